@@ -1,0 +1,40 @@
+# The two commands of the README: `make demo` and `make test`.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+NATIVE := build/native
+WINDOWS := build/windows
+
+.PHONY: all setup native windows test test-native test-windows demo bench sanitize format clean
+
+all: native windows
+
+setup:
+	bash scripts/setup.sh
+
+native:
+	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS)
+
+windows:
+	cmake -S . -B $(WINDOWS) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(WINDOWS) -j $(JOBS)
+
+test: setup
+	$(MAKE) native windows
+	bash scripts/run-tests.sh
+
+demo: setup native
+	bash scripts/demo.sh
+
+bench: setup native
+	bash bench/run.sh
+
+sanitize: setup
+	bash scripts/sanitize.sh
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build demo

@@ -1,0 +1,30 @@
+// Diagnostic log and small file helpers shared by every module.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Writes one formatted line to standard output and flushes it, while the log
+// switch is on. "%I64d" and "%I64u" print 64-bit values on every platform.
+void debugLog(const char* format, ...);
+
+// The switch starts on; only the debug console ever sets it (on).
+void setDebugLog(bool on);
+
+// Formats into buf, writing at most size bytes including the NUL; longer
+// output is cut. Understands "%I64d" and "%I64u" like debugLog.
+void formatString(char* buf, size_t size, const char* format, ...);
+
+void sleepMs(int32_t milliseconds);
+
+// Size of the file at path, or -1 with one "error : ..." log line when it
+// cannot be opened (directories included) or examined.
+int64_t getFileSize(const char* path);
+
+// 64-bit seek from the start of the file; false on failure.
+bool seekFile(FILE* file, uint64_t offset);
+
+// Pushes buffered data of a stream opened for writing down to the device
+// (fflush plus fsync / FlushFileBuffers); false on failure.
+bool syncFile(FILE* file);

@@ -1,0 +1,70 @@
+#include "common/fileio.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace fileio {
+
+int openReadOnly(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+FILE* openStream(int fd) {
+    return ::fdopen(fd, "rb");
+}
+
+bool fileSize(int fd, int64_t& size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+void closeDescriptor(int fd) {
+    ::close(fd);
+}
+
+bool seek(FILE* file, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+        return false;
+    }
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool sync(FILE* file) {
+    if (std::fflush(file) != 0) {
+        return false;
+    }
+    // Block devices and regular files both need this; EINVAL means the
+    // file cannot be synced at all (a pipe), which loses nothing.
+    return ::fsync(::fileno(file)) == 0 || errno == EINVAL;
+}
+
+void sleep(int32_t milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    struct timespec ts;
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace fileio

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs every test: the native tree directly, the Windows tree under Wine.
+# One exit status for all of them.
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+
+bash scripts/make-testdata.sh build/native/testdata || exit 1
+bash scripts/make-testdata.sh build/windows/testdata || exit 1
+bash scripts/wine-prefix.sh || exit 1
+
+status=0
+echo "== native tests"
+ctest --test-dir build/native --output-on-failure -j 2 || status=1
+echo "== windows tests (Wine)"
+ctest --test-dir build/windows --output-on-failure -j 2 || status=1
+if [ "$status" -eq 0 ]; then
+  echo "all tests passed"
+else
+  echo "some tests failed"
+fi
+exit "$status"

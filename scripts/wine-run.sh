@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Runs a Windows program under the project's Wine prefix (made by
+# scripts/wine-prefix.sh), in the Japanese locale the program is made for.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX="${WINEPREFIX:-$here/build/wine}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+exec wine "$@"

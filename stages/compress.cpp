@@ -1,0 +1,203 @@
+#include "stages/compress.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/common.h"
+
+namespace {
+
+const char* const kModule = "compress";
+// The oldest zlib interface the stage is written against.
+const char* const kZlibVersion = "1.2.11";
+
+const char* zmsg(const z_stream& stream) {
+    return stream.msg != nullptr ? stream.msg : "unknown";
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Closes an output stream and reports whether everything buffered reached the file.
+bool closeOutput(FilePtr& out) {
+    return std::fclose(out.release()) == 0;
+}
+
+}  // namespace
+
+Compress::Compress() : inBuffer(new uint8_t[kChunk]), outBuffer(new uint8_t[kChunk]) {}
+
+void Compress::requestSuspend() {
+    debugLog("%s : request suspend\n", kModule);
+    suspendRequested.store(true);
+}
+
+bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t length,
+                        const std::string& outputPath) {
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (deflateInit_(&stream, Z_DEFAULT_COMPRESSION, kZlibVersion, sizeof stream) != Z_OK) {
+        debugLog("%s : deflateInit error (%s)\n", kModule, zmsg(stream));
+        return false;
+    }
+    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    if (!in) {
+        debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
+        deflateEnd(&stream);
+        return false;
+    }
+    if (!seekFile(in.get(), offset)) {
+        debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
+        deflateEnd(&stream);
+        return false;
+    }
+    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
+    if (!out) {
+        debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
+        deflateEnd(&stream);
+        return false;
+    }
+
+    stream.next_out = outBuffer.get();
+    stream.avail_out = kChunk;
+    uint64_t remaining = length;
+    int flush = Z_NO_FLUSH;
+    bool outcome = false;
+    for (;;) {
+        if (suspendRequested.load()) {
+            debugLog("%s : compress suspend\n", kModule);
+            break;
+        }
+        if (stream.avail_in == 0 && flush != Z_FINISH) {
+            uint32_t chunk;
+            if (remaining > kChunk) {
+                chunk = kChunk;
+                remaining -= kChunk;
+            } else {
+                chunk = static_cast<uint32_t>(remaining);
+                remaining = 0;
+                flush = Z_FINISH;
+            }
+            if (chunk == 0 || std::fread(inBuffer.get(), 1, chunk, in.get()) != chunk) {
+                debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+                break;
+            }
+            stream.next_in = inBuffer.get();
+            stream.avail_in = chunk;
+        }
+        const int ret = deflate(&stream, flush);
+        if (ret == Z_STREAM_ERROR) {
+            debugLog("%s : deflate error (%s)\n", kModule, zmsg(stream));
+            break;
+        }
+        if (ret == Z_STREAM_END) {
+            const uint32_t n = kChunk - stream.avail_out;
+            if (n > 0 && std::fwrite(outBuffer.get(), n, 1, out.get()) != 1) {
+                debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
+                break;
+            }
+            outcome = true;
+            break;
+        }
+        if (stream.avail_out == 0) {
+            if (std::fwrite(outBuffer.get(), kChunk, 1, out.get()) != 1) {
+                debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
+                break;
+            }
+            stream.next_out = outBuffer.get();
+            stream.avail_out = kChunk;
+        }
+    }
+    deflateEnd(&stream);
+    in.reset();
+    if (!closeOutput(out) && outcome) {
+        debugLog("%s : write error %d\n", kModule, 0);
+        outcome = false;
+    }
+    return outcome;
+}
+
+bool Compress::decompress(const std::string& inputPath, const std::string& outputPath,
+                          uint64_t offset) {
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit_(&stream, kZlibVersion, sizeof stream) != Z_OK) {
+        debugLog("%s : inflateInit error (%s)\n", kModule, zmsg(stream));
+        return false;
+    }
+    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
+    if (!out) {
+        debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
+        inflateEnd(&stream);
+        return false;
+    }
+    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    if (!in) {
+        debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
+        inflateEnd(&stream);
+        return false;
+    }
+    if (!seekFile(in.get(), offset)) {
+        debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
+        inflateEnd(&stream);
+        return false;
+    }
+
+    stream.next_out = outBuffer.get();
+    stream.avail_out = kChunk;
+    bool outcome = false;
+    for (;;) {
+        if (suspendRequested.load()) {
+            debugLog("%s : decompress suspend\n", kModule);
+            break;
+        }
+        if (stream.avail_in == 0) {
+            const size_t got = std::fread(inBuffer.get(), 1, kChunk, in.get());
+            if (got == 0) {
+                debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
+                break;
+            }
+            stream.next_in = inBuffer.get();
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        const int ret = inflate(&stream, Z_NO_FLUSH);
+        if (ret == Z_STREAM_END) {
+            const uint32_t n = kChunk - stream.avail_out;
+            if (n > 0 && std::fwrite(outBuffer.get(), n, 1, out.get()) != 1) {
+                debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
+                break;
+            }
+            outcome = true;
+            break;
+        }
+        if (ret != Z_OK) {
+            debugLog("%s : inflate error (%s)\n", kModule, zmsg(stream));
+            break;
+        }
+        if (stream.avail_out == 0) {
+            if (std::fwrite(outBuffer.get(), kChunk, 1, out.get()) != 1) {
+                debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
+                break;
+            }
+            stream.next_out = outBuffer.get();
+            stream.avail_out = kChunk;
+        }
+    }
+    inflateEnd(&stream);
+    in.reset();
+    if (!closeOutput(out) && outcome) {
+        debugLog("%s : write error %d\n", kModule, 0);
+        outcome = false;
+    }
+    return outcome;
+}
+
+void ImageDecompress::operator()(std::string outputPath, uint64_t offset) {
+    result = false;
+    result = compressor.decompress(updateFilePath, outputPath, offset);
+}

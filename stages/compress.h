@@ -1,0 +1,44 @@
+// The compression stage: zlib streams between files in 4 MiB chunks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Compress {
+public:
+    static constexpr uint32_t kChunk = 4194304;
+
+    Compress();
+    Compress(const Compress&) = delete;
+    Compress& operator=(const Compress&) = delete;
+
+    // Safe from another thread; the running operation ends at its next step.
+    void requestSuspend();
+    // Deflates length bytes from offset of inputPath into a new zlib stream.
+    bool compress(const std::string& inputPath, uint64_t offset, uint64_t length,
+                  const std::string& outputPath);
+    // Inflates the zlib stream starting at offset of inputPath into outputPath.
+    bool decompress(const std::string& inputPath, const std::string& outputPath, uint64_t offset);
+
+private:
+    std::atomic<bool> suspendRequested{false};
+    std::unique_ptr<uint8_t[]> inBuffer;
+    std::unique_ptr<uint8_t[]> outBuffer;
+};
+
+// Thread payload of the update job: inflates the update file's payload.
+class ImageDecompress {
+public:
+    explicit ImageDecompress(const std::string& updateFilePath) : updateFilePath(updateFilePath) {}
+
+    void operator()(std::string outputPath, uint64_t offset);
+    void requestSuspend() { compressor.requestSuspend(); }
+    bool getResult() const { return result; }
+
+private:
+    std::string updateFilePath;
+    bool result = false;
+    Compress compressor;
+};

@@ -1,0 +1,106 @@
+#include "stages/hash.h"
+
+// SHA256_Init/Update/Final are deprecated in OpenSSL 3 but still provided.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/common.h"
+
+namespace {
+
+const char* const kModule = "hash";
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace
+
+Hash::Hash() : readBuffer(new uint8_t[kChunk]) {
+    std::memset(hashValue, 0, sizeof hashValue);
+}
+
+bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
+    progress.store(0);
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    std::memset(hashValue, 0, sizeof hashValue);
+
+    if (size == 0) {
+        const int64_t fileSize = getFileSize(path.c_str());
+        if (fileSize == -1 || static_cast<int64_t>(offset) >= fileSize) {
+            debugLog("%s : getFileSize %I64d error offset %I64d (%s)\n", kModule,
+                     static_cast<long long>(fileSize), static_cast<long long>(offset),
+                     path.c_str());
+            return false;
+        }
+        size = static_cast<uint64_t>(fileSize) - offset;
+    }
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        debugLog("%s : fopen error %s\n", kModule, path.c_str());
+        return false;
+    }
+    if (offset != 0 && !seekFile(file.get(), offset)) {
+        debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
+        return false;
+    }
+    if (suspendRequested.load()) {
+        debugLog("%s : suspend\n", kModule);
+        return false;
+    }
+    bool completed = true;
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        const uint32_t chunk = remaining < kChunk ? static_cast<uint32_t>(remaining) : kChunk;
+        remaining -= chunk;
+        if (std::fread(readBuffer.get(), chunk, 1, file.get()) != 1) {
+            debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+            completed = false;
+            break;
+        }
+        SHA256_Update(&context, readBuffer.get(), chunk);
+        if (suspendRequested.load()) {
+            debugLog("%s : suspend\n", kModule);
+            completed = false;
+            break;
+        }
+        // remaining * 100 cannot overflow: a file is far below 2^57 bytes.
+        progress.store(static_cast<uint32_t>(100 - (remaining * 100) / size));
+    }
+    SHA256_Final(hashValue, &context);
+    return completed;
+}
+
+void Hash::printHashValue() const {
+    debugLog("hash value:");
+    for (uint32_t i = 0; i < kDigestSize; ++i) {
+        std::printf("%02x", hashValue[i]);
+    }
+    std::printf("\n");
+    debugLog("\n");
+}
+
+PartitionHash::PartitionHash(bool useDevice)
+    : current(useDevice ? static_cast<PartitionInfo&>(device)
+                        : static_cast<PartitionInfo&>(image)) {}
+
+bool PartitionHash::operator()(uint64_t offset, uint64_t size) {
+    result = false;
+    result = hash.calcHash(current.getName(), offset, size);
+    return result;
+}
+
+bool PartitionHash::hashRootPartition() {
+    result = false;
+    if (!current.loadMbr()) {
+        return false;
+    }
+    result = hash.calcHash(current.getName(), current.getRootOffset(), current.getRootSize());
+    return result;
+}

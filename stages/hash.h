@@ -1,0 +1,66 @@
+// The hashing stage: SHA-256 of a byte range of a file, in 2 MiB chunks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "storage/deviceinfo.h"
+#include "storage/imageinfo.h"
+
+class Hash {
+public:
+    static constexpr uint32_t kChunk = 2097152;
+    static constexpr uint32_t kDigestSize = 32;
+
+    Hash();
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+
+    // size 0 hashes from offset to the end of the file.
+    bool calcHash(const std::string& path, uint64_t offset, uint64_t size);
+    void requestSuspend() { suspendRequested.store(true); }
+    const uint8_t* getHashValue() const { return hashValue; }
+    uint32_t getProgress() const { return progress.load(); }
+    void printHashValue() const;
+
+private:
+    std::atomic<bool> suspendRequested{false};
+    std::atomic<uint32_t> progress{0};
+    uint8_t hashValue[kDigestSize];
+    std::unique_ptr<uint8_t[]> readBuffer;
+};
+
+// A Hash over the file that a partition-table source names.
+class PartitionHash {
+public:
+    explicit PartitionHash(bool useDevice);
+    PartitionHash(const PartitionHash&) = delete;
+    PartitionHash& operator=(const PartitionHash&) = delete;
+
+    bool setName(const std::string& name) { return current.setName(name); }
+    bool isValid() { return current.isValid(); }
+    bool loadMbr() { return current.loadMbr(); }
+    uint64_t getRootOffset() { return current.getRootOffset(); }
+    uint64_t getRootSize() { return current.getRootSize(); }
+    const std::string& getName() { return current.getName(); }
+    PartitionInfo& source() { return current; }
+
+    // Thread payload: hashes [offset, offset + size) of the current target.
+    bool operator()(uint64_t offset, uint64_t size = 0);
+    bool hashRootPartition();
+    bool getResult() const { return result; }
+    // nullptr unless the last run succeeded.
+    const uint8_t* getHashValue() const { return result ? hash.getHashValue() : nullptr; }
+    uint32_t getProgress() const { return hash.getProgress(); }
+    void requestSuspend() { hash.requestSuspend(); }
+    void printHashValue() const { hash.printHashValue(); }
+
+private:
+    bool result = false;
+    ImageInfo image;
+    DeviceInfo device;
+    PartitionInfo& current;
+    Hash hash;
+};

@@ -1,0 +1,49 @@
+// The update file: a sealed header followed by the zlib payload.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class UpdateFile {
+public:
+    static constexpr uint32_t kFixedHeaderSize = 104;
+    static constexpr uint32_t kHashEntrySize = 32;
+    static constexpr uint32_t kCopyChunk = 4194304;
+    static constexpr uint32_t kEncodeSeed = 0x3B5E17A4u;
+
+    UpdateFile();                           // reader
+    explicit UpdateFile(uint32_t hashNum);  // writer with hashNum table entries
+
+    // Reads and verifies the header at path. The outputs are written only on
+    // success; each failure writes one log line.
+    bool loadHeader(const std::string& path, uint64_t& startOffset, uint64_t& size,
+                    uint8_t compressDataHash[32], uint8_t auxHash[32]);
+    uint32_t getHeaderSize() const { return kFixedHeaderSize + kHashEntrySize * hashNum; }
+    uint32_t getHashNum() const { return hashNum; }
+    // Entry index of the loaded or prepared table; nullptr when out of range.
+    const uint8_t* getHashData(int index) const;
+
+    bool setupHashData(const uint8_t hash[32], int index);
+    // Fills the fixed fields, then seals: CRC first, then the encoding.
+    bool setupHeader(uint64_t startOffset, uint64_t size, const uint8_t compressDataHash[32],
+                     const uint8_t auxHash[32]);
+    bool appendFile(const std::string& outputPath, const std::string& compressedPath);
+
+    // Standard CRC-32 (zlib's crc32) of len bytes.
+    uint32_t calcCrc(const uint8_t* data, size_t len) const;
+    // XORs offsets 12..headerSize-1 with the keystream; applying it twice
+    // gives the buffer back.
+    static void encode(uint8_t* header, size_t headerSize);
+
+    const uint8_t* getHeader() const { return header.get(); }
+
+private:
+    bool allocateHeader(uint32_t entries);
+
+    uint32_t hashNum = 0;
+    int32_t headerSize = 0;
+    std::unique_ptr<uint8_t[]> header;
+    std::unique_ptr<uint8_t[]> copyBuffer;
+    uint32_t crcTable[256];
+};

@@ -1,0 +1,272 @@
+#include "storage/deviceinfo.h"
+
+#include <cstring>
+
+#include "common/common.h"
+
+namespace {
+
+const char* const kModule = "deviceinfo";
+constexpr uint32_t kTableOffset = 446;
+constexpr uint32_t kEntrySize = 16;
+
+}  // namespace
+
+// ---- MbrInfo ----
+
+void MbrInfo::clear() {
+    std::memset(bytes, 0, sizeof bytes);
+}
+
+uint32_t MbrInfo::read32(uint32_t offset) const {
+    return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
+           (static_cast<uint32_t>(bytes[offset + 2]) << 16) |
+           (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
+
+uint32_t MbrInfo::read24(uint32_t offset) const {
+    return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
+           (static_cast<uint32_t>(bytes[offset + 2]) << 16);
+}
+
+uint32_t MbrInfo::getStartSector(int index) const {
+    if (index < 0 || index > 3) {
+        return 0;
+    }
+    return read32(kTableOffset + kEntrySize * static_cast<uint32_t>(index) + 8);
+}
+
+uint32_t MbrInfo::getSectorCount(int index) const {
+    if (index < 0 || index > 3) {
+        return 0;
+    }
+    return read32(kTableOffset + kEntrySize * static_cast<uint32_t>(index) + 12);
+}
+
+uint32_t MbrInfo::getEndSector(int index) const {
+    if (index < 0 || index > 3) {
+        return 0;
+    }
+    return getStartSector(index) + getSectorCount(index);  // modulo 2^32 on purpose
+}
+
+uint32_t MbrInfo::getMaxEndSector() const {
+    uint32_t maxEnd = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (getEndSector(i) > maxEnd) {
+            maxEnd = getEndSector(i);
+        }
+    }
+    return maxEnd;
+}
+
+void MbrInfo::dump(uint32_t bytesPerSector) const {
+    debugLog("Mbr info\n");
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t entry = kTableOffset + kEntrySize * static_cast<uint32_t>(i);
+        const uint64_t endBytes = static_cast<uint64_t>(getEndSector(i)) * bytesPerSector;
+        debugLog("partition %d\n", i);
+        debugLog("\tboot flag %x\n", bytes[entry]);
+        debugLog("\tpartition type %x\n", bytes[entry + 4]);
+        debugLog("\tstart CHS %lu\n", static_cast<unsigned long>(read24(entry + 1)));
+        debugLog("\tend   CHS %lu\n", static_cast<unsigned long>(read24(entry + 5)));
+        debugLog("\tstart LBA %lu\n", static_cast<unsigned long>(getStartSector(i)));
+        debugLog("\ttotal LBA %lu\n", static_cast<unsigned long>(getSectorCount(i)));
+        debugLog("\tstart sector %lu\n", static_cast<unsigned long>(getStartSector(i)));
+        debugLog("\tend sector %lu\n", static_cast<unsigned long>(getEndSector(i)));
+        debugLog("\tsector count %lu\n", static_cast<unsigned long>(getSectorCount(i)));
+        // "%lu" is 32 bits on Windows; the byte position needs all 64.
+        debugLog("\ttotal size %I64uB\n", static_cast<unsigned long long>(endBytes));
+        debugLog("\ttotal size %I64uMiB\n", static_cast<unsigned long long>(endBytes >> 20));
+    }
+}
+
+// ---- DeviceInfo ----
+
+DeviceInfo::DeviceInfo() {
+    debugLog("%s : construct\n", kModule);
+}
+
+DeviceInfo::DeviceInfo(const std::string& drive) {
+    debugLog("%s : construct drive %s\n", kModule, drive.c_str());
+    setName(drive);
+}
+
+bool DeviceInfo::setName(const std::string& drive) {
+    debugLog("%s : setName (%s)\n", kModule, drive.c_str());
+    if (!getDeviceNumber(drive)) {
+        ready = false;
+        return false;
+    }
+    char path[32];
+    formatString(path, sizeof path, "\\\\.\\PHYSICALDRIVE%d", deviceNumber);
+    name = path;
+    ready = true;
+    return true;
+}
+
+bool DeviceInfo::getDeviceNumber(const std::string& drive) {
+    debugLog("%s : getDeviceNumber (%s)\n", kModule, drive.c_str());
+    char volumePath[8];
+    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", drive.empty() ? '\0' : drive[0]);
+    debugLog("%s : getDeviceNumber handle name (%s)\n", kModule, volumePath);
+    const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
+    if (volume == rawdevice::kInvalidHandle) {
+        debugLog("%s : Could not open physical drive %s\n", kModule, volumePath);
+        return false;
+    }
+    uint32_t extents = 0;
+    int32_t diskNumber = -1;
+    if (!rawdevice::getDiskExtents(volume, extents, diskNumber) || extents != 1 || diskNumber < 0) {
+        rawdevice::closeHandle(volume);
+        return false;
+    }
+    deviceNumber = diskNumber;
+    const bool geometryRead = getDriveGeometry(volume);
+    rawdevice::closeHandle(volume);
+    return geometryRead;
+}
+
+bool DeviceInfo::getDriveGeometry(rawdevice::Handle handle) {
+    rawdevice::DriveGeometry g;
+    if (!rawdevice::getDriveGeometry(handle, g)) {
+        return false;
+    }
+    bytesPerSector = g.bytesPerSector;
+    diskSize = g.diskSize;
+    debugLog("disk size %I64u\n", static_cast<unsigned long long>(g.diskSize));
+    debugLog("cylinders %I64u\n", static_cast<unsigned long long>(g.cylinders));
+    debugLog("media type %d\n", g.mediaType);
+    debugLog("tracks per cylinder %lu\n", static_cast<unsigned long>(g.tracksPerCylinder));
+    debugLog("sectors per track %lu\n", static_cast<unsigned long>(g.sectorsPerTrack));
+    debugLog("bytes per sector %lu\n", static_cast<unsigned long>(g.bytesPerSector));
+    switch (g.partitionStyle) {
+        case 0:
+            debugLog("Partition MBR\nSignature: %lu\n", static_cast<unsigned long>(g.mbrSignature));
+            partitionStyle = 0;
+            break;
+        case 1:
+            debugLog("Partition GPT\n");
+            partitionStyle = 1;
+            break;
+        case 2:
+            debugLog("Partition RAW\n");
+            partitionStyle = 2;
+            break;
+        default:
+            debugLog("Partition UNKNOWN\n");
+            partitionStyle = 3;
+            break;
+    }
+    debugLog("detection type: %d\n", g.detectionType);
+    switch (g.detectionType) {
+        case 0:
+            debugLog("DetectNone\n");
+            break;
+        case 1:
+            debugLog("DetectInt13\n");
+            debugLog("DriveSelect : %d\n", g.int13.driveSelect);
+            debugLog("MaxCylinders : %lu\n", static_cast<unsigned long>(g.int13.maxCylinders));
+            debugLog("SectorsPerTrack : %d\n", g.int13.sectorsPerTrack);
+            debugLog("MaxHeads : %d\n", g.int13.maxHeads);
+            debugLog("NumberDrives : %d\n", g.int13.numberDrives);
+            break;
+        case 2:
+            debugLog("DetectExInt13\n");
+            debugLog("ExBufferSize : %d\n", g.exInt13.bufferSize);
+            debugLog("ExFlags : %d\n", g.exInt13.flags);
+            debugLog("ExCylinders : %lu\n", static_cast<unsigned long>(g.exInt13.cylinders));
+            debugLog("ExHeads : %lu\n", static_cast<unsigned long>(g.exInt13.heads));
+            debugLog("ExSectorsPerTrack : %lu\n",
+                     static_cast<unsigned long>(g.exInt13.sectorsPerTrack));
+            debugLog("ExSectorsPerDrive : %I64d\n",
+                     static_cast<long long>(g.exInt13.sectorsPerDrive));
+            debugLog("ExSectorSize : %d\n", g.exInt13.sectorSize);
+            debugLog("ExReserved : %d\n", g.exInt13.reserved);
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+uint64_t DeviceInfo::getSize() {
+    return static_cast<uint64_t>(mbr.getMaxEndSector()) * bytesPerSector;
+}
+
+uint64_t DeviceInfo::getRootOffset() {
+    if (!isValid()) {
+        return 0;
+    }
+    return static_cast<uint64_t>(mbr.getStartSector(1)) * bytesPerSector;
+}
+
+uint64_t DeviceInfo::getRootSize() {
+    if (!isValid()) {
+        return 0;
+    }
+    const uint32_t sectors = mbr.getEndSector(1) - mbr.getStartSector(1);
+    return static_cast<uint64_t>(sectors) * bytesPerSector;
+}
+
+bool DeviceInfo::loadMbr() {
+    const std::string path = getName();
+    debugLog("%s : device name %s\n", kModule, path.c_str());
+    const rawdevice::Handle drive = rawdevice::openPhysicalDrive(path.c_str());
+    if (drive == rawdevice::kInvalidHandle) {
+        debugLog("%s : Could not open physical device %s\n", kModule, path.c_str());
+        return false;
+    }
+    uint32_t bytesRead = 0;
+    const bool readOk = rawdevice::readFile(drive, mbr.data(), mbr.size(), bytesRead);
+    debugLog("%s : loadMbr read size %lx / %lx\n", kModule, static_cast<unsigned long>(bytesRead),
+             static_cast<unsigned long>(mbr.size()));
+    rawdevice::closeHandle(drive);
+    if (!readOk) {
+        return false;
+    }
+    mbr.dump(bytesPerSector);
+    return true;
+}
+
+// ---- DriveList ----
+
+const char* DriveList::getRemovableDrives() {
+    const uint32_t mask = rawdevice::logicalDrives();
+    int count = 0;
+    // Z: is never offered.
+    for (int i = 0; i < 25 && count < 25; ++i) {
+        if ((mask & (1u << i)) == 0) {
+            continue;
+        }
+        char root[8];
+        formatString(root, sizeof root, "%c:\\", 'A' + i);
+        if (rawdevice::driveType(root) == rawdevice::kDriveRemovable) {
+            letters[count++] = static_cast<char>('A' + i);
+        }
+    }
+    letters[count] = '\0';
+    return letters;
+}
+
+// ---- UnmountDrive ----
+
+bool UnmountDrive::unmount() {
+    close();  // a second call must not leak the first handle
+    char volumePath[8];
+    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", driveLetter);
+    volumeHandle = rawdevice::openVolume(volumePath, true);
+    if (volumeHandle == rawdevice::kInvalidHandle) {
+        debugLog("Unmount Could not open physical drive %s\n", volumePath);
+        return false;
+    }
+    rawdevice::lockAndDismount(volumeHandle);
+    return true;
+}
+
+void UnmountDrive::close() {
+    if (volumeHandle != rawdevice::kInvalidHandle) {
+        rawdevice::closeHandle(volumeHandle);
+        volumeHandle = rawdevice::kInvalidHandle;
+    }
+}

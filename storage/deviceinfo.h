@@ -1,0 +1,110 @@
+// Partition layout model, the physical-drive target and the drive services.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "storage/rawdevice.h"
+
+// One MBR sector exactly as read; entries are decoded byte by byte since the
+// 32-bit fields are not aligned.
+class MbrInfo {
+public:
+    static constexpr uint32_t kSize = 512;
+
+    MbrInfo() { clear(); }
+    void clear();
+    uint32_t size() const { return kSize; }
+    uint8_t* data() { return bytes; }
+    const uint8_t* data() const { return bytes; }
+
+    // Start LBA of entry index; 0 outside 0..3.
+    uint32_t getStartSector(int index) const;
+    // Start + count modulo 2^32 (exclusive end); 0 outside 0..3.
+    uint32_t getEndSector(int index) const;
+    uint32_t getSectorCount(int index) const;
+    uint32_t getMaxEndSector() const;
+    void dump(uint32_t bytesPerSector) const;
+
+private:
+    uint32_t read32(uint32_t offset) const;
+    uint32_t read24(uint32_t offset) const;
+    uint8_t bytes[kSize];
+};
+
+// An update target: a physical drive or a disk-image file.
+class PartitionInfo {
+public:
+    virtual ~PartitionInfo() = default;
+    virtual bool setName(const std::string& name) = 0;
+    virtual bool isValid() = 0;
+    virtual bool isReady() = 0;
+    virtual uint64_t getSize() = 0;
+    virtual const std::string& getName() = 0;
+    // Byte offset and length of the root partition (entry 1); 0 when not valid.
+    virtual uint64_t getRootOffset() = 0;
+    virtual uint64_t getRootSize() = 0;
+    virtual bool loadMbr() = 0;
+};
+
+class DeviceInfo : public PartitionInfo {
+public:
+    DeviceInfo();
+    explicit DeviceInfo(const std::string& drive);
+    ~DeviceInfo() override = default;
+
+    // Only the first character of drive (the letter) is used.
+    bool setName(const std::string& drive) override;
+    bool isValid() override { return partitionStyle == 0; }
+    bool isReady() override { return ready; }
+    uint64_t getSize() override;
+    const std::string& getName() override { return name; }
+    uint64_t getRootOffset() override;
+    uint64_t getRootSize() override;
+    bool loadMbr() override;
+
+    bool getDeviceNumber(const std::string& drive);
+    bool getDriveGeometry(rawdevice::Handle handle);
+
+    int32_t getPartitionStyle() const { return partitionStyle; }
+    uint32_t getBytesPerSector() const { return bytesPerSector; }
+    uint64_t getDiskSize() const { return diskSize; }
+    int32_t getDeviceNumberValue() const { return deviceNumber; }
+    const MbrInfo& getMbr() const { return mbr; }
+
+private:
+    int32_t partitionStyle = 3;
+    MbrInfo mbr;
+    std::string name;
+    uint64_t diskSize = 0;
+    uint32_t bytesPerSector = 0;
+    int32_t deviceNumber = -1;
+    bool ready = false;
+};
+
+// Letters of the removable drives among A: to Y:.
+class DriveList {
+public:
+    DriveList() { letters[0] = '\0'; }
+    const char* getRemovableDrives();
+    const char* getLetters() const { return letters; }
+
+private:
+    char letters[26];
+};
+
+// Holds a volume locked and dismounted from unmount() until close().
+class UnmountDrive {
+public:
+    explicit UnmountDrive(char letter) : driveLetter(letter) {}
+    ~UnmountDrive() { close(); }
+    UnmountDrive(const UnmountDrive&) = delete;
+    UnmountDrive& operator=(const UnmountDrive&) = delete;
+
+    bool unmount();
+    void close();
+
+private:
+    char driveLetter;
+    rawdevice::Handle volumeHandle = rawdevice::kInvalidHandle;
+};

@@ -1,0 +1,95 @@
+#include "storage/imageinfo.h"
+
+#include <cstdio>
+
+#include "common/common.h"
+
+namespace {
+
+const char* const kModule = "imageinfo";
+constexpr uint64_t kSectorSize = 512;
+
+}  // namespace
+
+bool ImageInfo::setName(const std::string& path) {
+    fileName = path;
+    const int64_t size = getFileSize(path.c_str());
+    if (size > 0) {
+        fileSize = size;
+        ready = true;
+        return true;
+    }
+    debugLog("%s : setFileName (%s) file size 0\n", kModule, path.c_str());
+    ready = false;
+    return false;
+}
+
+bool ImageInfo::isValid() {
+    if (!ready) {
+        return false;
+    }
+    const char* path = fileName.c_str();
+    const uint32_t start0 = mbr.getStartSector(0);
+    const uint32_t end0 = mbr.getEndSector(0);
+    const uint32_t start1 = mbr.getStartSector(1);
+    const uint32_t end1 = mbr.getEndSector(1);
+    if (!(start0 < end0)) {
+        debugLog("%s : %s partition 0 start sector (%ld) over end sector (%ld)\n", kModule, path,
+                 static_cast<long>(start0), static_cast<long>(end0));
+        return false;
+    }
+    if (!(end0 <= start1)) {
+        debugLog("%s : %s partition 0 end sector (%ld) over partition 1 start sector (%ld)\n",
+                 kModule, path, static_cast<long>(end0), static_cast<long>(start1));
+        return false;
+    }
+    if (!(start1 < end1)) {
+        debugLog("%s : %s partition 1 start sector (%ld) over end sector (%ld)\n", kModule, path,
+                 static_cast<long>(start1), static_cast<long>(end1));
+        return false;
+    }
+    const uint64_t needed = static_cast<uint64_t>(end1) * kSectorSize;
+    if (static_cast<uint64_t>(fileSize) < needed) {
+        debugLog("%s : %s file size too small %I64d calc size %I64d\n", kModule, path,
+                 static_cast<long long>(fileSize), static_cast<long long>(needed));
+        return false;
+    }
+    return true;
+}
+
+uint64_t ImageInfo::getRootOffset() {
+    if (!isValid()) {
+        return 0;
+    }
+    return static_cast<uint64_t>(mbr.getStartSector(1)) * kSectorSize;
+}
+
+uint64_t ImageInfo::getRootSize() {
+    if (!isValid()) {
+        return 0;
+    }
+    const uint32_t sectors = mbr.getEndSector(1) - mbr.getStartSector(1);
+    return static_cast<uint64_t>(sectors) * kSectorSize;
+}
+
+bool ImageInfo::loadMbr() {
+    if (!ready) {
+        debugLog("%s : invalid\n", kModule);
+        return false;
+    }
+    FILE* file = std::fopen(fileName.c_str(), "rb");
+    if (file == nullptr) {
+        debugLog("%s : fopen error %s\n", kModule, fileName.c_str());
+        return false;
+    }
+    // Read aside so that a short read leaves the previous sector in place.
+    MbrInfo sector;
+    const bool whole = std::fread(sector.data(), sector.size(), 1, file) == 1;
+    if (whole) {
+        mbr = sector;
+    } else {
+        debugLog("%s : fread error\n", kModule);
+    }
+    std::fclose(file);
+    return whole;
+}

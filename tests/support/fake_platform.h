@@ -1,0 +1,42 @@
+// Controls for the fake raw-storage and volume calls the tests link.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fakeplatform {
+
+struct Disk {
+    std::string backingFile;  // read as the physical drive; "" = cannot open
+    uint32_t bytesPerSector = 512;
+    uint64_t diskSize = 0;        // 0 = size of the backing file
+    uint32_t partitionStyle = 0;  // 0 MBR, 1 GPT, 2 RAW, other = unknown
+    int32_t diskNumber = 1;
+    uint32_t numberOfExtents = 1;
+    bool extentsFail = false;
+    bool geometryFails = false;
+    bool readFails = false;
+    uint32_t driveType = 2;  // 2 removable, 3 fixed, 5 optical, 4 remote
+    bool volumeOpens = true;
+};
+
+// Drive letter -> disk. Letters not added do not exist.
+void addDrive(char letter, const Disk& disk);
+void reset();
+
+// Observations: volumes opened for writing, lock/dismount calls, handles
+// still open.
+int lockCalls();
+int openHandles();
+
+// Volume answers for the update job.
+struct Volume {
+    bool absolutePathFails = false;
+    bool freeSpaceFails = false;
+    uint64_t available = 64ull << 30;
+    uint64_t total = 128ull << 30;
+    uint64_t totalFree = 64ull << 30;
+};
+Volume& volume();
+
+}  // namespace fakeplatform

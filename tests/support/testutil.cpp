@@ -1,0 +1,209 @@
+#include "tests/support/testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "stages/compress.h"
+#include "stages/hash.h"
+#include "stages/updatefile.h"
+#include "storage/imageinfo.h"
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+namespace {
+std::atomic<int> counter{0};
+}
+
+TempDir::TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "_" + info->name()
+                                       : std::string("ql");
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    const fs::path base = fs::temp_directory_path() / "qltest";
+    fs::path p = base / (name + "_" + std::to_string(counter++));
+    std::error_code ec;
+    fs::remove_all(p, ec);
+    fs::create_directories(p);
+    dir = p.generic_string();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+std::string captureLog(const std::function<void()>& fn) {
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    fn();
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+int countOf(const std::string& haystack, const std::string& needle) {
+    int n = 0;
+    for (size_t pos = haystack.find(needle); pos != std::string::npos;
+         pos = haystack.find(needle, pos + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    if (!bytes.empty()) {
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    }
+    std::fclose(f);
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::vector<uint8_t> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return out;
+    }
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        out.insert(out.end(), buf, buf + n);
+    }
+    std::fclose(f);
+    return out;
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {
+    std::vector<uint8_t> out(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        // Half the bytes repeat so that deflate has something to do.
+        out[i] = (i & 64) ? static_cast<uint8_t>(i >> 7) : static_cast<uint8_t>(x);
+    }
+    return out;
+}
+
+void writePatternFile(const std::string& path, uint64_t size, uint32_t seed) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    const std::vector<uint8_t> block = patternBytes(1 << 20, seed);
+    uint64_t left = size;
+    while (left > 0) {
+        const size_t n = left < block.size() ? static_cast<size_t>(left) : block.size();
+        ASSERT_EQ(std::fwrite(block.data(), 1, n, f), n);
+        left -= n;
+    }
+    std::fclose(f);
+}
+
+std::string sha256Hex(const std::string& path, uint64_t offset, uint64_t size) {
+    Hash hash;
+    if (size == UINT64_MAX) {
+        size = 0;
+    }
+    std::string hex;
+    std::string log = captureLog([&] {
+        if (hash.calcHash(path, offset, size)) {
+            char b[3];
+            for (uint32_t i = 0; i < 32; ++i) {
+                std::snprintf(b, sizeof b, "%02x", hash.getHashValue()[i]);
+                hex += b;
+            }
+        }
+    });
+    return hex;
+}
+
+std::vector<uint8_t> makeMbr(const std::vector<Entry>& entries, bool signature) {
+    std::vector<uint8_t> mbr(512, 0);
+    for (size_t i = 0; i < entries.size() && i < 4; ++i) {
+        uint8_t* e = &mbr[446 + 16 * i];
+        e[0] = entries[i].bootFlag;
+        e[4] = entries[i].type;
+        for (int b = 0; b < 4; ++b) {
+            e[8 + b] = static_cast<uint8_t>(entries[i].start >> (8 * b));
+            e[12 + b] = static_cast<uint8_t>(entries[i].count >> (8 * b));
+        }
+    }
+    if (signature) {
+        mbr[510] = 0x55;
+        mbr[511] = 0xAA;
+    }
+    return mbr;
+}
+
+void makeCardImage(const std::string& path, const std::vector<Entry>& entries, uint64_t totalSize,
+                   uint32_t seed) {
+    writePatternFile(path, totalSize, seed);
+    FILE* f = std::fopen(path.c_str(), "rb+");
+    ASSERT_NE(f, nullptr);
+    const std::vector<uint8_t> mbr = makeMbr(entries);
+    ASSERT_EQ(std::fwrite(mbr.data(), 1, mbr.size(), f), mbr.size());
+    std::fclose(f);
+}
+
+std::string testDataDir() {
+    const char* dir = std::getenv("QL_TEST_DATA");
+    return dir != nullptr ? hostPath(dir) : std::string();
+}
+
+std::string hostPath(const std::string& path) {
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        return "Z:" + path;
+    }
+#endif
+    return path;
+}
+
+bool makeUpdateFile(const std::string& cardImage, const std::string& updatePath, uint32_t hashNum) {
+    bool ok = false;
+    captureLog([&] {
+        ImageInfo card(cardImage);
+        if (!card.loadMbr() || !card.isValid()) {
+            return;
+        }
+        const std::string payload = updatePath + ".payload";
+        Compress compressor;
+        if (!compressor.compress(cardImage, card.getRootOffset(), card.getRootSize(), payload)) {
+            return;
+        }
+        Hash payloadHash;
+        Hash rootHash;
+        if (!payloadHash.calcHash(payload, 0, 0) ||
+            !rootHash.calcHash(cardImage, card.getRootOffset(), card.getRootSize())) {
+            return;
+        }
+        UpdateFile writer(hashNum);
+        ok = writer.setupHeader(card.getRootOffset(), card.getRootSize(),
+                                payloadHash.getHashValue(), rootHash.getHashValue()) &&
+             writer.appendFile(updatePath, payload);
+        std::remove(payload.c_str());
+    });
+    return ok;
+}
+
+}  // namespace testutil

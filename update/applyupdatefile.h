@@ -1,0 +1,71 @@
+// The update job: applies one update file to one target on a worker thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "stages/compress.h"
+#include "stages/hash.h"
+#include "stages/updatefile.h"
+
+enum ResultCode {
+    ResultNone = 0,
+    ResultInvalidMedia = 1,
+    ResultBrokenUpdateFile = 2,
+    ResultTempFileSize = 3,
+    ResultTempFileRead = 4,
+    ResultWriteFailed = 5,
+    ResultTempFileCreate = 6,
+    ResultNoDiskSpace = 7,
+    ResultUpToDate = 8,
+};
+
+class ApplyUpdateFile {
+public:
+    static constexpr uint64_t kRequiredFreeSpace = 4294967296ull;
+    static constexpr uint32_t kCopyChunk = 8388608;
+
+    // An empty driveName makes targetPath an image file.
+    ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
+                    const std::string& driveName);
+    ~ApplyUpdateFile();
+    ApplyUpdateFile(const ApplyUpdateFile&) = delete;
+    ApplyUpdateFile& operator=(const ApplyUpdateFile&) = delete;
+
+    void create();
+    void setPause(bool pause) { paused.store(pause); }
+    void requestStop() { stopRequested.store(true); }
+    int getProgress() const { return progress.load(); }
+    int getResult() const { return resultCode.load(); }
+    bool isSuccess() const { return succeeded.load(); }
+    void join();
+
+    // The temporary file beside the update file.
+    std::string getTempFilePath() const { return updateFilePath + ".tmp"; }
+
+private:
+    void run();
+    bool overwrite(const std::string& sourcePath, const std::string& targetPath, uint64_t offset,
+                   uint64_t size);
+    bool waitWhilePaused(int checkpoint);
+    void fail(int code) { resultCode.store(code); }
+
+    bool targetIsDevice;
+    std::thread worker;
+    uint8_t compressDataHash[32] = {};
+    uint8_t auxHash[32] = {};
+    PartitionHash targetHash;
+    PartitionHash payloadHash;
+    UpdateFile updateFile;
+    ImageDecompress imageDecompress;
+    std::string updateFilePath;
+    std::string targetPath;
+    std::string driveName;
+    std::atomic<int> progress{0};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> paused{false};
+    std::atomic<bool> succeeded{false};
+    std::atomic<int> resultCode{0};
+};

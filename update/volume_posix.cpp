@@ -1,0 +1,52 @@
+#include "update/volume.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/common.h"
+
+namespace volume {
+
+bool absolutePath(char* out, const char* path) {
+    // realpath() would need the file to exist; only the directory must.
+    std::string abs;
+    if (path[0] == '/') {
+        abs = path;
+    } else {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (cwd == nullptr) {
+            return false;
+        }
+        abs = std::string(cwd) + "/" + path;
+        std::free(cwd);
+    }
+    if (abs.size() >= kPathMax) {
+        return false;
+    }
+    std::memcpy(out, abs.c_str(), abs.size() + 1);
+    return true;
+}
+
+void rootOf(char* out, size_t size, const char* absPath) {
+    std::string dir(absPath);
+    const size_t slash = dir.find_last_of('/');
+    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
+    formatString(out, size, "%s", dir.c_str());
+}
+
+bool freeSpace(const char* root, uint64_t& available, uint64_t& total, uint64_t& totalFree) {
+    struct statvfs st;
+    if (::statvfs(root, &st) != 0) {
+        return false;
+    }
+    available = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    total = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
+    totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+    return true;
+}
+
+}  // namespace volume
