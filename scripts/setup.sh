@@ -15,7 +15,7 @@ PACKAGES=(
   libgtest-dev googletest
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb imagemagick fonts-ipafont-gothic locales
-  fdisk gdisk dosfstools pigz qpdf xxd bc time
+  fdisk gdisk dosfstools e2fsprogs pigz qpdf xxd bc time
   dpkg-dev
 )
 

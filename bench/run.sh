@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Compares `qlupdate apply` on a 1 GiB root partition with standard tools
+# doing the same work in the same run: sha256sum of the payload, zlib
+# inflate of it, and a dd copy into the image. Prints phase and total
+# ratios and the peak RSS; writes the table to build/bench/results.md.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+Q="$here/build/native/bin/qlupdate"
+work="$here/build/bench"
+root_mib=${ROOT_MIB:-1024}
+mkdir -p "$work"
+cd "$work"
+rm -f card.img new.img update.qlu update.qlu.tmp inflated.img copy.img payload.z
+
+root_start=18432 root_sectors=$((root_mib * 2048))
+root_offset=$((root_start * 512)) root_size=$((root_sectors * 512))
+card_bytes=$(((root_start + root_sectors + 2048) * 512))
+
+now() { date +%s.%N; }
+secs() { echo "$2 - $1" | bc -l; }
+ratio() { echo "scale=3; $1 / $2" | bc -l; }
+
+echo "bench: making two ${root_mib} MiB root partitions" >&2
+# Root content like a system image: some incompressible, some text, some zeros.
+unit=unit.bin
+{
+  head -c $((6 * 1048576)) /dev/urandom
+  seq 1 900000 | head -c $((6 * 1048576))
+  head -c $((4 * 1048576)) /dev/zero
+} >"$unit"
+for img in card.img new.img; do
+  truncate -s "$card_bytes" "$img"
+  printf 'label: dos\nstart=2048, size=16384, type=c\nstart=%d, size=%d, type=83\n' \
+    $root_start $root_sectors | sfdisk --quiet --no-reread --no-tell-kernel "$img" >/dev/null
+done
+for ((i = 0; i < root_mib / 16; i++)); do cat "$unit"; done |
+  dd of=new.img bs=1M seek=$((root_offset / 1048576)) conv=notrunc status=none iflag=fullblock
+rm -f "$unit"
+"$Q" make new.img update.qlu >/dev/null 2>&1
+header=104
+payload_bytes=$(($(stat -c %s update.qlu) - header))
+# dd writes into an untouched copy of the card, as qlupdate does.
+cp --sparse=always card.img copy.img
+cat update.qlu >/dev/null  # the same warm cache for every contender
+
+echo "bench: qlupdate apply" >&2
+t0=$(now)
+/usr/bin/time -f '%M' -o rss.txt "$Q" --verbose apply update.qlu card.img |
+  while IFS= read -r line; do
+    case "$line" in
+      *"overwrite"*"%"*) [ -f copy-start ] || now >copy-start ;;
+    esac
+  done
+t1=$(now)
+rss_kib=$(tail -n 1 rss.txt)
+ql_total=$(secs "$t0" "$t1")
+ql_prep=$(secs "$t0" "$(cat copy-start)")
+ql_copy=$(secs "$(cat copy-start)" "$t1")
+rm -f copy-start rss.txt
+
+echo "bench: sha256sum, inflate, dd" >&2
+t0=$(now)
+dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | sha256sum >/dev/null
+t1=$(now)
+sha=$(secs "$t0" "$t1")
+t0=$(now)
+if command -v zlib-flate >/dev/null; then
+  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | zlib-flate -uncompress >inflated.img
+  inflater=zlib-flate
+else
+  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | pigz -dz >inflated.img
+  inflater="pigz -dz"
+fi
+t1=$(now)
+inflate=$(secs "$t0" "$t1")
+t0=$(now)
+dd if=inflated.img of=copy.img bs=8M oflag=seek_bytes seek=$root_offset conv=notrunc,fsync status=none
+t1=$(now)
+copy=$(secs "$t0" "$t1")
+cmp -s -i $root_offset -n $root_size card.img new.img && same=yes || same=NO
+
+slower=$(echo "if ($sha > $inflate) $sha else $inflate" | bc -l)
+reference=$(echo "$slower + $copy" | bc -l)
+total_ratio=$(ratio "$ql_total" "$reference")
+prep_ratio=$(ratio "$ql_prep" "$slower")
+copy_ratio=$(ratio "$ql_copy" "$copy")
+rss_mib=$(echo "scale=1; $rss_kib / 1024" | bc -l)
+verdict_time=$(echo "$total_ratio <= 1.10" | bc -l)
+verdict_rss=$(echo "$rss_kib <= 65536" | bc -l)
+
+rm -f inflated.img copy.img
+{
+  echo "| measure | qlupdate | reference | ratio |"
+  echo "| --- | --- | --- | --- |"
+  printf '| verify + inflate (to first copy chunk) | %.2f s | max(sha256sum %.2f s, %s %.2f s) | %s |\n' \
+    "$ql_prep" "$sha" "$inflater" "$inflate" "$prep_ratio"
+  printf '| copy into the image (with sync) | %.2f s | dd conv=fsync %.2f s | %s |\n' "$ql_copy" "$copy" "$copy_ratio"
+  printf '| total | %.2f s | %.2f s | %s (target <= 1.10: %s) |\n' "$ql_total" "$reference" "$total_ratio" \
+    "$([ "$verdict_time" = 1 ] && echo met || echo MISSED)"
+  printf '| peak RSS | %s MiB | 64 MiB | (%s) |\n' "$rss_mib" "$([ "$verdict_rss" = 1 ] && echo met || echo MISSED)"
+  echo
+  echo "root partition ${root_mib} MiB, payload $payload_bytes bytes, result equals the new card: $same"
+} | tee results.md

@@ -1,0 +1,324 @@
+#include "cli/commands.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "common/common.h"
+#include "stages/compress.h"
+#include "stages/hash.h"
+#include "stages/updatefile.h"
+#include "storage/deviceinfo.h"
+#include "storage/imageinfo.h"
+#include "update/applyupdatefile.h"
+#include "update/messages.h"
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) { interrupted.store(true); }
+
+std::string hex(const uint8_t* bytes, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+// Runs fn with the diagnostic log switched on, so that a failing check can
+// show its own line to the user, then restores the switch.
+template <typename Fn>
+void withLog(bool verbose, Fn fn) {
+    setDebugLog(true);
+    fn();
+    setDebugLog(verbose);
+}
+
+const char* phaseOf(int progress) {
+    if (progress < 5) {
+        return "checking";
+    }
+    if (progress < 10) {
+        return "verifying";
+    }
+    if (progress < 15) {
+        return "unpacking";
+    }
+    return progress >= 100 ? "done" : "writing";
+}
+
+// Shows the job's phase, percentage and, while writing, the speed on
+// standard error: one rewritten line on a terminal, a line per change otherwise.
+class ProgressLine {
+public:
+    explicit ProgressLine(uint64_t rootSize)
+        : rootSize(rootSize), tty(::isatty(::fileno(stderr)) != 0) {}
+
+    void update(int progress) {
+        const auto now = std::chrono::steady_clock::now();
+        if (progress >= 15 && !copying) {
+            copying = true;
+            copyStart = now;
+        }
+        char speed[48] = "";
+        if (copying && progress > 15) {
+            const double seconds = std::chrono::duration<double>(now - copyStart).count();
+            const double bytes = static_cast<double>(rootSize) * (progress - 15) / 85.0;
+            if (seconds > 0.05) {
+                std::snprintf(speed, sizeof speed, "  %.1f MiB/s", bytes / seconds / 1048576.0);
+            }
+        }
+        const char* phase = phaseOf(progress);
+        if (tty) {
+            std::fprintf(stderr, "\r%-10s %3d%%%-20s", phase, progress, speed);
+            std::fflush(stderr);
+            shown = true;
+        } else if (phase != lastPhase || progress / 10 != lastProgress / 10) {
+            std::fprintf(stderr, "%-10s %3d%%%s\n", phase, progress, speed);
+        }
+        lastPhase = phase;
+        lastProgress = progress;
+    }
+
+    // Leaves the terminal on a fresh line.
+    void finish() {
+        if (tty && shown) {
+            std::fputc('\n', stderr);
+        }
+        shown = false;
+    }
+
+private:
+    uint64_t rootSize;
+    bool tty;
+    bool shown = false;
+    bool copying = false;
+    std::chrono::steady_clock::time_point copyStart;
+    const char* lastPhase = nullptr;
+    int lastProgress = -1;
+};
+
+}  // namespace
+
+int runMake(const std::string& cardImage, const std::string& updateFile, bool verbose) {
+    ImageInfo card;
+    if (!card.setName(cardImage) || !card.loadMbr()) {
+        std::fprintf(stderr, "qlupdate: cannot read the card image %s\n", cardImage.c_str());
+        return kExitFailure;
+    }
+    if (!card.isValid()) {
+        withLog(verbose, [&] { card.isValid(); });
+        std::fprintf(stderr,
+                     "qlupdate: %s is not a Quillon card image: its partition table fails the "
+                     "layout rule (see the line above)\n",
+                     cardImage.c_str());
+        return kExitFailure;
+    }
+    const uint64_t rootOffset = card.getRootOffset();
+    const uint64_t rootSize = card.getRootSize();
+    const std::string payload = updateFile + ".payload";
+
+    std::fprintf(stderr, "packing the root partition (%llu bytes at offset %llu)\n",
+                 static_cast<unsigned long long>(rootSize),
+                 static_cast<unsigned long long>(rootOffset));
+    // The root digest and the compression read the card independently.
+    auto rootHash = std::make_unique<Hash>();
+    bool rootHashed = false;
+    std::thread hasher([&] { rootHashed = rootHash->calcHash(cardImage, rootOffset, rootSize); });
+    auto compressor = std::make_unique<Compress>();
+    const bool packed = compressor->compress(cardImage, rootOffset, rootSize, payload);
+    hasher.join();
+    if (!packed || !rootHashed) {
+        std::remove(payload.c_str());
+        std::fprintf(stderr, "qlupdate: packing %s failed\n", cardImage.c_str());
+        return kExitFailure;
+    }
+    auto payloadHash = std::make_unique<Hash>();
+    if (!payloadHash->calcHash(payload, 0, 0)) {
+        std::remove(payload.c_str());
+        std::fprintf(stderr, "qlupdate: hashing the payload failed\n");
+        return kExitFailure;
+    }
+    auto writer = std::make_unique<UpdateFile>(0);
+    const bool written =
+        writer->setupHeader(rootOffset, rootSize, payloadHash->getHashValue(),
+                            rootHash->getHashValue()) &&
+        writer->appendFile(updateFile, payload);
+    std::remove(payload.c_str());
+    if (!written) {
+        std::remove(updateFile.c_str());
+        std::fprintf(stderr, "qlupdate: writing %s failed\n", updateFile.c_str());
+        return kExitFailure;
+    }
+    std::printf("made %s: root offset %llu, size %llu, payload %lld bytes\n", updateFile.c_str(),
+                static_cast<unsigned long long>(rootOffset),
+                static_cast<unsigned long long>(rootSize),
+                static_cast<long long>(getFileSize(updateFile.c_str()) - writer->getHeaderSize()));
+    return kExitOk;
+}
+
+int runApply(const ApplyOptions& options) {
+    // The header is read once up front only to know the size for the speed.
+    uint64_t startOffset = 0, rootSize = 0;
+    {
+        auto header = std::make_unique<UpdateFile>();
+        uint8_t digest[32], aux[32];
+        setDebugLog(false);
+        header->loadHeader(options.updateFile, startOffset, rootSize, digest, aux);
+        setDebugLog(options.verbose);
+    }
+
+    std::string targetPath = options.targetImage;
+    std::unique_ptr<UnmountDrive> unmount;
+    if (!options.drive.empty()) {
+        DeviceInfo device(options.drive);
+        if (!device.isReady()) {
+            std::printf("%s\n", "指定されたドライブにアクセスできませんでした。");
+            return kExitFailure;
+        }
+        targetPath = device.getName();
+    }
+
+    auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, targetPath, options.drive);
+    if (!options.drive.empty()) {
+        unmount = std::make_unique<UnmountDrive>(options.drive[0]);
+        unmount->unmount();
+    }
+    interrupted.store(false);
+    std::signal(SIGINT, onInterrupt);
+    job->create();
+
+    ProgressLine line(rootSize);
+    int progress = 0;
+    int result = 0;
+    bool stopped = false;
+    for (;;) {
+        progress = job->getProgress();
+        result = job->getResult();
+        line.update(progress);
+        if (result != 0 || (progress >= 100 && job->isSuccess())) {
+            break;
+        }
+        if (interrupted.load()) {
+            // As the dialog's abort: pause, then stop and wait for the worker.
+            job->setPause(true);
+            line.finish();
+            std::fprintf(stderr, "stopping the update...\n");
+            stopped = true;
+            break;
+        }
+        // Polling costs two word reads; a short period keeps the end prompt.
+        sleepMs(50);
+    }
+    job.reset();  // requests a stop if still running and joins the worker
+    if (unmount) {
+        unmount->close();
+    }
+    std::signal(SIGINT, SIG_DFL);
+    line.finish();
+    if (stopped) {
+        std::fprintf(stderr, "the update was stopped; the root partition may be incomplete\n");
+        return kExitInterrupted;
+    }
+    if (result != 0) {
+        const char* message = resultMessage(result);
+        std::printf("%s\n", message != nullptr ? message : "");
+        return result;
+    }
+    std::printf("%s\n", completionMessage());
+    return kExitOk;
+}
+
+int runInspect(const std::string& path, bool verbose) {
+    uint8_t magic[6] = {0};
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        const size_t got = std::fread(magic, 1, sizeof magic, f);
+        std::fclose(f);
+        (void)got;
+    } else {
+        std::fprintf(stderr, "qlupdate: cannot open %s\n", path.c_str());
+        return kExitFailure;
+    }
+
+    if (std::memcmp(magic, "QLUPD", 6) == 0) {
+        auto file = std::make_unique<UpdateFile>();
+        uint64_t startOffset = 0, size = 0;
+        uint8_t digest[32], aux[32];
+        if (!file->loadHeader(path, startOffset, size, digest, aux)) {
+            std::printf("update file %s\nheader       INVALID\n", path.c_str());
+            withLog(verbose, [&] { file->loadHeader(path, startOffset, size, digest, aux); });
+            return kExitFailure;
+        }
+        const int64_t fileSize = getFileSize(path.c_str());
+        auto payload = std::make_unique<Hash>();
+        const bool hashed = payload->calcHash(path, file->getHeaderSize(), 0);
+        const bool digestOk = hashed && std::memcmp(payload->getHashValue(), digest, 32) == 0;
+        std::printf("update file  %s\n", path.c_str());
+        std::printf("header       %u bytes, %u hash entries, CRC ok\n", file->getHeaderSize(),
+                    file->getHashNum());
+        std::printf("root offset  %llu (sector %llu)\n", static_cast<unsigned long long>(startOffset),
+                    static_cast<unsigned long long>(startOffset / 512));
+        std::printf("root size    %llu (%llu MiB)\n", static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(size >> 20));
+        std::printf("payload      %lld bytes\n",
+                    static_cast<long long>(fileSize - file->getHeaderSize()));
+        std::printf("payload hash %s %s\n", hex(digest, 32).c_str(),
+                    digestOk ? "ok" : "MISMATCH");
+        if (hashed && !digestOk) {
+            std::printf("  computed   %s\n", hex(payload->getHashValue(), 32).c_str());
+        }
+        std::printf("aux hash     %s\n", hex(aux, 32).c_str());
+        return digestOk ? kExitOk : kExitFailure;
+    }
+
+    ImageInfo card;
+    if (!card.setName(path) || !card.loadMbr()) {
+        std::fprintf(stderr, "qlupdate: %s is neither an update file nor a card image\n",
+                     path.c_str());
+        return kExitFailure;
+    }
+    const MbrInfo& mbr = card.getMbr();
+    std::printf("card image %s (%llu bytes)\n", path.c_str(),
+                static_cast<unsigned long long>(card.getSize()));
+    std::printf("entry  boot  type  start sector  end sector  sectors     bytes\n");
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t* e = mbr.data() + 446 + 16 * i;
+        std::printf("%-5d  %02x    %02x    %-12lu  %-10lu  %-10lu  %llu%s\n", i, e[0], e[4],
+                    static_cast<unsigned long>(mbr.getStartSector(i)),
+                    static_cast<unsigned long>(mbr.getEndSector(i)),
+                    static_cast<unsigned long>(mbr.getSectorCount(i)),
+                    static_cast<unsigned long long>(mbr.getSectorCount(i)) * 512,
+                    i == 1 ? "  (root)" : "");
+    }
+    if (card.isValid()) {
+        std::printf("layout       valid: root partition at offset %llu, size %llu\n",
+                    static_cast<unsigned long long>(card.getRootOffset()),
+                    static_cast<unsigned long long>(card.getRootSize()));
+        return kExitOk;
+    }
+    std::printf("layout       INVALID\n");
+    withLog(verbose, [&] { card.isValid(); });
+    return kExitFailure;
+}
+
+int runDrives() {
+    DriveList drives;
+    const char* letters = drives.getRemovableDrives();
+    if (letters[0] == '\0') {
+        std::fprintf(stderr, "no removable drives\n");
+    }
+    for (const char* p = letters; *p != '\0'; ++p) {
+        std::printf("%c:\n", *p);
+    }
+    return kExitOk;
+}

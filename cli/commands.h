@@ -1,0 +1,21 @@
+// The subcommands of qlupdate. Each returns the process exit status.
+#pragma once
+
+#include <string>
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+
+struct ApplyOptions {
+    std::string updateFile;
+    std::string targetImage;  // empty when a drive is given
+    std::string drive;        // "E:" for a card behind a drive letter
+    bool verbose = false;
+};
+
+int runMake(const std::string& cardImage, const std::string& updateFile, bool verbose);
+int runApply(const ApplyOptions& options);
+int runInspect(const std::string& path, bool verbose);
+int runDrives();

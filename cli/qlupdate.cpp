@@ -1,0 +1,114 @@
+// qlupdate: the command-line front end of the update engine.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "common/common.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: qlupdate make CARD_IMAGE UPDATE_FILE\n"
+    "       qlupdate apply UPDATE_FILE TARGET_IMAGE\n"
+    "       qlupdate apply UPDATE_FILE --drive E:\n"
+    "       qlupdate inspect FILE\n"
+    "       qlupdate drives\n"
+    "options: --verbose  also show the diagnostic log\n"
+    "         --help     show this text\n";
+
+const char* const kHelp =
+    "qlupdate applies Quillon ZR-7040 update files to the root partition of a\n"
+    "card or of a disk-image file, and makes and inspects such files.\n"
+    "\n"
+    "  make CARD_IMAGE UPDATE_FILE   pack the root partition (MBR entry 1) of a\n"
+    "                                card image into a new update file\n"
+    "  apply UPDATE_FILE TARGET      verify the update file and write it over the\n"
+    "                                root partition of TARGET (an image file)\n"
+    "  apply UPDATE_FILE --drive E:  the same for the card behind drive E:\n"
+    "                                (Windows, administrator rights)\n"
+    "  inspect FILE                  show an update file's header and checks, or\n"
+    "                                a card image's partition table and verdict\n"
+    "  drives                        list the removable drives\n"
+    "\n"
+    "Ctrl+C during apply stops the update; a partly written root partition\n"
+    "must then be updated again.\n"
+    "\n"
+    "Exit status: 0 success, 1..7 the update's result code, 64 usage error,\n"
+    "130 interrupted.\n";
+
+int usageError(const char* why) {
+    std::fprintf(stderr, "qlupdate: %s\n%s", why, kUsage);
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    bool verbose = false;
+    std::string drive;
+    bool driveGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::fputs("\n", stdout);
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else if (arg == "--drive") {
+            if (i + 1 >= argc) {
+                return usageError("--drive needs a drive letter such as E:");
+            }
+            drive = argv[++i];
+            driveGiven = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usageError(("unknown option " + arg).c_str());
+        } else {
+            args.push_back(arg);
+        }
+    }
+    if (args.empty()) {
+        return usageError("no command given");
+    }
+    // The diagnostic log shares standard output; it is shown on request only.
+    setDebugLog(verbose);
+
+    const std::string& command = args[0];
+    if (command == "make" && args.size() == 3 && !driveGiven) {
+        return runMake(args[1], args[2], verbose);
+    }
+    if (command == "apply") {
+        ApplyOptions options;
+        options.verbose = verbose;
+        if (driveGiven && args.size() == 2) {
+            if (drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0]))) {
+                return usageError("--drive needs a drive letter such as E:");
+            }
+            options.updateFile = args[1];
+            options.drive = drive;
+            return runApply(options);
+        }
+        if (!driveGiven && args.size() == 3) {
+            options.updateFile = args[1];
+            options.targetImage = args[2];
+            return runApply(options);
+        }
+        return usageError("apply needs an update file and either a target image or --drive");
+    }
+    if (command == "inspect" && args.size() == 2 && !driveGiven) {
+        return runInspect(args[1], verbose);
+    }
+    if (command == "drives" && args.size() == 1 && !driveGiven) {
+        return runDrives();
+    }
+    if (command != "make" && command != "apply" && command != "inspect" && command != "drives") {
+        return usageError(("unknown command " + command).c_str());
+    }
+    return usageError(("wrong arguments for " + command).c_str());
+}
