@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# qlupdate as scripts use it: exit statuses, files left behind, bytes on the
+# target. Usage: cli_test.sh [RUNNER] QLUPDATE (RUNNER runs a Windows build).
+set -uo pipefail
+if [ $# -eq 2 ]; then runner=("$1"); Q=$2; else runner=(); Q=$1; fi
+windows=0; [ ${#runner[@]} -gt 0 ] && windows=1
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+cd "$work"
+passed=0 failed=0
+q() { "${runner[@]}" "$Q" "$@"; }
+expect() {  # name expected-status actual-status
+  if [ "$2" = "$3" ]; then passed=$((passed + 1)); else
+    failed=$((failed + 1)); echo "FAIL: $1 (exit $3, expected $2)"; fi
+}
+ok() {  # name condition...
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
+}
+sha() { dd if="$1" bs=1M iflag=skip_bytes,count_bytes skip="$2" ${3:+count=$3} status=none | sha256sum; }
+
+card() {  # image root-MiB
+  truncate -s $((9 + $2 + 1))M "$1"
+  printf 'label: dos\nstart=2048, size=16384, type=c\nstart=18432, size=%d, type=83\n' $(($2 * 2048)) |
+    sfdisk --quiet --no-reread --no-tell-kernel "$1" >/dev/null
+}
+card old.img 8
+card new.img 8
+head -c $((8 << 20)) /dev/urandom | dd of=new.img bs=1M seek=9 conv=notrunc status=none
+root_offset=$((18432 * 512)) root_size=$((8 << 20))
+
+# Usage errors are 64 and say how to call.
+q >/dev/null 2>&1; expect "no arguments" 64 $?
+q frobnicate x >/dev/null 2>&1; expect "unknown command" 64 $?
+q apply only-one >/dev/null 2>&1; expect "apply without target" 64 $?
+q apply u.qlu t.img --bogus >/dev/null 2>&1; expect "unknown option" 64 $?
+q --help | grep -q "qlupdate make"; expect "help text" 0 $?
+
+# make refuses a card that fails the layout rule, and leaves no file.
+truncate -s 4M blank.img
+q make blank.img bad.qlu >out.txt 2>&1; expect "make on a blank card" 1 $?
+ok "no update file from a blank card" [ ! -e bad.qlu ]
+grep -q "partition 0 start sector (0) over end sector (0)" out.txt; expect "layout rule shown" 0 $?
+
+q make new.img u.qlu >/dev/null 2>&1; expect "make" 0 $?
+q inspect u.qlu >out.txt; expect "inspect update file" 0 $?
+grep -q "root offset  $root_offset" out.txt; expect "inspect shows the offset" 0 $?
+q inspect old.img >/dev/null; expect "inspect valid card" 0 $?
+q inspect blank.img >/dev/null; expect "inspect blank card" 1 $?
+
+# A damaged payload: inspect and apply both refuse it; the target is untouched.
+cp u.qlu broken.qlu
+printf 'X' | dd of=broken.qlu bs=1 seek=5000 conv=notrunc status=none
+q inspect broken.qlu >/dev/null; expect "inspect broken payload" 1 $?
+before=$(sha old.img 0)
+q apply broken.qlu old.img >/dev/null 2>&1; expect "apply broken payload" 2 $?
+ok "target untouched after a broken file" [ "$before" = "$(sha old.img 0)" ]
+
+# A card whose root partition is elsewhere is not this system's.
+card other.img 16
+q apply u.qlu other.img >/dev/null 2>&1; expect "apply to a different layout" 1 $?
+q apply missing.qlu old.img >/dev/null 2>&1; expect "apply a missing file" 2 $?
+
+# Success: the root partition equals the new one, the rest is unchanged.
+head_before=$(sha old.img 0 $root_offset)
+tail_before=$(sha old.img $((root_offset + root_size)))
+q apply u.qlu old.img >out.txt 2>err.txt; expect "apply" 0 $?
+ok "root partition rewritten" [ "$(sha old.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
+ok "MBR and boot partition unchanged" [ "$head_before" = "$(sha old.img 0 $root_offset)" ]
+ok "bytes after root unchanged" [ "$tail_before" = "$(sha old.img $((root_offset + root_size)))" ]
+ok "temporary file removed" [ ! -e u.qlu.tmp ]
+grep -q "writing\|done" err.txt; expect "progress on stderr" 0 $?
+q --verbose apply u.qlu old.img >out.txt 2>/dev/null; expect "apply again, verbose" 0 $?
+grep -q "applyupdatefile : apply success" out.txt; expect "verbose shows the log" 0 $?
+
+if [ $windows -eq 0 ]; then
+  # Ctrl+C stops the update and exits 130 with the terminal on a fresh line.
+  card big-old.img 256
+  card big-new.img 256
+  head -c $((256 << 20)) /dev/urandom | dd of=big-new.img bs=1M seek=9 conv=notrunc status=none
+  q make big-new.img big.qlu >/dev/null 2>&1
+  big_head=$(sha big-old.img 0 $root_offset)
+  "$Q" apply big.qlu big-old.img >/dev/null 2>&1 &
+  pid=$!
+  sleep 0.3
+  kill -INT $pid
+  wait $pid; expect "interrupted apply" 130 $?
+  ok "boot partition untouched after interrupt" [ "$big_head" = "$(sha big-old.img 0 $root_offset)" ]
+  # --drive goes through the drive model, which has no drive letters here.
+  q apply u.qlu --drive E: >out.txt 2>&1; expect "apply to a drive letter on Linux" 1 $?
+fi
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
