@@ -18,7 +18,7 @@ card_bytes=$(((root_start + root_sectors + 2048) * 512))
 
 now() { date +%s.%N; }
 secs() { echo "$2 - $1" | bc -l; }
-ratio() { echo "scale=3; $1 / $2" | bc -l; }
+ratio() { printf '%.3f' "$(echo "scale=4; $1 / $2" | bc -l)"; }
 
 echo "bench: making two ${root_mib} MiB root partitions" >&2
 # Root content like a system image: some incompressible, some text, some zeros.

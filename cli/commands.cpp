@@ -23,7 +23,9 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
-extern "C" void onInterrupt(int) { interrupted.store(true); }
+extern "C" void onInterrupt(int) {
+    interrupted.store(true);
+}
 
 std::string hex(const uint8_t* bytes, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -150,10 +152,9 @@ int runMake(const std::string& cardImage, const std::string& updateFile, bool ve
         return kExitFailure;
     }
     auto writer = std::make_unique<UpdateFile>(0);
-    const bool written =
-        writer->setupHeader(rootOffset, rootSize, payloadHash->getHashValue(),
-                            rootHash->getHashValue()) &&
-        writer->appendFile(updateFile, payload);
+    const bool written = writer->setupHeader(rootOffset, rootSize, payloadHash->getHashValue(),
+                                             rootHash->getHashValue()) &&
+                         writer->appendFile(updateFile, payload);
     std::remove(payload.c_str());
     if (!written) {
         std::remove(updateFile.c_str());
@@ -266,14 +267,14 @@ int runInspect(const std::string& path, bool verbose) {
         std::printf("update file  %s\n", path.c_str());
         std::printf("header       %u bytes, %u hash entries, CRC ok\n", file->getHeaderSize(),
                     file->getHashNum());
-        std::printf("root offset  %llu (sector %llu)\n", static_cast<unsigned long long>(startOffset),
+        std::printf("root offset  %llu (sector %llu)\n",
+                    static_cast<unsigned long long>(startOffset),
                     static_cast<unsigned long long>(startOffset / 512));
         std::printf("root size    %llu (%llu MiB)\n", static_cast<unsigned long long>(size),
                     static_cast<unsigned long long>(size >> 20));
         std::printf("payload      %lld bytes\n",
                     static_cast<long long>(fileSize - file->getHeaderSize()));
-        std::printf("payload hash %s %s\n", hex(digest, 32).c_str(),
-                    digestOk ? "ok" : "MISMATCH");
+        std::printf("payload hash %s %s\n", hex(digest, 32).c_str(), digestOk ? "ok" : "MISMATCH");
         if (hashed && !digestOk) {
             std::printf("  computed   %s\n", hex(payload->getHashValue(), 32).c_str());
         }

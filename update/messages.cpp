@@ -1,6 +1,8 @@
 #include "update/messages.h"
 
-const char* completionMessage() { return "アップデート処理が完了しました。"; }
+const char* completionMessage() {
+    return "アップデート処理が完了しました。";
+}
 
 const char* resultMessage(int code) {
     switch (code) {
