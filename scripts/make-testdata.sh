@@ -4,7 +4,7 @@
 set -euo pipefail
 out=${1:?usage: make-testdata.sh DIR}
 mkdir -p "$out"
-stamp="$out/.v1"
+stamp="$out/.v2"
 [ -f "$stamp" ] && exit 0
 
 mk() {  # name size-in-MiB sfdisk-script
@@ -17,7 +17,12 @@ mk() {  # name size-in-MiB sfdisk-script
 mk sfdisk-card.img 48 $'label: dos\nstart=2048, size=16384, type=c, bootable\nstart=18432, type=83'
 # Root followed by a third partition, with a gap after the boot partition.
 mk sfdisk-gap.img 64 $'label: dos\nstart=2048, size=8192, type=c\nstart=12288, size=40960, type=83\nstart=53248, type=83'
-# GPT card: the protective MBR fails the layout rule.
+# Entries listed out of disk order: entry 1 lies before entry 0.
+mk sfdisk-swapped.img 24 $'label: dos\nstart=20480, type=83\nstart=2048, size=16384, type=c'
+# A single partition: no root partition entry at all.
+mk sfdisk-single.img 8 $'label: dos\nstart=2048, type=83'
+# GPT card: the protective MBR fails the layout rule. (sgdisk -q saves
+# nothing, so its chatter goes to /dev/null instead.)
 rm -f "$out/gpt.img"; truncate -s 16M "$out/gpt.img"
-sgdisk -q -n 1:2048:+4M -n 2:0:0 "$out/gpt.img" >/dev/null
+sgdisk -n 1:2048:+4M -n 2:0:0 "$out/gpt.img" >/dev/null 2>&1
 touch "$stamp"

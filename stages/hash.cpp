@@ -101,6 +101,13 @@ bool PartitionHash::hashRootPartition() {
     if (!current.loadMbr()) {
         return false;
     }
-    result = hash.calcHash(current.getName(), current.getRootOffset(), current.getRootSize());
+    // An unusable layout gives size 0, which calcHash would take as "to the
+    // end of the file" and so hash the whole target instead of failing.
+    const uint64_t rootSize = current.getRootSize();
+    if (rootSize == 0) {
+        debugLog("%s : no root partition (%s)\n", kModule, current.getName().c_str());
+        return false;
+    }
+    result = hash.calcHash(current.getName(), current.getRootOffset(), rootSize);
     return result;
 }

@@ -49,6 +49,8 @@ public:
 
     // Thread payload: hashes [offset, offset + size) of the current target.
     bool operator()(uint64_t offset, uint64_t size = 0);
+    // Loads the MBR and hashes the root partition; false when the layout
+    // gives no root partition.
     bool hashRootPartition();
     bool getResult() const { return result; }
     // nullptr unless the last run succeeded.

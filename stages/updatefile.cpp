@@ -60,6 +60,12 @@ UpdateFile::UpdateFile() {
 }
 
 UpdateFile::UpdateFile(uint32_t hashNum) : UpdateFile() {
+    // The file stores the count in 16 bits; a larger table would be written
+    // with a truncated count that no reader can load.
+    if (hashNum > 0xFFFF) {
+        debugLog("%s : hash num %u over 65535\n", kModule, static_cast<unsigned>(hashNum));
+        return;
+    }
     allocateHeader(hashNum);
 }
 

@@ -13,7 +13,9 @@ public:
     static constexpr uint32_t kEncodeSeed = 0x3B5E17A4u;
 
     UpdateFile();                           // reader
-    explicit UpdateFile(uint32_t hashNum);  // writer with hashNum table entries
+    // Writer with hashNum table entries; above 65535 no header is allocated
+    // and every writer operation returns false.
+    explicit UpdateFile(uint32_t hashNum);
 
     // Reads and verifies the header at path. The outputs are written only on
     // success; each failure writes one log line.

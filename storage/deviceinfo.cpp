@@ -217,14 +217,18 @@ bool DeviceInfo::loadMbr() {
         debugLog("%s : Could not open physical device %s\n", kModule, path.c_str());
         return false;
     }
+    // Read aside: a failed or short read must not leave a partition table
+    // mixed from two sectors; the size line shows how much arrived.
+    MbrInfo sector;
     uint32_t bytesRead = 0;
-    const bool readOk = rawdevice::readFile(drive, mbr.data(), mbr.size(), bytesRead);
+    const bool readOk = rawdevice::readFile(drive, sector.data(), sector.size(), bytesRead);
     debugLog("%s : loadMbr read size %lx / %lx\n", kModule, static_cast<unsigned long>(bytesRead),
-             static_cast<unsigned long>(mbr.size()));
+             static_cast<unsigned long>(sector.size()));
     rawdevice::closeHandle(drive);
-    if (!readOk) {
+    if (!readOk || bytesRead != sector.size()) {
         return false;
     }
+    mbr = sector;
     mbr.dump(bytesPerSector);
     return true;
 }

@@ -44,11 +44,18 @@ TempDir::~TempDir() {
 }
 
 std::string captureLog(const std::function<void()>& fn) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const int failuresBefore = info != nullptr ? info->result()->total_part_count() : 0;
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     fn();
     std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
+    std::string text = ::testing::internal::GetCapturedStdout();
+    // gtest prints assertion failures on stdout too; fn's would vanish here.
+    if (info != nullptr && info->result()->total_part_count() != failuresBefore) {
+        std::fprintf(stderr, "%s", text.c_str());
+    }
+    return text;
 }
 
 int countOf(const std::string& haystack, const std::string& needle) {

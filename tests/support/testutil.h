@@ -23,6 +23,8 @@ private:
 };
 
 // Runs fn and returns what it wrote to standard output (the diagnostic log).
+// When an assertion inside fn fails, the captured text (which holds gtest's
+// report) is echoed to standard error.
 std::string captureLog(const std::function<void()>& fn);
 // Number of occurrences of needle in haystack.
 int countOf(const std::string& haystack, const std::string& needle);
