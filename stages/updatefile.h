@@ -12,7 +12,7 @@ public:
     static constexpr uint32_t kCopyChunk = 4194304;
     static constexpr uint32_t kEncodeSeed = 0x3B5E17A4u;
 
-    UpdateFile();                           // reader
+    UpdateFile();  // reader
     // Writer with hashNum table entries; above 65535 no header is allocated
     // and every writer operation returns false.
     explicit UpdateFile(uint32_t hashNum);
