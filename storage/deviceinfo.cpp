@@ -1,6 +1,7 @@
 #include "storage/deviceinfo.h"
 
 #include <cstring>
+#include <vector>
 
 #include "common/common.h"
 
@@ -218,17 +219,23 @@ bool DeviceInfo::loadMbr() {
         return false;
     }
     // Read aside: a failed or short read must not leave a partition table
-    // mixed from two sectors; the size line shows how much arrived.
-    MbrInfo sector;
+    // mixed from two sectors; the size line shows how much arrived. Raw
+    // drives only read whole sectors, so a 4096-byte-sector card reader gets
+    // one whole sector and the MBR is its first 512 bytes.
+    const uint32_t readLength =
+        bytesPerSector > mbr.size() && bytesPerSector <= 65536 && bytesPerSector % mbr.size() == 0
+            ? bytesPerSector
+            : mbr.size();
+    std::vector<uint8_t> sector(readLength);
     uint32_t bytesRead = 0;
-    const bool readOk = rawdevice::readFile(drive, sector.data(), sector.size(), bytesRead);
+    const bool readOk = rawdevice::readFile(drive, sector.data(), readLength, bytesRead);
     debugLog("%s : loadMbr read size %lx / %lx\n", kModule, static_cast<unsigned long>(bytesRead),
-             static_cast<unsigned long>(sector.size()));
+             static_cast<unsigned long>(readLength));
     rawdevice::closeHandle(drive);
-    if (!readOk || bytesRead != sector.size()) {
+    if (!readOk || bytesRead != readLength) {
         return false;
     }
-    mbr = sector;
+    std::memcpy(mbr.data(), sector.data(), mbr.size());
     mbr.dump(bytesPerSector);
     return true;
 }

@@ -61,8 +61,8 @@ public:
     const std::string& getName() override { return name; }
     uint64_t getRootOffset() override;
     uint64_t getRootSize() override;
-    // Reads sector 0 of the physical drive and dumps it; false unless all
-    // 512 bytes arrive, and then the previous MBR is kept.
+    // Reads sector 0 of the physical drive (one whole sector, at least 512
+    // bytes) and dumps its MBR; on a short read the previous MBR is kept.
     bool loadMbr() override;
 
     bool getDeviceNumber(const std::string& drive);

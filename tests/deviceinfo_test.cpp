@@ -86,10 +86,12 @@ TEST_F(DeviceInfoTest, FourKiBSectorsScaleEveryByteValueButNotTheImage) {
     disk.bytesPerSector = 4096;
     fakeplatform::addDrive('F', disk);
     const auto device = make("F:");
+    // A raw drive reads whole sectors only: one 4096-byte sector is read.
+    std::filesystem::resize_file(card, 4096);
     const std::string log = captureLog([&] { EXPECT_TRUE(device->loadMbr()); });
     // clang-format off
     EXPECT_EQ(log.rfind("deviceinfo : device name \\\\.\\PHYSICALDRIVE3\n"
-                        "deviceinfo : loadMbr read size 200 / 200\n"
+                        "deviceinfo : loadMbr read size 1000 / 1000\n"
                         "Mbr info\n" "partition 0\n" "\tboot flag 80\n" "\tpartition type c\n", 0),
               0u) << log;
     // The root partition ends past 4 GiB: the byte position needs 64 bits.
