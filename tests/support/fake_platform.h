@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace fakeplatform {
@@ -36,6 +37,9 @@ struct Volume {
     uint64_t available = 64ull << 30;
     uint64_t total = 128ull << 30;
     uint64_t totalFree = 64ull << 30;
+    // Runs on the job's worker at the free-space query, before the target
+    // is read: a fixed point from which a test can pause or stop the job.
+    std::function<void()> onFreeSpace;
 };
 Volume& volume();
 

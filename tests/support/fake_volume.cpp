@@ -28,6 +28,9 @@ void rootOf(char* out, size_t size, const char* absPath) {
 
 bool freeSpace(const char*, uint64_t& available, uint64_t& total, uint64_t& totalFree) {
     const fakeplatform::Volume& v = fakeplatform::volume();
+    if (v.onFreeSpace) {
+        v.onFreeSpace();
+    }
     if (v.freeSpaceFails) {
         return false;
     }

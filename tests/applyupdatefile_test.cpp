@@ -1,0 +1,634 @@
+// Whole update jobs against image files and the file-backed fake drive: the
+// result code, the log line naming the cause, the temporary file and the
+// bytes on the target.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/common.h"
+#include "stages/hash.h"
+#include "stages/updatefile.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/testutil.h"
+#include "update/applyupdatefile.h"
+
+namespace fs = std::filesystem;
+using testutil::countOf;
+using testutil::fileExists;
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+constexpr uint32_t kRootStart = 32;
+constexpr uint32_t kRootCount = 4096;  // 2 MiB
+constexpr uint64_t kRootOffset = kRootStart * kSector;
+constexpr uint64_t kRootSize = kRootCount * kSector;
+const std::string kJob = "applyupdatefile : ";
+
+// Boot partition, root (entry 1), then a data partition: bytes on both sides
+// of the root that no job may touch.
+void makeCard(const std::string& path, uint32_t rootStart, uint32_t rootCount, uint32_t seed) {
+    testutil::makeCardImage(
+        path, {{8, 24, 0x0c, 0x80}, {rootStart, rootCount}, {rootStart + rootCount, 64}},
+        (uint64_t{rootStart} + rootCount + 64) * kSector, seed);
+}
+
+// SHA-256 of a range as hex (size 0: to the end). Logs nothing on success,
+// so it may run inside captureLog.
+std::string digest(const std::string& path, uint64_t offset = 0, uint64_t size = 0) {
+    Hash hash;
+    if (!hash.calcHash(path, offset, size)) {
+        return "unreadable";
+    }
+    std::string hex;
+    char b[3];
+    for (uint32_t i = 0; i < Hash::kDigestSize; ++i) {
+        std::snprintf(b, sizeof b, "%02x", hash.getHashValue()[i]);
+        hex += b;
+    }
+    return hex;
+}
+
+struct Regions {
+    std::string head, root, tail;
+};
+Regions regions(const std::string& path, uint64_t offset, uint64_t size) {
+    return {digest(path, 0, offset), digest(path, offset, size), digest(path, offset + size)};
+}
+
+std::vector<uint8_t> deflateBytes(const std::vector<uint8_t>& data) {
+    uLongf n = compressBound(static_cast<uLong>(data.size()));
+    std::vector<uint8_t> out(n);
+    EXPECT_EQ(compress2(out.data(), &n, data.data(), static_cast<uLong>(data.size()),
+                        Z_DEFAULT_COMPRESSION),
+              Z_OK);
+    out.resize(n);
+    return out;
+}
+
+// An update file naming startOffset and size whose header carries the true
+// digest of exactly these payload bytes, sound or not.
+void writeUpdateFile(const std::string& path, uint64_t startOffset, uint64_t size,
+                     const std::vector<uint8_t>& payload) {
+    const std::string payloadPath = path + ".payload";
+    testutil::writeFile(payloadPath, payload);
+    testutil::captureLog([&] {
+        Hash hash;
+        const uint8_t aux[32] = {};
+        UpdateFile writer(0);
+        EXPECT_TRUE(hash.calcHash(payloadPath, 0, 0) &&
+                    writer.setupHeader(startOffset, size, hash.getHashValue(), aux) &&
+                    writer.appendFile(path, payloadPath));
+    });
+    std::remove(payloadPath.c_str());
+}
+
+void xorByte(const std::string& path, uint64_t offset, uint8_t mask) {
+    std::vector<uint8_t> bytes = testutil::readFile(path);
+    ASSERT_LT(offset, bytes.size());
+    bytes[offset] ^= mask;
+    testutil::writeFile(path, bytes);
+}
+
+// Polls until done() holds; gives up after a minute.
+bool waitFor(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        sleepMs(5);
+    }
+    return true;
+}
+
+struct Hooks {
+    std::function<void(ApplyUpdateFile&)> beforeCreate;  // this thread
+    std::function<void(ApplyUpdateFile&)> atFreeSpace;   // the worker, before the target is read
+    std::function<void(ApplyUpdateFile&)> whileRunning;  // this thread, after create()
+};
+
+struct Outcome {
+    int result = -1;
+    int progress = -1;
+    bool success = false;
+    std::string log;
+    bool has(const std::string& line) const { return countOf(log, line) == 1; }
+};
+
+Outcome runJob(const std::string& update, const std::string& target, const std::string& drive = "",
+               const Hooks& hooks = {}) {
+    std::unique_ptr<ApplyUpdateFile> job;
+    if (hooks.atFreeSpace) {
+        fakeplatform::volume().onFreeSpace = [&] { hooks.atFreeSpace(*job); };
+    }
+    Outcome out;
+    out.log = testutil::captureLog([&] {
+        job = std::make_unique<ApplyUpdateFile>(update, target, drive);
+        if (hooks.beforeCreate) {
+            hooks.beforeCreate(*job);
+        }
+        job->create();
+        if (hooks.whileRunning) {
+            hooks.whileRunning(*job);
+        }
+        job->join();
+    });
+    fakeplatform::volume().onFreeSpace = nullptr;
+    out.result = job->getResult();
+    out.progress = job->getProgress();
+    out.success = job->isSuccess();
+    return out;
+}
+
+class ApplyUpdateFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakeplatform::reset();
+        makeCard(pristine, kRootStart, kRootCount, 1);
+        makeCard(newCard, kRootStart, kRootCount, 2);
+        ASSERT_TRUE(testutil::makeUpdateFile(newCard, update));
+        newRoot = digest(newCard, kRootOffset, kRootSize);
+        untouched = digest(pristine);
+    }
+    void TearDown() override { fakeplatform::reset(); }
+
+    // Copies for one run. (MinGW's copy_file cannot overwrite.)
+    std::string fresh(const std::string& from, const std::string& name) {
+        const std::string path = dir.file(name);
+        fs::remove(path);
+        fs::copy_file(from, path);
+        return path;
+    }
+    std::string freshTarget(const std::string& name) { return fresh(pristine, name); }
+    std::string freshUpdate(const std::string& name) { return fresh(update, name); }
+    std::vector<uint8_t> newRootBytes() {
+        const std::vector<uint8_t> card = testutil::readFile(newCard);
+        return std::vector<uint8_t>(card.begin() + kRootOffset,
+                                    card.begin() + kRootOffset + kRootSize);
+    }
+    void expectUpdated(const std::string& target, const std::string& rootDigest) {
+        const Regions before = regions(pristine, kRootOffset, kRootSize);
+        const Regions after = regions(target, kRootOffset, kRootSize);
+        EXPECT_EQ(after.head, before.head);
+        EXPECT_EQ(after.tail, before.tail);
+        EXPECT_EQ(after.root, rootDigest);
+    }
+
+    testutil::TempDir dir;
+    const std::string pristine = dir.file("card.img");
+    const std::string newCard = dir.file("new.img");
+    const std::string update = dir.file("update.bin");
+    std::string newRoot;
+    std::string untouched;
+};
+
+TEST_F(ApplyUpdateFileTest, WritesTheRootPartitionAndNothingElse) {
+    const std::string target = freshTarget("target.img");
+    const Outcome out = runJob(update, target);
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_EQ(out.progress, 100);
+    EXPECT_TRUE(out.success);
+    EXPECT_TRUE(out.has(kJob + "construct update " + update + " target " + target +
+                        " drive \n target image\n"));
+    EXPECT_TRUE(out.has(kJob + "apply success\n"));
+    EXPECT_FALSE(fileExists(update + ".tmp"));
+    expectUpdated(target, newRoot);
+}
+
+TEST_F(ApplyUpdateFileTest, TargetThatCannotBeNamedFailsAtConstruction) {
+    for (const std::string drive : {"", "F:"}) {
+        const Outcome out = runJob(update, dir.file("missing.img"), drive);
+        EXPECT_EQ(out.result, ResultInvalidMedia) << drive;
+        EXPECT_EQ(out.progress, 0) << drive;
+        EXPECT_TRUE(out.has(kJob + "target invalid file " + drive + "\n")) << out.log;
+        EXPECT_TRUE(out.has(kJob + "create() already result fail\n")) << out.log;
+        EXPECT_EQ(countOf(out.log, "abs path"), 0) << out.log;
+        EXPECT_FALSE(fileExists(update + ".tmp"));
+    }
+}
+
+// Code 1: the target is not the card the update file was made for. The
+// stages may already have started, so the temporary file is left behind.
+TEST_F(ApplyUpdateFileTest, TargetThatDoesNotMatchTheHeaderIsInvalidMedia) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& target, std::string& update)> prepare;
+        std::string line;
+        bool tempLeft;
+    };
+    const auto cutInsideRoot = [](const std::string& t, std::string&) {
+        fs::resize_file(t, kRootOffset + kRootSize / 2);
+    };
+    const Case cases[] = {
+        {"mbr unreadable", [](const std::string& t, std::string&) { fs::resize_file(t, 100); },
+         "imageinfo : fread error\n", false},
+        {"root offset differs",
+         [](const std::string& t, std::string&) { makeCard(t, kRootStart + 8, kRootCount, 1); },
+         kJob + "invalid root offset 16384 20480 \n", true},
+        {"root size differs",
+         [](const std::string& t, std::string&) { makeCard(t, kRootStart, kRootCount + 8, 1); },
+         kJob + "invalid root size 2097152 2101248 \n", true},
+        {"layout invalid", cutInsideRoot, kJob + "invalid root offset 16384 0 \n", true},
+        {"layout invalid, header of offset and size 0",
+         [&](const std::string& t, std::string& u) {
+             cutInsideRoot(t, u);
+             u = dir.file("zero.bin");
+             writeUpdateFile(u, 0, 0, deflateBytes({}));
+         },
+         "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = freshTarget("target.img");
+        std::string upd = update;
+        c.prepare(target, upd);
+        const std::string before = digest(target);
+        const Outcome out = runJob(upd, target);
+        const std::string line =
+            c.line.empty() ? kJob + "target invalid MBR " + target + "\n" : c.line;
+        EXPECT_EQ(out.result, ResultInvalidMedia);
+        EXPECT_TRUE(out.has(line)) << out.log;
+        EXPECT_FALSE(out.success);
+        EXPECT_EQ(fileExists(upd + ".tmp"), c.tempLeft);
+        EXPECT_EQ(digest(target), before);
+        std::remove((upd + ".tmp").c_str());
+    }
+}
+
+TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> damage;
+        std::string line;
+        int progress;
+        bool tempLeft;
+    };
+    const std::string invalidHeader = kJob + "invalid header fail\n";
+    const Case cases[] = {
+        {"header code", [](const std::string& u) { xorByte(u, 0, 0x20); }, invalidHeader, 0, false},
+        {"crc-protected start offset", [](const std::string& u) { xorByte(u, 30, 0x01); },
+         invalidHeader, 0, false},
+        {"payload byte", [](const std::string& u) { xorByte(u, fs::file_size(u) - 1, 0x01); },
+         kJob + "compress data hash invalid \n", 10, true},
+        {"no payload",
+         [](const std::string& u) { fs::resize_file(u, UpdateFile::kFixedHeaderSize); },
+         kJob + "update file hash calc fail\n", 5, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = freshTarget("target.img");
+        const std::string upd = freshUpdate("broken.bin");
+        c.damage(upd);
+        const Outcome out = runJob(upd, target);
+        EXPECT_EQ(out.result, ResultBrokenUpdateFile);
+        EXPECT_EQ(out.progress, c.progress);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_EQ(fileExists(upd + ".tmp"), c.tempLeft);
+        EXPECT_EQ(digest(target), untouched);
+        std::remove((upd + ".tmp").c_str());
+    }
+}
+
+// The digest is right but the payload is not the image the header promises.
+TEST_F(ApplyUpdateFileTest, PayloadThatDoesNotInflateToTheRoot) {
+    const std::vector<uint8_t> root = newRootBytes();
+    std::vector<uint8_t> shorter(root.begin(), root.end() - kSector);
+    std::vector<uint8_t> longer = root;
+    longer.resize(root.size() + kSector, 0x5a);
+    const std::vector<uint8_t> sound = deflateBytes(root);
+    std::vector<uint8_t> truncated(sound.begin(), sound.begin() + sound.size() / 2);
+    std::vector<uint8_t> corrupted = sound;
+    corrupted[corrupted.size() / 2] ^= 0xff;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> payload;
+        int code;
+        std::string line;
+        bool tempLeft;
+    };
+    const Case cases[] = {
+        {"one sector short", deflateBytes(shorter), ResultTempFileSize,
+         kJob + "decompress file size invalid 2096640 2097152 \n", false},
+        {"one sector long", deflateBytes(longer), ResultTempFileSize,
+         kJob + "decompress file size invalid 2097664 2097152 \n", false},
+        {"stream cut in half", truncated, ResultTempFileCreate, kJob + "decompress fail \n", true},
+        {"stream corrupted", corrupted, ResultTempFileCreate, kJob + "decompress fail \n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = freshTarget("target.img");
+        const std::string upd = dir.file("payload.bin");
+        writeUpdateFile(upd, kRootOffset, kRootSize, c.payload);
+        const Outcome out = runJob(upd, target);
+        EXPECT_EQ(out.result, c.code);
+        EXPECT_EQ(out.progress, 10);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_EQ(fileExists(upd + ".tmp"), c.tempLeft);
+        EXPECT_EQ(digest(target), untouched);
+        std::remove((upd + ".tmp").c_str());
+    }
+}
+
+TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
+    struct Case {
+        const char* name;
+        std::function<void(fakeplatform::Volume&)> set;
+        int code;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"no absolute path", [](fakeplatform::Volume& v) { v.absolutePathFails = true; },
+         ResultTempFileCreate, kJob + "_fullpath fail " + update + "\n"},
+        {"free space unknown", [](fakeplatform::Volume& v) { v.freeSpaceFails = true; },
+         ResultTempFileCreate, kJob + "GetDiskFreeSpaceExA fail "},
+        {"nothing free", [](fakeplatform::Volume& v) { v.available = 0; }, ResultNoDiskSpace,
+         kJob + "disk empty 4294967296 to 0\n"},
+        {"one byte short", [](fakeplatform::Volume& v) { v.available = (1ull << 32) - 1; },
+         ResultNoDiskSpace, kJob + "disk empty 4294967296 to 4294967295\n"},
+        {"exactly 4 GiB", [](fakeplatform::Volume& v) { v.available = 1ull << 32; }, ResultNone,
+         kJob + "free area 4096MiB 131072MiB 65536MiB\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakeplatform::reset();
+        c.set(fakeplatform::volume());
+        const std::string target = freshTarget("target.img");
+        const Outcome out = runJob(update, target);
+        EXPECT_EQ(out.result, c.code);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_FALSE(fileExists(update + ".tmp"));
+        if (c.code == ResultNone) {
+            EXPECT_TRUE(out.success);
+            expectUpdated(target, newRoot);
+        } else {
+            EXPECT_EQ(out.progress, 0);
+            EXPECT_EQ(countOf(out.log, "loadHeader"), 0) << out.log;
+            EXPECT_EQ(digest(target), untouched);
+        }
+    }
+}
+
+TEST_F(ApplyUpdateFileTest, StopWhilePausedBeforeTheStart) {
+    const std::string target = freshTarget("target.img");
+    Hooks hooks;
+    hooks.beforeCreate = [](ApplyUpdateFile& job) { job.setPause(true); };
+    hooks.whileRunning = [](ApplyUpdateFile& job) { job.requestStop(); };
+    const Outcome out = runJob(update, target, "", hooks);
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_EQ(out.progress, 0);
+    EXPECT_FALSE(out.success);
+    EXPECT_TRUE(out.has(kJob + "request stop 210\n")) << out.log;
+    EXPECT_EQ(countOf(out.log, "abs path"), 0) << out.log;
+    EXPECT_FALSE(fileExists(update + ".tmp"));
+    EXPECT_EQ(digest(target), untouched);
+}
+
+// Requested before the target is read, the stop is seen once both stages run.
+TEST_F(ApplyUpdateFileTest, StopAfterTheTargetChecksSuspendsBothStages) {
+    const std::string target = freshTarget("target.img");
+    Hooks hooks;
+    hooks.atFreeSpace = [](ApplyUpdateFile& job) { job.requestStop(); };
+    const Outcome out = runJob(update, target, "", hooks);
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_EQ(out.progress, 5);
+    EXPECT_FALSE(out.success);
+    EXPECT_TRUE(out.has(kJob + "request stop 418\n")) << out.log;
+    EXPECT_TRUE(fileExists(update + ".tmp"));
+    EXPECT_EQ(digest(target), untouched);
+}
+
+// A pause set early is first honoured before the first copy chunk, which
+// holds the copy at a known point with both files open.
+class PausedCopyTest : public ApplyUpdateFileTest {
+protected:
+    static Hooks pauseBeforeCopy(std::function<void(ApplyUpdateFile&)> thenDo) {
+        Hooks hooks;
+        hooks.atFreeSpace = [](ApplyUpdateFile& job) { job.setPause(true); };
+        hooks.whileRunning = [thenDo](ApplyUpdateFile& job) {
+            waitFor([&] { return job.getProgress() == 15 || job.getResult() != ResultNone; });
+            if (job.getProgress() != 15) {
+                ADD_FAILURE() << "the copy never began";
+                job.requestStop();  // so that the join cannot hang
+                return;
+            }
+            thenDo(job);
+        };
+        return hooks;
+    }
+};
+
+TEST_F(PausedCopyTest, StopEndsTheCopyWithoutCodeAndRemovesTheTempFile) {
+    const std::string target = freshTarget("target.img");
+    const Outcome out = runJob(update, target, "",
+                               pauseBeforeCopy([](ApplyUpdateFile& job) { job.requestStop(); }));
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_EQ(out.progress, 15);
+    EXPECT_FALSE(out.success);
+    EXPECT_TRUE(out.has(kJob + "request stop 157\n")) << out.log;
+    EXPECT_TRUE(out.has(kJob + "overwrite file " + update + ".tmp to " + target + " fail\n"))
+        << out.log;
+    EXPECT_FALSE(fileExists(update + ".tmp"));
+    EXPECT_EQ(digest(target), untouched);
+}
+
+TEST_F(PausedCopyTest, DestroyingThePausedJobStopsIt) {
+    const std::string target = freshTarget("target.img");
+    std::unique_ptr<ApplyUpdateFile> job;
+    fakeplatform::volume().onFreeSpace = [&] { job->setPause(true); };
+    const std::string log = testutil::captureLog([&] {
+        job = std::make_unique<ApplyUpdateFile>(update, target, "");
+        job->create();
+        ASSERT_TRUE(waitFor([&] { return job->getProgress() == 15; }));
+        job.reset();
+    });
+    EXPECT_EQ(countOf(log, kJob + "request stop 157\n"), 1) << log;
+    EXPECT_FALSE(fileExists(update + ".tmp"));
+    EXPECT_EQ(digest(target), untouched);
+}
+
+// The temporary file shrinks under the open copy: the read fails, code 4.
+TEST_F(PausedCopyTest, TempFileThatCannotBeReadIsCodeFour) {
+    const std::string target = freshTarget("target.img");
+    const std::string temp = update + ".tmp";
+    const Outcome out = runJob(update, target, "", pauseBeforeCopy([&](ApplyUpdateFile& job) {
+                                   testutil::writeFile(temp, {});
+                                   job.setPause(false);
+                               }));
+    EXPECT_EQ(out.result, ResultTempFileRead);
+    EXPECT_EQ(out.progress, 15);
+    EXPECT_TRUE(out.has(kJob + "fread (2097152) error ")) << out.log;
+    EXPECT_TRUE(out.has(kJob + "overwrite file " + temp + " to " + target + " fail\n")) << out.log;
+    EXPECT_FALSE(fileExists(temp));
+    EXPECT_EQ(digest(target), untouched);
+}
+
+// Three 8 MiB chunks. The progress word and the log follow the chunks, and
+// 100 with no code is never visible before the new root is on the target.
+TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
+    const uint32_t count = 49152;
+    const uint64_t size = count * kSector;
+    const std::string target = dir.file("big.img");
+    const std::string source = dir.file("bignew.img");
+    const std::string upd = dir.file("big.bin");
+    makeCard(target, kRootStart, count, 3);
+    makeCard(source, kRootStart, count, 4);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    const Regions before = regions(target, kRootOffset, size);
+    const std::string wanted = digest(source, kRootOffset, size);
+
+    std::vector<int> seen;
+    std::string rootAtHundred;
+    Hooks hooks;
+    hooks.whileRunning = [&](ApplyUpdateFile& job) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (std::chrono::steady_clock::now() < end) {
+            const int progress = job.getProgress();
+            const int result = job.getResult();
+            if (seen.empty() || seen.back() != progress) {
+                seen.push_back(progress);
+            }
+            if (progress >= 100 && result == ResultNone) {
+                rootAtHundred = digest(target, kRootOffset, size);
+                break;
+            }
+            if (result != ResultNone) {
+                break;
+            }
+            std::this_thread::yield();
+        }
+    };
+    const Outcome out = runJob(upd, target, "", hooks);
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_EQ(out.progress, 100);
+    EXPECT_TRUE(out.success);
+    EXPECT_EQ(rootAtHundred, wanted);
+    const std::vector<int> allowed = {0, 5, 10, 15, 44, 72, 100};
+    size_t next = 0;
+    for (int p : seen) {
+        while (next < allowed.size() && allowed[next] != p) {
+            ++next;
+        }
+        EXPECT_LT(next, allowed.size()) << "unexpected or out-of-order progress " << p;
+    }
+    const size_t p33 = out.log.find(kJob + "overwrite 33 %\n");
+    const size_t p66 = out.log.find(kJob + "overwrite 66 %\n");
+    const size_t p99 = out.log.find(kJob + "overwrite 99 %\n");
+    EXPECT_TRUE(p33 < p66 && p66 < p99 && p99 != std::string::npos) << out.log;
+    EXPECT_EQ(countOf(out.log, kJob + "overwrite "), 3) << out.log;
+    EXPECT_FALSE(fileExists(upd + ".tmp"));
+    const Regions after = regions(target, kRootOffset, size);
+    EXPECT_EQ(after.head, before.head);
+    EXPECT_EQ(after.tail, before.tail);
+    EXPECT_EQ(after.root, wanted);
+}
+
+// Device targets: the MBR comes through the raw-storage calls, the copy
+// writes the path the owner gave.
+class DeviceTargetTest : public ApplyUpdateFileTest {
+protected:
+    void addCard(const std::string& backing, uint32_t partitionStyle = 0, bool readFails = false) {
+        fakeplatform::Disk disk;
+        disk.backingFile = backing;
+        disk.partitionStyle = partitionStyle;
+        disk.readFails = readFails;
+        fakeplatform::addDrive('E', disk);
+    }
+};
+
+// 8 MiB and one sector: the last chunk is a single sector.
+TEST_F(DeviceTargetTest, WritesTheRootIncludingAShortLastChunk) {
+    const uint32_t count = 16385;
+    const std::string target = dir.file("dev.img");
+    const std::string source = dir.file("devnew.img");
+    const std::string upd = dir.file("dev.bin");
+    makeCard(target, kRootStart, count, 5);
+    makeCard(source, kRootStart, count, 6);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    const Regions before = regions(target, kRootOffset, count * kSector);
+    addCard(target);
+    const Outcome out = runJob(upd, target, "E:");
+    EXPECT_EQ(out.result, ResultNone);
+    EXPECT_TRUE(out.success);
+    EXPECT_TRUE(out.has(" target device\n")) << out.log;
+    EXPECT_EQ(fakeplatform::openHandles(), 0);
+    const Regions after = regions(target, kRootOffset, count * kSector);
+    EXPECT_EQ(after.head, before.head);
+    EXPECT_EQ(after.tail, before.tail);
+    EXPECT_EQ(after.root, digest(source, kRootOffset, count * kSector));
+}
+
+TEST_F(DeviceTargetTest, CardThatCannotBeReadOrIsNotMbrIsInvalidMedia) {
+    const std::string target = freshTarget("dev.img");
+    for (const bool gpt : {false, true}) {
+        SCOPED_TRACE(gpt ? "gpt" : "read fails");
+        fakeplatform::reset();
+        addCard(target, gpt ? 1 : 0, !gpt);
+        const Outcome out = runJob(update, target, "E:");
+        EXPECT_EQ(out.result, ResultInvalidMedia);
+        EXPECT_EQ(out.has(kJob + "invalid root offset 16384 0 \n"), gpt) << out.log;
+        EXPECT_EQ(fileExists(update + ".tmp"), gpt);
+        EXPECT_EQ(fakeplatform::openHandles(), 0);
+        EXPECT_EQ(digest(target), untouched);
+        std::remove((update + ".tmp").c_str());
+    }
+}
+
+// The drive cannot be opened for writing, or refuses the data. /dev/full
+// takes the open and the seek and fails every write (also through Wine's Z:).
+TEST_F(DeviceTargetTest, TargetThatCannotBeWrittenIsCodeFive) {
+    const std::string backing = freshTarget("dev.img");
+    const std::string full = testutil::hostPath("/dev/full");
+    struct Case {
+        std::string path;
+        std::string line;
+    };
+    const Case cases[] = {
+        {dir.path(), kJob + "can not open image file " + dir.path() + "\n"},
+        {dir.file("gone/dev.img"),
+         kJob + "can not open image file " + dir.file("gone/dev.img") + "\n"},
+        {full, kJob + "fwrite (2097152) error "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        fakeplatform::reset();
+        addCard(backing);
+        const Outcome out = runJob(update, c.path, "E:");
+        EXPECT_EQ(out.result, ResultWriteFailed);
+        EXPECT_FALSE(out.success);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_TRUE(out.has(kJob + "overwrite device " + update + ".tmp to " + c.path + " fail\n"))
+            << out.log;
+        EXPECT_FALSE(fileExists(update + ".tmp"));
+        EXPECT_EQ(digest(backing), untouched);
+    }
+}
+
+// A one-sector root fits the stream buffer, so only the flush meets the full
+// device: still a write failure, and progress never reads 100.
+TEST_F(DeviceTargetTest, WriteFailureSeenOnlyByTheFlushIsNotSuccess) {
+    const std::string backing = dir.file("tiny.img");
+    const std::string source = dir.file("tinynew.img");
+    const std::string upd = dir.file("tiny.bin");
+    makeCard(backing, kRootStart, 1, 7);
+    makeCard(source, kRootStart, 1, 8);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    addCard(backing);
+    const Outcome out = runJob(upd, testutil::hostPath("/dev/full"), "E:");
+    EXPECT_EQ(out.result, ResultWriteFailed);
+    EXPECT_EQ(out.progress, 15);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(countOf(out.log, "fwrite"), 0) << out.log;
+    EXPECT_TRUE(out.has(kJob + "sync error ")) << out.log;
+    EXPECT_FALSE(fileExists(upd + ".tmp"));
+}
+
+}  // namespace
