@@ -123,7 +123,7 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
 }
 
 bool Compress::decompress(const std::string& inputPath, const std::string& outputPath,
-                          uint64_t offset) {
+                          uint64_t offset, uint64_t maxOutput) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit_(&stream, kZlibVersion, sizeof stream) != Z_OK) {
@@ -151,6 +151,16 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
     stream.next_out = outBuffer.get();
     stream.avail_out = kChunk;
     bool outcome = false;
+    uint64_t written = 0;
+    const auto overLimit = [&](uint32_t n) {
+        if (n > maxOutput - written) {
+            debugLog("%s : output over %I64u bytes\n", kModule,
+                     static_cast<unsigned long long>(maxOutput));
+            return true;
+        }
+        written += n;
+        return false;
+    };
     for (;;) {
         if (suspendRequested.load()) {
             debugLog("%s : decompress suspend\n", kModule);
@@ -168,6 +178,9 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
         const int ret = inflate(&stream, Z_NO_FLUSH);
         if (ret == Z_STREAM_END) {
             const uint32_t n = kChunk - stream.avail_out;
+            if (overLimit(n)) {
+                break;
+            }
             if (n > 0 && std::fwrite(outBuffer.get(), n, 1, out.get()) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
                 break;
@@ -180,6 +193,9 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
             break;
         }
         if (stream.avail_out == 0) {
+            if (overLimit(kChunk)) {
+                break;
+            }
             if (std::fwrite(outBuffer.get(), kChunk, 1, out.get()) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
                 break;
@@ -197,7 +213,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
     return outcome;
 }
 
-void ImageDecompress::operator()(std::string outputPath, uint64_t offset) {
+void ImageDecompress::operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput) {
     result = false;
-    result = compressor.decompress(updateFilePath, outputPath, offset);
+    result = compressor.decompress(updateFilePath, outputPath, offset, maxOutput);
 }

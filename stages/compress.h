@@ -20,7 +20,9 @@ public:
     bool compress(const std::string& inputPath, uint64_t offset, uint64_t length,
                   const std::string& outputPath);
     // Inflates the zlib stream starting at offset of inputPath into outputPath.
-    bool decompress(const std::string& inputPath, const std::string& outputPath, uint64_t offset);
+    // Fails once the output would grow past maxOutput bytes.
+    bool decompress(const std::string& inputPath, const std::string& outputPath, uint64_t offset,
+                    uint64_t maxOutput = UINT64_MAX);
 
 private:
     std::atomic<bool> suspendRequested{false};
@@ -33,7 +35,9 @@ class ImageDecompress {
 public:
     explicit ImageDecompress(const std::string& updateFilePath) : updateFilePath(updateFilePath) {}
 
-    void operator()(std::string outputPath, uint64_t offset);
+    // maxOutput bounds the temporary file: a payload is never allowed to
+    // inflate beyond the image it claims to hold and fill the user's disk.
+    void operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput = UINT64_MAX);
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
 

@@ -318,8 +318,9 @@ TEST_F(ApplyUpdateFileTest, PayloadThatDoesNotInflateToTheRoot) {
     const Case cases[] = {
         {"one sector short", deflateBytes(shorter), ResultTempFileSize,
          kJob + "decompress file size invalid 2096640 2097152 \n", false},
-        {"one sector long", deflateBytes(longer), ResultTempFileSize,
-         kJob + "decompress file size invalid 2097664 2097152 \n", false},
+        // Inflating stops at the promised size: no payload fills the disk.
+        {"one sector long", deflateBytes(longer), ResultTempFileCreate,
+         "compress : output over 2097152 bytes\n" + kJob + "decompress fail \n", true},
         {"stream cut in half", truncated, ResultTempFileCreate, kJob + "decompress fail \n", true},
         {"stream corrupted", corrupted, ResultTempFileCreate, kJob + "decompress fail \n", true},
     };
@@ -375,6 +376,20 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
             EXPECT_EQ(digest(target), untouched);
         }
     }
+}
+
+// A root larger than the space beside the update file is refused before
+// any temporary file is written.
+TEST_F(ApplyUpdateFileTest, RootLargerThanTheFreeSpaceIsRefusedBeforeUnpacking) {
+    fakeplatform::volume().available = 5ull << 30;
+    const std::string upd = dir.file("huge.bin");
+    writeUpdateFile(upd, kRootOffset, (5ull << 30) + kSector, deflateBytes(newRootBytes()));
+    const std::string target = freshTarget("target.img");
+    const Outcome out = runJob(upd, target);
+    EXPECT_EQ(out.result, ResultNoDiskSpace);
+    EXPECT_TRUE(out.has(kJob + "disk empty 5368709632 to 5368709120\n")) << out.log;
+    EXPECT_FALSE(fileExists(upd + ".tmp"));
+    EXPECT_EQ(digest(target), untouched);
 }
 
 TEST_F(ApplyUpdateFileTest, StopWhilePausedBeforeTheStart) {

@@ -121,9 +121,18 @@ void ApplyUpdateFile::run() {
         return;
     }
 
+    // The 4 GiB gate assumes a root partition that fits in it; a larger one
+    // must not fill the volume with a temporary file that cannot be finished.
+    if (size > available) {
+        debugLog("%s : disk empty %I64u to %I64u\n", kModule, static_cast<unsigned long long>(size),
+                 static_cast<unsigned long long>(available));
+        fail(ResultNoDiskSpace);
+        return;
+    }
+
     const std::string tempPath = getTempFilePath();
     const uint64_t payloadOffset = updateFile.getHeaderSize();
-    std::thread decompressThread(std::ref(imageDecompress), tempPath, payloadOffset);
+    std::thread decompressThread(std::ref(imageDecompress), tempPath, payloadOffset, size);
 
     if (!payloadHash.setName(updateFilePath)) {
         debugLog("%s : hash set file name fail \n", kModule);
