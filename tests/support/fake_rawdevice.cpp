@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -111,11 +112,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     }
     uint64_t size = d.diskSize;
     if (size == 0 && !d.backingFile.empty()) {
-        if (FILE* f = std::fopen(d.backingFile.c_str(), "rb")) {
-            std::fseek(f, 0, SEEK_END);
-            size = static_cast<uint64_t>(std::ftell(f));
-            std::fclose(f);
-        }
+        // ftell is 32-bit on Windows; backing files may be larger.
+        std::error_code ec;
+        const auto bytes = std::filesystem::file_size(d.backingFile, ec);
+        size = ec ? 0 : static_cast<uint64_t>(bytes);
     }
     g = DriveGeometry();
     g.bytesPerSector = d.bytesPerSector;
