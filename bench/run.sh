@@ -43,40 +43,51 @@ payload_bytes=$(($(stat -c %s update.qlu) - header))
 cp --sparse=always card.img copy.img
 cat update.qlu >/dev/null  # the same warm cache for every contender
 
-echo "bench: qlupdate apply" >&2
-t0=$(now)
-/usr/bin/time -f '%M' -o rss.txt "$Q" --verbose apply update.qlu card.img |
-  while IFS= read -r line; do
-    case "$line" in
-      *"overwrite"*"%"*) [ -f copy-start ] || now >copy-start ;;
-    esac
-  done
-t1=$(now)
-rss_kib=$(tail -n 1 rss.txt)
-ql_total=$(secs "$t0" "$t1")
-ql_prep=$(secs "$t0" "$(cat copy-start)")
-ql_copy=$(secs "$(cat copy-start)" "$t1")
-rm -f copy-start rss.txt
+rounds=${ROUNDS:-3}
+median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
+if command -v zlib-flate >/dev/null; then inflater=zlib-flate; else inflater="pigz -dz"; fi
+all_total=() all_prep=() all_copy=() all_rss=() all_sha=() all_inflate=() all_dd=()
+# Rounds interleave the contenders so that drift in the machine's load
+# reaches all of them; the medians are reported.
+for ((round = 1; round <= rounds; round++)); do
+  echo "bench: round $round of $rounds: qlupdate apply, sha256sum, $inflater, dd" >&2
+  rm -f copy-start
+  t0=$(now)
+  /usr/bin/time -f '%M' -o rss.txt "$Q" --verbose apply update.qlu card.img |
+    while IFS= read -r line; do
+      case "$line" in
+        *"overwrite"*"%"*) [ -f copy-start ] || now >copy-start ;;
+      esac
+    done
+  t1=$(now)
+  all_rss+=("$(tail -n 1 rss.txt)")
+  all_total+=("$(secs "$t0" "$t1")")
+  all_prep+=("$(secs "$t0" "$(cat copy-start)")")
+  all_copy+=("$(secs "$(cat copy-start)" "$t1")")
+  rm -f copy-start rss.txt
 
-echo "bench: sha256sum, inflate, dd" >&2
-t0=$(now)
-dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | sha256sum >/dev/null
-t1=$(now)
-sha=$(secs "$t0" "$t1")
-t0=$(now)
-if command -v zlib-flate >/dev/null; then
-  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | zlib-flate -uncompress >inflated.img
-  inflater=zlib-flate
-else
-  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | pigz -dz >inflated.img
-  inflater="pigz -dz"
-fi
-t1=$(now)
-inflate=$(secs "$t0" "$t1")
-t0=$(now)
-dd if=inflated.img of=copy.img bs=8M oflag=seek_bytes seek=$root_offset conv=notrunc,fsync status=none
-t1=$(now)
-copy=$(secs "$t0" "$t1")
+  t0=$(now)
+  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | sha256sum >/dev/null
+  t1=$(now)
+  all_sha+=("$(secs "$t0" "$t1")")
+  t0=$(now)
+  dd if=update.qlu bs=4M iflag=skip_bytes skip=$header status=none | $inflater \
+    $([ "$inflater" = zlib-flate ] && echo -uncompress) >inflated.img
+  t1=$(now)
+  all_inflate+=("$(secs "$t0" "$t1")")
+  t0=$(now)
+  dd if=inflated.img of=copy.img bs=8M oflag=seek_bytes seek=$root_offset conv=notrunc,fsync status=none
+  t1=$(now)
+  all_dd+=("$(secs "$t0" "$t1")")
+  rm -f inflated.img
+done
+ql_total=$(median "${all_total[@]}")
+ql_prep=$(median "${all_prep[@]}")
+ql_copy=$(median "${all_copy[@]}")
+rss_kib=$(printf '%s\n' "${all_rss[@]}" | sort -n | tail -n 1)
+sha=$(median "${all_sha[@]}")
+inflate=$(median "${all_inflate[@]}")
+copy=$(median "${all_dd[@]}")
 cmp -s -i $root_offset -n $root_size card.img new.img && same=yes || same=NO
 
 slower=$(echo "if ($sha > $inflate) $sha else $inflate" | bc -l)
@@ -88,7 +99,7 @@ rss_mib=$(echo "scale=1; $rss_kib / 1024" | bc -l)
 verdict_time=$(echo "$total_ratio <= 1.10" | bc -l)
 verdict_rss=$(echo "$rss_kib <= 65536" | bc -l)
 
-rm -f inflated.img copy.img
+rm -f copy.img
 {
   echo "| measure | qlupdate | reference | ratio |"
   echo "| --- | --- | --- | --- |"
@@ -99,5 +110,6 @@ rm -f inflated.img copy.img
     "$([ "$verdict_time" = 1 ] && echo met || echo MISSED)"
   printf '| peak RSS | %s MiB | 64 MiB | (%s) |\n' "$rss_mib" "$([ "$verdict_rss" = 1 ] && echo met || echo MISSED)"
   echo
-  echo "root partition ${root_mib} MiB, payload $payload_bytes bytes, result equals the new card: $same"
+  echo "root partition ${root_mib} MiB, payload $payload_bytes bytes, medians of $rounds rounds," \
+    "largest peak RSS; result equals the new card: $same"
 } | tee results.md
