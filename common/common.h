@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 // Writes one formatted line to standard output and flushes it, while the log
 // switch is on. "%I64d" and "%I64u" print 64-bit values on every platform.
@@ -28,3 +29,9 @@ bool seekFile(FILE* file, uint64_t offset);
 // Pushes buffered data of a stream opened for writing down to the device
 // (fflush plus fsync / FlushFileBuffers); false on failure.
 bool syncFile(FILE* file);
+
+// Closes a stream on every path out of the scope that opened it.
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;

@@ -18,11 +18,6 @@ const char* zmsg(const z_stream& stream) {
     return stream.msg != nullptr ? stream.msg : "unknown";
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 // Closes an output stream and reports whether everything buffered reached the file.
 bool closeOutput(FilePtr& out) {
     return std::fclose(out.release()) == 0;

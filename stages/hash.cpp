@@ -14,11 +14,6 @@ namespace {
 
 const char* const kModule = "hash";
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 Hash::Hash() : readBuffer(new uint8_t[kChunk]) {

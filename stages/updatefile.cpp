@@ -42,11 +42,6 @@ uint64_t get64(const uint8_t* p) {
     return static_cast<uint64_t>(get32(p)) | (static_cast<uint64_t>(get32(p + 4)) << 32);
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 UpdateFile::UpdateFile() {

@@ -13,11 +13,6 @@ namespace {
 
 const char* const kModule = "applyupdatefile";
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
