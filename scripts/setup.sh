@@ -14,7 +14,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config zlib1g-dev libssl-dev
   libgtest-dev googletest
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-  wine wine64 xvfb imagemagick fonts-ipafont-gothic locales
+  wine wine64 fonts-wine xvfb imagemagick fonts-ipafont-gothic locales
   fdisk gdisk dosfstools e2fsprogs pigz qpdf xxd bc time
   dpkg-dev
 )

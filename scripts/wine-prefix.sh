@@ -1,14 +1,71 @@
 #!/usr/bin/env bash
-# Creates the project's Wine prefix under build/wine, once.
+# Creates the project's Wine prefix under build/wine, once, and sets what
+# the tests rely on: Japanese fonts for the dialog and menu faces, and
+# drive letters that Wine reports as removable (A: E: G: Y:) or fixed (D:).
+# A prefix made by an older version of this script is brought up to date.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/wine}"
 export WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
-stamp="$WINEPREFIX/.quillon-ready"
+stamp="$WINEPREFIX/.quillon-ready-v2"
 [ -f "$stamp" ] && exit 0
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
+[ -f "$stamp" ] && exit 0
+
 mkdir -p "$WINEPREFIX"
-echo "wine-prefix: creating $WINEPREFIX" >&2
-wineboot -i >/dev/null 2>&1 || true
-wineserver -w || true
+created=false
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "wine-prefix: creating $WINEPREFIX" >&2
+  wineboot -i >/dev/null 2>&1 || true
+  created=true
+else
+  echo "wine-prefix: updating $WINEPREFIX" >&2
+fi
+
+# Each letter is a folder of its own; the registry gives its drive type.
+for letter in a d e g y; do
+  mkdir -p "$WINEPREFIX/drives/$letter"
+  ln -sfn "../drives/$letter" "$WINEPREFIX/dosdevices/$letter:"
+done
+
+# Caption buttons are drawn with Marlett; Wine only finds it in the prefix.
+marlett=/usr/share/wine/fonts/marlett.ttf
+[ -f "$marlett" ] && cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
+
+# Without replacements Wine has no face for these names and Japanese text
+# turns to boxes. IPAPGothic comes with fonts-ipafont-gothic.
+reg=$(mktemp --suffix=.reg)
+trap 'rm -f "$reg"' EXIT
+{
+  echo 'REGEDIT4'
+  echo
+  echo '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]'
+  for face in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "System"; do
+    echo "\"$face\"=\"IPAPGothic\""
+  done
+  echo
+  # Windows 10's colours: the window background (menu colour) and the
+  # controls' face are the same grey there, unlike in Wine's default theme.
+  echo '[HKEY_CURRENT_USER\Control Panel\Colors]'
+  echo '"Menu"="240 240 240"'
+  echo '"MenuBar"="240 240 240"'
+  echo '"ButtonFace"="240 240 240"'
+  echo
+  echo '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]'
+  echo '"a:"="floppy"'
+  echo '"d:"="hd"'
+  echo '"e:"="floppy"'
+  echo '"g:"="floppy"'
+  echo '"y:"="floppy"'
+} >"$reg"
+wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+# A new prefix is complete once its server has ended. An existing one may be
+# in use by other runs: they see the new values at once, so no waiting.
+if $created; then
+  wineserver -w || true
+fi
 touch "$stamp"

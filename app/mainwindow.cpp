@@ -1,0 +1,185 @@
+#include "app/mainwindow.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/common.h"
+#include "resources/resource.h"
+
+const char kMainWindowClass[] = "UMMainWindowClass";
+const char kMainWindowTitle[] = "Quillon Update Tool";
+
+namespace {
+
+const char kModule[] = "mainwindow";
+
+MainWindow* attachedTo(HWND window) {
+    return reinterpret_cast<MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+}
+
+}  // namespace
+
+MainWindow::MainWindow() {
+    std::memset(&windowClass, 0, sizeof windowClass);
+}
+
+MainWindow::~MainWindow() {
+    if (consoleOpen) {
+        toggleConsole();
+    }
+}
+
+bool registerWindowClass(WNDCLASSEXA& wc, HINSTANCE instance, WNDPROC proc, const char* className) {
+    std::memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
+    wc.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENU + 1));
+    wc.lpszMenuName = MAKEINTRESOURCEA(IDR_MAINMENU);
+    wc.lpszClassName = className;
+    return RegisterClassExA(&wc) != 0;
+}
+
+bool MainWindow::create(HINSTANCE instance) {
+    HWND running = FindWindowA(kMainWindowClass, kMainWindowTitle);
+    if (running != nullptr) {
+        if (IsIconic(running)) {
+            OpenIcon(running);
+        } else {
+            SetForegroundWindow(running);
+        }
+        return false;
+    }
+    if (registerWindowClass(windowClass, instance, MainWindowProc, kMainWindowClass)) {
+        mainWindow = CreateWindowExA(0, windowClass.lpszClassName, kMainWindowTitle,
+                                     WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                                     CW_USEDEFAULT, 700, 280, nullptr, nullptr, instance, this);
+    }
+    if (mainWindow == nullptr) {
+        MessageBoxA(nullptr, "プログラムの初期化に失敗しました。", "エラー", MB_ICONWARNING);
+        return false;
+    }
+    ShowWindow(mainWindow, SW_SHOW);
+    UpdateWindow(mainWindow);
+    return true;
+}
+
+void runMessageLoop() {
+    MSG msg;
+    for (;;) {
+        const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            return;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+bool MainWindow::commandProc(HWND, HINSTANCE, unsigned id) {
+    // Unlike debugLog: straight to stdout, regardless of the log switch, unflushed.
+    std::printf("%s : commandProc %d\n", kModule, static_cast<int>(id));
+    return id != IDM_EXIT;
+}
+
+void MainWindow::toggleConsole() {
+    if (consoleOpen) {
+        std::fclose(stdout);
+        FreeConsole();
+        consoleOpen = false;
+        return;
+    }
+    AllocConsole();
+    // Closing the console window or Ctrl+C there would end the whole
+    // process, possibly halfway through writing a card.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    if (HWND console = GetConsoleWindow()) {
+        if (HMENU system = GetSystemMenu(console, FALSE)) {
+            DeleteMenu(system, SC_CLOSE, MF_BYCOMMAND);
+        }
+    }
+    std::freopen("CONOUT$", "w", stdout);
+    setDebugLog(true);
+    consoleOpen = true;
+}
+
+bool MainWindow::onCreate(HWND window, HINSTANCE createdWith) {
+    instance = createdWith;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    if (!controls.createControls(instance, window)) {
+        return false;
+    }
+    menu = LoadMenuA(instance, MAKEINTRESOURCEA(IDR_MAINMENU));
+    if (menu == nullptr) {
+        return false;
+    }
+    // The class menu the window was created with is replaced by this copy.
+    HMENU classMenu = GetMenu(window);
+    SetMenu(window, menu);
+    if (classMenu != nullptr && classMenu != menu) {
+        DestroyMenu(classMenu);
+    }
+    return true;
+}
+
+void MainWindow::onClose(HWND window) {
+    SetMenu(window, nullptr);
+    DestroyMenu(menu);
+    menu = nullptr;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    MainWindow* self = attachedTo(window);
+    switch (message) {
+        case WM_CREATE: {
+            debugLog("%s : MainWindowProc %d (create)\n", kModule, 1);
+            const auto* cs = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+            auto* owner = static_cast<MainWindow*>(cs->lpCreateParams);
+            // -1 makes CreateWindowExA destroy the window and fail.
+            if (self == nullptr && owner != nullptr && !owner->onCreate(window, cs->hInstance)) {
+                return -1;
+            }
+            return 0;
+        }
+        case WM_DESTROY:
+            // While creation is still failing, a quit message would cancel the
+            // error box that follows; only a window that was made ends the loop.
+            if (self != nullptr && self->mainWindow == window) {
+                PostQuitMessage(0);
+            }
+            return 0;
+        case WM_CLOSE:
+            if (self != nullptr) {
+                self->onClose(window);
+            }
+            break;
+        case WM_KEYDOWN:
+            if (self != nullptr && wParam == VK_F1 && GetKeyState(VK_SHIFT) < 0) {
+                self->toggleConsole();
+            }
+            break;
+        case WM_COMMAND:
+            if (self != nullptr && !self->commandProc(window, self->instance, LOWORD(wParam))) {
+                DestroyWindow(window);
+            }
+            break;
+        default:
+            break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // On the heap: the controls and dialogs carry large buffers.
+    auto app = std::make_unique<MainWindow>();
+    if (!app->create(instance)) {
+        return 1;
+    }
+    runMessageLoop();
+    return 0;
+}
