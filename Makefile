@@ -24,7 +24,7 @@ test: setup
 	$(MAKE) native windows
 	bash scripts/run-tests.sh
 
-demo: setup native
+demo: setup native windows
 	bash scripts/demo.sh
 
 bench: setup native
