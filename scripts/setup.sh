@@ -68,4 +68,7 @@ if [ ! -f "$OPENSSL_PREFIX/lib64/libcrypto.a" ]; then
   rm -rf "$work"
 fi
 
+# The Wine prefix (build/wine) with its fonts and drive letters.
+bash "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
+
 log "ready"
