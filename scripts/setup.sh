@@ -47,15 +47,21 @@ fi
 # Debian has no MinGW libcrypto; build it from Debian's own source package, once.
 if [ ! -f "$OPENSSL_PREFIX/lib64/libcrypto.a" ]; then
   log "building libcrypto for MinGW into $OPENSSL_PREFIX"
-  src_list=/etc/apt/sources.list.d/quillon-deb-src.sources
-  if [ ! -f "$src_list" ] && [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$src_list" >/dev/null
-    $SUDO apt-get update -qq
+  # Source entries for the suites the machine already uses.
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    src_list=/etc/apt/sources.list.d/quillon-deb-src.sources
+    [ -f "$src_list" ] ||
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$src_list" >/dev/null
+  else
+    src_list=/etc/apt/sources.list.d/quillon-deb-src.list
+    [ -f "$src_list" ] ||
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee "$src_list" >/dev/null
   fi
+  $SUDO apt-get update -qq
   work=$(mktemp -d)
   (
     cd "$work"
-    apt-get source --download-only openssl/bookworm >/dev/null 2>&1
+    apt-get source --download-only openssl/bookworm >/dev/null
     tar xzf openssl_3.0.*.orig.tar.gz
     cd openssl-3.0.*/
     ./Configure mingw64 no-shared no-asm no-tests \
