@@ -22,6 +22,7 @@
 
 namespace fs = std::filesystem;
 using testutil::countOf;
+using testutil::digest;
 using testutil::fileExists;
 
 namespace {
@@ -39,22 +40,6 @@ void makeCard(const std::string& path, uint32_t rootStart, uint32_t rootCount, u
     testutil::makeCardImage(
         path, {{8, 24, 0x0c, 0x80}, {rootStart, rootCount}, {rootStart + rootCount, 64}},
         (uint64_t{rootStart} + rootCount + 64) * kSector, seed);
-}
-
-// SHA-256 of a range as hex (size 0: to the end). Logs nothing on success,
-// so it may run inside captureLog.
-std::string digest(const std::string& path, uint64_t offset = 0, uint64_t size = 0) {
-    Hash hash;
-    if (!hash.calcHash(path, offset, size)) {
-        return "unreadable";
-    }
-    std::string hex;
-    char b[3];
-    for (uint32_t i = 0; i < Hash::kDigestSize; ++i) {
-        std::snprintf(b, sizeof b, "%02x", hash.getHashValue()[i]);
-        hex += b;
-    }
-    return hex;
 }
 
 struct Regions {

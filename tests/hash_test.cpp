@@ -11,21 +11,10 @@ using testutil::countOf;
 
 namespace {
 
+using testutil::hex;
+
 using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kMiB = 1 << 20;
-
-std::string hex(const uint8_t* digest) {
-    if (digest == nullptr) {
-        return "(none)";
-    }
-    std::string out;
-    char b[3];
-    for (int i = 0; i < 32; ++i) {
-        std::snprintf(b, sizeof b, "%02x", digest[i]);
-        out += b;
-    }
-    return out;
-}
 
 // One-shot digest: the reference the chunked reading must reproduce.
 std::string reference(const Bytes& data, uint64_t offset, uint64_t size) {

@@ -126,22 +126,22 @@ void writePatternFile(const std::string& path, uint64_t size, uint32_t seed) {
     std::fclose(f);
 }
 
-std::string sha256Hex(const std::string& path, uint64_t offset, uint64_t size) {
-    Hash hash;
-    if (size == UINT64_MAX) {
-        size = 0;
+std::string hex(const uint8_t* digest) {
+    if (digest == nullptr) {
+        return "(none)";
     }
-    std::string hex;
-    std::string log = captureLog([&] {
-        if (hash.calcHash(path, offset, size)) {
-            char b[3];
-            for (uint32_t i = 0; i < 32; ++i) {
-                std::snprintf(b, sizeof b, "%02x", hash.getHashValue()[i]);
-                hex += b;
-            }
-        }
-    });
-    return hex;
+    std::string out;
+    char b[3];
+    for (int i = 0; i < 32; ++i) {
+        std::snprintf(b, sizeof b, "%02x", digest[i]);
+        out += b;
+    }
+    return out;
+}
+
+std::string digest(const std::string& path, uint64_t offset, uint64_t size) {
+    Hash hash;
+    return hash.calcHash(path, offset, size) ? hex(hash.getHashValue()) : "unreadable";
 }
 
 std::vector<uint8_t> makeMbr(const std::vector<Entry>& entries, bool signature) {

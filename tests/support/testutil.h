@@ -37,7 +37,11 @@ bool fileExists(const std::string& path);
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed);
 // Writes size bytes of patternBytes(seed) in chunks, without holding them.
 void writePatternFile(const std::string& path, uint64_t size, uint32_t seed);
-std::string sha256Hex(const std::string& path, uint64_t offset = 0, uint64_t size = UINT64_MAX);
+// 32 digest bytes as hex; "(none)" for nullptr.
+std::string hex(const uint8_t* digest);
+// SHA-256 of a file range as hex (size 0: to the end), or "unreadable".
+// Logs nothing on success, so it may run inside captureLog.
+std::string digest(const std::string& path, uint64_t offset = 0, uint64_t size = 0);
 
 // One MBR partition entry.
 struct Entry {
