@@ -1,11 +1,19 @@
 #include "app/mainwindow.h"
 
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
+#include "app/about.h"
+#include "app/messagebox.h"
 #include "common/common.h"
 #include "resources/resource.h"
+#include "storage/deviceinfo.h"
 
 const char kMainWindowClass[] = "UMMainWindowClass";
 const char kMainWindowTitle[] = "Quillon Update Tool";
@@ -13,6 +21,9 @@ const char kMainWindowTitle[] = "Quillon Update Tool";
 namespace {
 
 const char kModule[] = "mainwindow";
+const char kError[] = "エラー";
+// 2 TiB; exactly this size still passes.
+constexpr uint64_t kMaxUpdateFileSize = 2199023255552ull;
 
 MainWindow* attachedTo(HWND window) {
     return reinterpret_cast<MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -81,10 +92,76 @@ void runMessageLoop() {
     }
 }
 
-bool MainWindow::commandProc(HWND, HINSTANCE, unsigned id) {
+bool MainWindow::commandProc(HWND window, HINSTANCE, unsigned id) {
     // Unlike debugLog: straight to stdout, regardless of the log switch, unflushed.
     std::printf("%s : commandProc %d\n", kModule, static_cast<int>(id));
-    return id != IDM_EXIT;
+    switch (id) {
+        case kIdSelectButton:
+            std::printf("%s : commandProc %d (file select)\n", kModule, static_cast<int>(id));
+            [[fallthrough]];
+        case IDM_OPEN:
+            fileSelector.run(window);
+            if (fileSelector.hasFile()) {
+                controls.setUpdateFilePath(fileSelector.getFile());
+            }
+            return true;
+        case kIdUpdateButton:
+            startUpdate(window);
+            return true;
+        case IDM_CARD_CHECK:
+            controls.refreshDriveList();
+            return true;
+        case IDM_EXIT:
+            return false;
+        case IDM_HELP:
+            helpLinkDialog.run(window);
+            return true;
+        case IDM_COPYRIGHT:
+            topCentredMessageBox(window, kCopyrightText, "COPYRIGHT", MB_OK);
+            return true;
+        default:
+            return true;
+    }
+}
+
+void MainWindow::startUpdate(HWND window) {
+    // Copies: the controls' buffers are read again below.
+    const std::string path = controls.getUpdateFilePath();
+    if (path.empty()) {
+        centredMessageBox(window, "コピー元のファイル名が指定されていません。", kError,
+                          MB_ICONWARNING);
+        return;
+    }
+    if (!PathFileExistsA(path.c_str())) {
+        centredMessageBox(window, "コピー元のファイルがありません。", kError, MB_ICONWARNING);
+        return;
+    }
+    controls.saveUpdateFilePath();
+    controls.saveDriveText();
+    // A size that cannot be read (a folder, say) reads as too big.
+    const uint64_t size = static_cast<uint64_t>(getFileSize(path.c_str()));
+    if (size > kMaxUpdateFileSize) {
+        centredMessageBox(window, "コピー元のファイルが大きすぎます。", kError, MB_ICONWARNING);
+        return;
+    }
+    const std::string drive = controls.getDriveText();
+    char warning[256];
+    formatString(warning, sizeof warning,
+                 "「%sドライブ」にある「Quillon ZR-7040」のシステムを更新します。\n"
+                 "※もしものために事前にバックアップをしておくことを推奨します。\n"
+                 "処理を続行してよろしいですか？",
+                 drive.c_str());
+    if (centredMessageBox(window, warning, "警告", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) !=
+        IDYES) {
+        return;
+    }
+    const auto device = std::make_unique<DeviceInfo>(drive);
+    if (!device->isReady()) {
+        centredMessageBox(window, "指定されたドライブにアクセスできませんでした。", kError,
+                          MB_ICONWARNING);
+    } else if (updateCheckDialog.run(window, drive.c_str()) == 1) {
+        copyDialog.open(window, CopyDialog::kModeApply, device->getName(), path, drive, size);
+    }
 }
 
 void MainWindow::toggleConsole() {
@@ -175,6 +252,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Without this Windows may not register the progress bar class, and the
+    // progress dialog would fail to open.
+    INITCOMMONCONTROLSEX controlsToUse = {sizeof controlsToUse, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controlsToUse);
     // On the heap: the controls and dialogs carry large buffers.
     auto app = std::make_unique<MainWindow>();
     if (!app->create(instance)) {

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include "app/dialogs.h"
 #include "app/maincontrols.h"
+#include "update/copydialog_win.h"
 
 extern const char kMainWindowClass[];
 extern const char kMainWindowTitle[];
@@ -32,12 +34,17 @@ private:
     friend LRESULT CALLBACK MainWindowProc(HWND, UINT, WPARAM, LPARAM);
     bool onCreate(HWND window, HINSTANCE createdWith);
     void onClose(HWND window);
+    // The update button: checks, warning, drive, confirmation, progress dialog.
+    void startUpdate(HWND window);
 
     WNDCLASSEXA windowClass;
     HWND mainWindow = nullptr;
     HMENU menu = nullptr;
     MainControls controls;
     FileSelector fileSelector;
+    CopyDialog copyDialog;
+    UpdateCheckDialog updateCheckDialog;
+    HelpLinkDialog helpLinkDialog;
     bool consoleOpen = false;
     HINSTANCE instance = nullptr;  // the one the window was created with
 };

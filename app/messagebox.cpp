@@ -1,0 +1,78 @@
+#include "app/messagebox.h"
+
+namespace {
+
+// The box being shown; only the user-interface thread shows boxes, and
+// they are modal, so one hook at a time is all there is.
+HHOOK boxHook = nullptr;
+
+// Outer rectangles of window and its parent, or false when either is missing.
+bool rectangles(HWND window, RECT& own, RECT& parent) {
+    HWND p = GetParent(window);
+    return p != nullptr && GetWindowRect(window, &own) && GetWindowRect(p, &parent);
+}
+
+// ">> 1" rounds toward minus infinity, also left of or above the primary monitor.
+int centred(LONG parentLow, LONG parentHigh, LONG ownLow, LONG ownHigh) {
+    return static_cast<int>((parentLow + parentHigh + ownLow - ownHigh) >> 1);
+}
+
+void moveTo(HWND window, int x, int y) {
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The box is moved once, on its first activation: later activations (after
+// switching applications) must leave it where the user may have put it.
+LRESULT CALLBACK centreHook(int code, WPARAM wParam, LPARAM) {
+    if (code == HCBT_ACTIVATE) {
+        UnhookWindowsHookEx(boxHook);
+        boxHook = nullptr;
+        centreWindow(reinterpret_cast<HWND>(wParam));
+    }
+    return 0;
+}
+
+LRESULT CALLBACK topCentreHook(int code, WPARAM wParam, LPARAM) {
+    if (code == HCBT_ACTIVATE) {
+        UnhookWindowsHookEx(boxHook);
+        boxHook = nullptr;
+        topCentreWindow(reinterpret_cast<HWND>(wParam));
+    }
+    return 0;
+}
+
+int showHooked(HOOKPROC hook, HWND owner, const char* text, const char* caption, UINT type) {
+    boxHook = SetWindowsHookExA(WH_CBT, hook, nullptr, GetCurrentThreadId());
+    const int answer = MessageBoxA(owner, text, caption, type);
+    // A box that never became active (it could not be created) leaves the hook behind.
+    if (boxHook != nullptr) {
+        UnhookWindowsHookEx(boxHook);
+        boxHook = nullptr;
+    }
+    return answer;
+}
+
+}  // namespace
+
+void centreWindow(HWND window) {
+    RECT own, parent;
+    if (rectangles(window, own, parent)) {
+        moveTo(window, centred(parent.left, parent.right, own.left, own.right),
+               centred(parent.top, parent.bottom, own.top, own.bottom));
+    }
+}
+
+void topCentreWindow(HWND window) {
+    RECT own, parent;
+    if (rectangles(window, own, parent)) {
+        moveTo(window, centred(parent.left, parent.right, own.left, own.right), parent.top);
+    }
+}
+
+int centredMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
+    return showHooked(centreHook, owner, text, caption, type);
+}
+
+int topCentredMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
+    return showHooked(topCentreHook, owner, text, caption, type);
+}
