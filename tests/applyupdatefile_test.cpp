@@ -13,6 +13,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
 #include "common/common.h"
 #include "stages/hash.h"
 #include "stages/updatefile.h"
@@ -531,6 +536,87 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
     EXPECT_EQ(after.root, wanted);
 }
 
+#ifndef _WIN32
+// Limits the size of files this process writes, for as long as it lives.
+// SIGXFSZ is ignored meanwhile, so a write past the limit fails with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(uint64_t bytes) {
+        oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        if (::getrlimit(RLIMIT_FSIZE, &saved) != 0) {
+            return;
+        }
+        rlimit limit = saved;
+        limit.rlim_cur = static_cast<rlim_t>(bytes);
+        active = (saved.rlim_max == RLIM_INFINITY || limit.rlim_cur <= saved.rlim_max) &&
+                 ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        if (active) {
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+        }
+        ::signal(SIGXFSZ, oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool isActive() const { return active; }
+
+private:
+    rlimit saved{};
+    void (*oldHandler)(int) = SIG_DFL;
+    bool active = false;
+};
+#endif
+
+// One chunk and four sectors: after the first chunk the percentage formula
+// already gives 100 while the last sectors sit unwritten in the stream
+// buffer. The target refuses every byte past the first chunk, so only the
+// last chunk's write or its flush fails; the owner must never see 100.
+TEST_F(ApplyUpdateFileTest, ProgressStaysBelowHundredUntilTheDataIsOnTheTarget) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a per-process file size limit (setrlimit), which Windows lacks";
+#else
+    const uint32_t count = 16384 + 4;
+    const std::string target = dir.file("over.img");
+    const std::string source = dir.file("overnew.img");
+    const std::string upd = dir.file("over.bin");
+    makeCard(target, kRootStart, count, 9);
+    makeCard(source, kRootStart, count, 10);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    const std::string before = digest(target, kRootOffset + ApplyUpdateFile::kCopyChunk);
+
+    bool sawHundred = false;
+    Hooks hooks;
+    hooks.whileRunning = [&](ApplyUpdateFile& job) {
+        waitFor([&] {
+            sawHundred = sawHundred || job.getProgress() >= 100;
+            return job.getResult() != ResultNone || sawHundred;
+        });
+    };
+    Outcome out;
+    {
+        // Every other file the job writes (the temporary file, the log)
+        // stays below this size.
+        FileSizeLimit limit(kRootOffset + ApplyUpdateFile::kCopyChunk);
+        if (!limit.isActive()) {
+            GTEST_SKIP() << "the file size limit cannot be set here";
+        }
+        out = runJob(upd, target, "", hooks);
+    }
+    EXPECT_EQ(out.result, ResultWriteFailed);
+    EXPECT_EQ(out.progress, 99);
+    EXPECT_FALSE(sawHundred);
+    EXPECT_FALSE(out.success);
+    EXPECT_TRUE(out.has(kJob + "overwrite file " + upd + ".tmp to " + target + " fail\n"))
+        << out.log;
+    EXPECT_FALSE(out.has(kJob + "apply success\n"));
+    EXPECT_FALSE(fileExists(upd + ".tmp"));
+    EXPECT_EQ(digest(target, kRootOffset, ApplyUpdateFile::kCopyChunk),
+              digest(source, kRootOffset, ApplyUpdateFile::kCopyChunk));
+    EXPECT_EQ(digest(target, kRootOffset + ApplyUpdateFile::kCopyChunk), before);
+#endif
+}
+
 // Device targets: the MBR comes through the raw-storage calls, the copy
 // writes the path the owner gave.
 class DeviceTargetTest : public ApplyUpdateFileTest {
@@ -564,6 +650,19 @@ TEST_F(DeviceTargetTest, WritesTheRootIncludingAShortLastChunk) {
     EXPECT_EQ(after.head, before.head);
     EXPECT_EQ(after.tail, before.tail);
     EXPECT_EQ(after.root, digest(source, kRootOffset, count * kSector));
+}
+
+// The owner passes the drive's physical path, which is no file; the copy
+// reaches the card behind it through the raw-storage calls.
+TEST_F(DeviceTargetTest, CopyWritesTheCardBehindThePhysicalDrivePath) {
+    const std::string backing = freshTarget("dev.img");
+    addCard(backing);
+    const Outcome out = runJob(update, "\\\\.\\PHYSICALDRIVE1", "E:");
+    EXPECT_EQ(out.result, ResultNone) << out.log;
+    EXPECT_EQ(out.progress, 100);
+    EXPECT_TRUE(out.success);
+    EXPECT_EQ(fakeplatform::openHandles(), 0);
+    expectUpdated(backing, newRoot);
 }
 
 TEST_F(DeviceTargetTest, CardThatCannotBeReadOrIsNotMbrIsInvalidMedia) {

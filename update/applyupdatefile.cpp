@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/common.h"
+#include "storage/rawdevice.h"
 #include "update/volume.h"
 
 namespace {
@@ -236,7 +237,10 @@ void ApplyUpdateFile::run() {
 
 bool ApplyUpdateFile::overwrite(const std::string& sourcePath, const std::string& target,
                                 uint64_t offset, uint64_t size) {
-    FILE* rawTarget = std::fopen(target.c_str(), "rb+");
+    // A drive is opened through the raw-storage calls, so that a build can
+    // point the copy at whatever backs the drive.
+    FILE* rawTarget =
+        targetIsDevice ? rawdevice::openForCopy(target.c_str()) : std::fopen(target.c_str(), "rb+");
     if (rawTarget == nullptr) {
         resultCode.store(ResultWriteFailed);
         debugLog("%s : can not open image file %s\n", kModule, target.c_str());
@@ -287,9 +291,11 @@ bool ApplyUpdateFile::overwrite(const std::string& sourcePath, const std::string
             debugLog("%s : overwrite %d %%\n", kModule, percent);
             lastLogged = percent;
         }
-        // 100 would read as success to the owner; it waits for the sync below.
+        // The owner reads 100 as done, and the formula reaches 100 while up to
+        // a chunk is still unwritten: 100 waits for the sync and the close.
         if (remaining > 0) {
-            progress.store(static_cast<int>(100 - (remaining * 85) / size));
+            const uint64_t value = 100 - (remaining * 85) / size;
+            progress.store(value < 99 ? static_cast<int>(value) : 99);
         }
     }
     in.reset();
