@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace rawdevice {
 
@@ -49,6 +50,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& geometry);
 // Opens "\\.\PHYSICALDRIVEn" for reading; kInvalidHandle on failure.
 Handle openPhysicalDrive(const char* path);
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead);
+// Opens "\\.\PHYSICALDRIVEn" as a binary stream for reading and writing, the
+// way the update job's copy writes the card; nullptr on failure, with errno
+// set where the runtime sets it. The caller closes it with fclose.
+FILE* openForCopy(const char* physicalDrivePath);
 // FSCTL_LOCK_VOLUME then FSCTL_DISMOUNT_VOLUME; results are not reported.
 void lockAndDismount(Handle volume);
 void closeHandle(Handle handle);

@@ -2,6 +2,8 @@
 // is refused by DeviceInfo with its usual log line and no drive is listed.
 #include "storage/rawdevice.h"
 
+#include <cstdio>
+
 namespace rawdevice {
 
 Handle openVolume(const char*, bool) {
@@ -15,6 +17,10 @@ bool getDriveGeometry(Handle, DriveGeometry&) {
 }
 Handle openPhysicalDrive(const char*) {
     return kInvalidHandle;
+}
+// A device node (or any file) given as the job's target is written as is.
+FILE* openForCopy(const char* physicalDrivePath) {
+    return std::fopen(physicalDrivePath, "rb+");
 }
 bool readFile(Handle, void*, uint32_t, uint32_t& bytesRead) {
     bytesRead = 0;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace rawdevice {
@@ -89,6 +90,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& g) {
 
 Handle openPhysicalDrive(const char* path) {
     return openShared(path, GENERIC_READ);
+}
+
+FILE* openForCopy(const char* physicalDrivePath) {
+    return std::fopen(physicalDrivePath, "rb+");
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {

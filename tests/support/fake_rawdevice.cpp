@@ -149,6 +149,19 @@ Handle openPhysicalDrive(const char* path) {
     return h;
 }
 
+FILE* openForCopy(const char* physicalDrivePath) {
+    // A drive this fake knows writes its backing file; any other path (an
+    // image, /dev/full) is opened as it is.
+    int number = -1;
+    char letter = 0;
+    const Disk* d = nullptr;
+    if (std::sscanf(physicalDrivePath, "\\\\.\\PHYSICALDRIVE%d", &number) == 1) {
+        d = diskByNumber(number, &letter);
+    }
+    const bool backed = d != nullptr && !d->backingFile.empty();
+    return std::fopen(backed ? d->backingFile.c_str() : physicalDrivePath, "rb+");
+}
+
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
     bytesRead = 0;
     auto it = handles().find(handle);
