@@ -13,6 +13,8 @@ const char kModule[] = "licensewindow";
 
 const int kWidth = 580;
 const int kHeight = 470;
+// The OK button's bottom edge and a margin below it.
+const int kClientHeight = 445;
 const int kTextBoxId = 801;
 const int kButtonId = 802;
 
@@ -80,6 +82,15 @@ bool LicenseWindow::open(HWND ownerWindow, HINSTANCE instance) {
         return false;
     }
     font.applyTo(button);
+
+    // Caption, menu bar and frame take what the system gives them; at 470
+    // pixels that cut the OK button in half, so the window grows until it
+    // is whole.
+    RECT client;
+    if (GetClientRect(licenseWindow, &client) && client.bottom < kClientHeight) {
+        SetWindowPos(licenseWindow, nullptr, 0, 0, kWidth, kHeight + kClientHeight - client.bottom,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 
     EnableWindow(ownerWindow, FALSE);
     ShowWindow(licenseWindow, SW_SHOW);

@@ -92,7 +92,7 @@ void runMessageLoop() {
     }
 }
 
-bool MainWindow::commandProc(HWND window, HINSTANCE, unsigned id) {
+bool MainWindow::commandProc(HWND window, HINSTANCE instance, unsigned id) {
     // Unlike debugLog: straight to stdout, regardless of the log switch, unflushed.
     std::printf("%s : commandProc %d\n", kModule, static_cast<int>(id));
     switch (id) {
@@ -118,6 +118,9 @@ bool MainWindow::commandProc(HWND window, HINSTANCE, unsigned id) {
             return true;
         case IDM_COPYRIGHT:
             topCentredMessageBox(window, kCopyrightText, "COPYRIGHT", MB_OK);
+            return true;
+        case IDM_LICENSES:
+            licenseWindow.open(window, instance);
             return true;
         default:
             return true;

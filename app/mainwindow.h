@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "app/dialogs.h"
+#include "app/licensewindow.h"
 #include "app/maincontrols.h"
 #include "update/copydialog_win.h"
 
@@ -45,6 +46,7 @@ private:
     CopyDialog copyDialog;
     UpdateCheckDialog updateCheckDialog;
     HelpLinkDialog helpLinkDialog;
+    LicenseWindow licenseWindow;
     bool consoleOpen = false;
     HINSTANCE instance = nullptr;  // the one the window was created with
 };
