@@ -548,8 +548,7 @@ public:
         }
         rlimit limit = saved;
         limit.rlim_cur = static_cast<rlim_t>(bytes);
-        active = (saved.rlim_max == RLIM_INFINITY || limit.rlim_cur <= saved.rlim_max) &&
-                 ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;  // fails above the hard limit
     }
     ~FileSizeLimit() {
         if (active) {
