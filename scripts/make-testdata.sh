@@ -6,6 +6,11 @@ out=${1:?usage: make-testdata.sh DIR}
 mkdir -p "$out"
 stamp="$out/.v2"
 [ -f "$stamp" ] && exit 0
+# Made in a folder of this run's own and renamed into place file by file, so
+# that a run beside this one never reads a half-written image.
+final=$out
+out=$(mktemp -d "$final/.new.XXXXXX")
+trap 'rm -rf "$out"' EXIT
 
 mk() {  # name size-in-MiB sfdisk-script
   local img="$out/$1"
@@ -25,4 +30,5 @@ mk sfdisk-single.img 8 $'label: dos\nstart=2048, type=83'
 # nothing, so its chatter goes to /dev/null instead.)
 rm -f "$out/gpt.img"; truncate -s 16M "$out/gpt.img"
 sgdisk -n 1:2048:+4M -n 2:0:0 "$out/gpt.img" >/dev/null 2>&1
+mv -f "$out"/*.img "$final/"
 touch "$stamp"

@@ -8,6 +8,12 @@
 #include <cstring>
 #include <filesystem>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "stages/compress.h"
 #include "stages/hash.h"
 #include "stages/updatefile.h"
@@ -18,8 +24,51 @@ namespace fs = std::filesystem;
 namespace testutil {
 
 namespace {
+
 std::atomic<int> counter{0};
+
+int processId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<int>(getpid());
+#endif
 }
+
+// One folder per test process, created new (never reused, never wiped), so
+// that two runs side by side cannot delete each other's files. Removed when
+// the process ends.
+class ProcessFolder {
+public:
+    ProcessFolder() {
+        const fs::path base = fs::temp_directory_path();
+        const std::string stem = "qltest-" + std::to_string(processId()) + "-";
+        // A folder left by a crashed process with the same id is skipped, not reused.
+        for (int n = 0; path.empty(); ++n) {
+            const fs::path candidate = base / (stem + std::to_string(n));
+            std::error_code ec;
+            if (fs::create_directory(candidate, ec)) {
+                path = candidate;
+            } else if (ec && !fs::exists(candidate)) {
+                std::fprintf(stderr, "cannot create %s: %s\n", candidate.string().c_str(),
+                             ec.message().c_str());
+                std::abort();
+            }
+        }
+    }
+    ~ProcessFolder() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path path;
+};
+
+const fs::path& processFolder() {
+    static const ProcessFolder folder;
+    return folder.path;
+}
+
+}  // namespace
 
 TempDir::TempDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -30,10 +79,7 @@ TempDir::TempDir() {
             c = '_';
         }
     }
-    const fs::path base = fs::temp_directory_path() / "qltest";
-    fs::path p = base / (name + "_" + std::to_string(counter++));
-    std::error_code ec;
-    fs::remove_all(p, ec);
+    const fs::path p = processFolder() / (name + "_" + std::to_string(counter++));
     fs::create_directories(p);
     dir = p.generic_string();
 }

@@ -8,7 +8,8 @@
 
 namespace testutil {
 
-// A fresh empty folder for one test, removed again by the destructor.
+// A fresh empty folder for one test, removed again by the destructor. It lies
+// in a folder of this process's own, so runs side by side never share one.
 class TempDir {
 public:
     TempDir();
