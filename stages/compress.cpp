@@ -18,9 +18,12 @@ const char* zmsg(const z_stream& stream) {
     return stream.msg != nullptr ? stream.msg : "unknown";
 }
 
-// Closes an output stream and reports whether everything buffered reached the file.
+// Closes an output stream and reports whether everything buffered reached the
+// file. The Windows runtime's fclose returns 0 even when its last flush
+// fails (a full disk), so the flush is made and checked first.
 bool closeOutput(FilePtr& out) {
-    return std::fclose(out.release()) == 0;
+    const bool flushed = std::fflush(out.get()) == 0;
+    return std::fclose(out.release()) == 0 && flushed;
 }
 
 }  // namespace

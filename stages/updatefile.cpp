@@ -266,8 +266,10 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
         remaining -= static_cast<int64_t>(chunk);
     }
     in.reset();
-    // A full disk may only show when the buffered tail is written out.
-    if (std::fclose(out.release()) != 0) {
+    // A full disk may only show when the buffered tail is written out, and the
+    // Windows runtime's fclose does not report it: flush and check first.
+    const bool flushed = std::fflush(out.get()) == 0;
+    if (std::fclose(out.release()) != 0 || !flushed) {
         debugLog("%s : appendFile write (%ld) file error (%s) \n", kModule, 0L, outputPath.c_str());
         return false;
     }

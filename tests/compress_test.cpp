@@ -174,6 +174,37 @@ TEST_F(CompressTest, BadInputFailsWithItsOneLine) {
     }
 }
 
+// A few bytes to /dev/full sit in the stream's buffer until the close, which
+// is the only call that fails: a run that ignores it would report data that
+// never reached the disk.
+TEST_F(CompressTest, DataLostAtCloseIsAFailure) {
+    const std::string full = testutil::hostPath("/dev/full");
+    const Bytes data = noise(1000, 8);
+    const std::string plain = file("plain", data);
+    const std::string packed = file("packed", concat(Bytes(104, 0), zlibStream(data)));
+    struct Case {
+        const char* what;
+        std::function<bool()> run;
+    };
+    ImageDecompress job(packed);
+    const Case cases[] = {
+        {"compress", [&] { return stage.compress(plain, 0, data.size(), full); }},
+        {"decompress", [&] { return stage.decompress(packed, full, 104); }},
+        {"ImageDecompress",
+         [&] {
+             job(full, 104);
+             return job.getResult();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool ok = true;
+        const std::string log = captureLog([&] { ok = c.run(); });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(log, "compress : write error 0\n");
+    }
+}
+
 TEST_F(CompressTest, SuspendRequestedBeforeARunStopsItAtTheFirstPass) {
     const std::string plain = file("plain", noise(1000, 4));
     const std::string packed = file("packed", zlibStream(noise(1000, 4)));

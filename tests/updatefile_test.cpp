@@ -290,4 +290,22 @@ TEST_F(UpdateFileTest, WriterRefusesWhatCannotBecomeAReadableFile) {
     EXPECT_EQ(log, "updatefile : appendFile read file size 0 (" + empty + ") \n");
 }
 
+// Header and payload fit the stream's buffer, so on a full disk only the
+// close fails; the file is lost and appendFile must say so.
+TEST_F(UpdateFileTest, AppendFileFailsWhenTheCloseLosesTheData) {
+    const std::string full = testutil::hostPath("/dev/full");
+    testutil::writeFile(dir.file("payload"), {1, 2, 3});
+    UpdateFile writer(1);
+    bool ok = true;
+    const std::string log = captureLog([&] {
+        writer.setupHeader(1, 2, digestOf(1).data(), digestOf(2).data());
+        ok = writer.appendFile(full, dir.file("payload"));
+    });
+    EXPECT_FALSE(ok);
+    const std::string line = "updatefile : appendFile write (0) file error (" + full + ") \n";
+    ASSERT_GE(log.size(), line.size());
+    EXPECT_EQ(log.substr(log.size() - line.size()), line) << log;
+    EXPECT_EQ(countOf(log, "appendFile"), 1) << log;
+}
+
 }  // namespace
