@@ -271,7 +271,18 @@ bool UnmountDrive::unmount() {
         debugLog("Unmount Could not open physical drive %s\n", volumePath);
         return false;
     }
-    rawdevice::lockAndDismount(volumeHandle);
+    // Without the lock, programs may still be writing to the volume; a forced
+    // dismount would pull it from under them and the copy would race them.
+    if (!rawdevice::lockVolume(volumeHandle)) {
+        debugLog("Unmount Could not lock volume %s\n", volumePath);
+        close();
+        return false;
+    }
+    if (!rawdevice::dismountVolume(volumeHandle)) {
+        debugLog("Unmount Could not dismount volume %s\n", volumePath);
+        close();  // also ends the lock
+        return false;
+    }
     return true;
 }
 

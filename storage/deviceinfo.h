@@ -103,6 +103,9 @@ public:
     UnmountDrive(const UnmountDrive&) = delete;
     UnmountDrive& operator=(const UnmountDrive&) = delete;
 
+    // Opens, locks and dismounts the volume. False, with one log line, when
+    // the volume cannot be opened for writing or the system refuses the lock
+    // or the dismount; the volume is then left as it was and nothing is held.
     bool unmount();
     void close();
 

@@ -54,8 +54,11 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 // way the update job's copy writes the card; nullptr on failure, with errno
 // set where the runtime sets it. The caller closes it with fclose.
 FILE* openForCopy(const char* physicalDrivePath);
-// FSCTL_LOCK_VOLUME then FSCTL_DISMOUNT_VOLUME; results are not reported.
-void lockAndDismount(Handle volume);
+// FSCTL_LOCK_VOLUME: false when the system refuses the lock (for example
+// while files on the volume are open).
+bool lockVolume(Handle volume);
+// FSCTL_DISMOUNT_VOLUME: false when the system refuses it.
+bool dismountVolume(Handle volume);
 void closeHandle(Handle handle);
 
 // GetLogicalDrives: bit 0 = A:.

@@ -26,7 +26,13 @@ bool readFile(Handle, void*, uint32_t, uint32_t& bytesRead) {
     bytesRead = 0;
     return false;
 }
-void lockAndDismount(Handle) {}
+// No volume is ever opened here, so there is none to lock.
+bool lockVolume(Handle) {
+    return false;
+}
+bool dismountVolume(Handle) {
+    return false;
+}
 void closeHandle(Handle) {}
 uint32_t logicalDrives() {
     return 0;

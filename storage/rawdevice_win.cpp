@@ -103,11 +103,16 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
     return ok != 0;
 }
 
-void lockAndDismount(Handle volume) {
+bool lockVolume(Handle volume) {
     DWORD returned = 0;
-    ::DeviceIoControl(toWin(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
-    ::DeviceIoControl(toWin(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                      nullptr);
+    return ::DeviceIoControl(toWin(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                             nullptr) != 0;
+}
+
+bool dismountVolume(Handle volume) {
+    DWORD returned = 0;
+    return ::DeviceIoControl(toWin(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
+                             &returned, nullptr) != 0;
 }
 
 void closeHandle(Handle handle) {

@@ -251,6 +251,7 @@ TEST_F(DriveServicesTest, UnmountHoldsTheVolumeUntilClose) {
         UnmountDrive drive('F');
         EXPECT_EQ(captureLog([&] { EXPECT_TRUE(drive.unmount()); }), "");
         EXPECT_EQ(fakeplatform::lockCalls(), 1);
+        EXPECT_EQ(fakeplatform::dismountCalls(), 1);
         EXPECT_EQ(fakeplatform::openHandles(), 1);
         drive.close();
         EXPECT_EQ(fakeplatform::openHandles(), 0);
@@ -260,6 +261,29 @@ TEST_F(DriveServicesTest, UnmountHoldsTheVolumeUntilClose) {
         EXPECT_EQ(fakeplatform::openHandles(), 1) << "a second unmount leaked the first handle";
     }
     EXPECT_EQ(fakeplatform::openHandles(), 0) << "destruction must release the volume";
+}
+
+// A volume in use must not be pulled away: no dismount without the lock, and
+// nothing held that would let the caller think it has the volume.
+TEST_F(DriveServicesTest, RefusedLockOrDismountIsAFailure) {
+    const std::tuple<const char*, bool, std::string> cases[] = {
+        {"lock refused", true, "Unmount Could not lock volume \\\\.\\F:\n"},
+        {"dismount refused", false, "Unmount Could not dismount volume \\\\.\\F:\n"},
+    };
+    for (const auto& [what, lockRefused, line] : cases) {
+        SCOPED_TRACE(what);
+        fakeplatform::reset();
+        Disk d;
+        d.lockRefused = lockRefused;
+        d.dismountRefused = !lockRefused;
+        fakeplatform::addDrive('F', d);
+        UnmountDrive drive('F');
+        EXPECT_EQ(captureLog([&] { EXPECT_FALSE(drive.unmount()); }), line);
+        EXPECT_EQ(fakeplatform::lockCalls(), 1);
+        EXPECT_EQ(fakeplatform::dismountCalls(), 0);
+        EXPECT_EQ(fakeplatform::openHandles(), 0) << "the refused volume stays open";
+        drive.close();
+    }
 }
 
 }  // namespace

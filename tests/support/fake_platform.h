@@ -19,15 +19,17 @@ struct Disk {
     bool readFails = false;
     uint32_t driveType = 2;  // 2 removable, 3 fixed, 5 optical, 4 remote
     bool volumeOpens = true;
+    bool lockRefused = false;  // files open on the volume
+    bool dismountRefused = false;
 };
 
 // Drive letter -> disk. Letters not added do not exist.
 void addDrive(char letter, const Disk& disk);
 void reset();
 
-// Observations: volumes opened for writing, lock/dismount calls, handles
-// still open.
+// Observations: lock requests, dismounts done, handles still open.
 int lockCalls();
+int dismountCalls();
 int openHandles();
 
 // Volume answers for the update job.

@@ -25,6 +25,7 @@ std::map<rawdevice::Handle, OpenHandle>& handles() {
 }
 rawdevice::Handle nextHandle = 100;
 int locks = 0;
+int dismounts = 0;
 
 const Disk* diskByNumber(int number, char* letterOut) {
     for (auto& entry : disks()) {
@@ -51,11 +52,15 @@ void reset() {
     handles().clear();
     disks().clear();
     locks = 0;
+    dismounts = 0;
     volume() = Volume();
 }
 
 int lockCalls() {
     return locks;
+}
+int dismountCalls() {
+    return dismounts;
 }
 int openHandles() {
     return static_cast<int>(handles().size());
@@ -175,8 +180,20 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
     return true;
 }
 
-void lockAndDismount(Handle) {
+bool lockVolume(Handle volume) {
     ++locks;
+    auto it = handles().find(volume);
+    return it != handles().end() && it->second.isVolume && !disks()[it->second.letter].lockRefused;
+}
+
+bool dismountVolume(Handle volume) {
+    auto it = handles().find(volume);
+    if (it == handles().end() || !it->second.isVolume ||
+        disks()[it->second.letter].dismountRefused) {
+        return false;
+    }
+    ++dismounts;
+    return true;
 }
 
 void closeHandle(Handle handle) {

@@ -2,6 +2,8 @@
 // drives are image files named by the environment variable
 // QUILLON_TEST_DRIVES, such as "E=Z:\tmp\card.img;G=Z:\tmp\other.img". The
 // pair at position n (from 0) is the physical drive "\\.\PHYSICALDRIVEn".
+// An image followed by "|locked" is a volume that refuses the lock, as one
+// with open files does.
 // Wine resolves no drive letter to a physical drive, so a whole update from
 // the window can only run on these. Windows only; the product never links it.
 #include <windows.h>
@@ -26,7 +28,10 @@ const char* const kVariable = "QUILLON_TEST_DRIVES";
 struct TestDrive {
     char letter;
     std::string image;
+    bool lockRefused;
 };
+
+const char kLockedSuffix[] = "|locked";
 
 // Read on every call, so that a test may change the variable between steps.
 std::vector<TestDrive> testDrives() {
@@ -54,7 +59,19 @@ std::vector<TestDrive> testDrives() {
             letter = static_cast<char>(letter - 'a' + 'A');
         }
         const bool pair = letter >= 'A' && letter <= 'Z' && item.size() > 2 && item[1] == '=';
-        drives.push_back(pair ? TestDrive{letter, item.substr(2)} : TestDrive{0, std::string()});
+        if (!pair) {
+            drives.push_back(TestDrive{0, std::string(), false});
+            continue;
+        }
+        // '|' cannot occur in a Windows path, so the suffix is never part of one.
+        std::string image = item.substr(2);
+        const size_t suffix = image.size() - (sizeof kLockedSuffix - 1);
+        const bool locked = image.size() > sizeof kLockedSuffix - 1 &&
+                            image.compare(suffix, std::string::npos, kLockedSuffix) == 0;
+        if (locked) {
+            image.resize(suffix);
+        }
+        drives.push_back(TestDrive{letter, image, locked});
     }
     return drives;
 }
@@ -169,8 +186,34 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
     return ok != 0;
 }
 
-// An image file has no file system mounted to lock or take away.
-void lockAndDismount(Handle) {}
+// An image file has no file system mounted to lock or take away; only a
+// drive marked "|locked" refuses, with the error Windows gives for a volume
+// in use.
+bool lockVolume(Handle volume) {
+    int32_t number = -1;
+    {
+        std::lock_guard<std::mutex> lock(volumesMutex);
+        const auto it = volumes.find(volume);
+        if (it != volumes.end()) {
+            number = it->second;
+        }
+    }
+    const std::vector<TestDrive> drives = testDrives();
+    if (number < 0 || static_cast<size_t>(number) >= drives.size() || drives[number].lockRefused) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+bool dismountVolume(Handle volume) {
+    std::lock_guard<std::mutex> lock(volumesMutex);
+    if (volumes.count(volume) == 0) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
 
 void closeHandle(Handle handle) {
     {

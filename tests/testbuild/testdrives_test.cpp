@@ -91,6 +91,26 @@ TEST_F(TestDrivesTest, LetterWithoutImageOrNotNamedCannotBeOpened) {
     EXPECT_EQ(rawdevice::openForCopy(first.c_str()), nullptr);
 }
 
+// "|locked" makes a drive whose volume refuses the lock; it is still the
+// same image, listed and readable.
+TEST_F(TestDrivesTest, LockedSuffixRefusesOnlyTheLock) {
+    const std::string drives = "E=" + first + ";G=" + second + "|locked";
+    setDrives(&drives);
+    DriveList list;
+    EXPECT_STREQ(list.getRemovableDrives(), "EG");
+    DeviceInfo device;
+    const std::string log =
+        testutil::captureLog([&] { EXPECT_TRUE(device.setName("G:") && device.loadMbr()); });
+    EXPECT_EQ(device.getRootOffset(), 40 * 512u) << log;
+
+    UnmountDrive locked('G');
+    UnmountDrive free('E');
+    EXPECT_EQ(countOf(testutil::captureLog([&] { EXPECT_FALSE(locked.unmount()); }),
+                      "Unmount Could not lock volume \\\\.\\G:\n"),
+              1);
+    EXPECT_TRUE(free.unmount());
+}
+
 // The progress dialog locks the volume before the job copies: the copy must
 // still reach the image while the lock is held.
 TEST_F(TestDrivesTest, CopyStreamWritesTheImageWhileTheVolumeIsLocked) {
