@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -182,6 +183,16 @@ int runApply(const ApplyOptions& options) {
     std::string targetPath = options.targetImage;
     std::unique_ptr<UnmountDrive> unmount;
     if (!options.drive.empty()) {
+        // Only a drive the window would offer: never a fixed disk.
+        DriveList drives;
+        const char* letters = drives.getRemovableDrives();
+        const char letter =
+            static_cast<char>(std::toupper(static_cast<unsigned char>(options.drive[0])));
+        if (letter == '\0' || std::strchr(letters, letter) == nullptr) {
+            std::fprintf(stderr, "qlupdate: %c: is not a removable drive (see qlupdate drives)\n",
+                         letter);
+            return kExitUsage;
+        }
         DeviceInfo device(options.drive);
         if (!device.isReady()) {
             std::printf("%s\n", "指定されたドライブにアクセスできませんでした。");
@@ -193,7 +204,15 @@ int runApply(const ApplyOptions& options) {
     auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, targetPath, options.drive);
     if (!options.drive.empty()) {
         unmount = std::make_unique<UnmountDrive>(options.drive[0]);
-        unmount->unmount();
+        bool held = false;
+        withLog(options.verbose, [&] { held = unmount->unmount(); });
+        if (!held) {
+            // The volume may still be in use: nothing is written, as in the window.
+            const int code = job->getResult() != ResultNone ? job->getResult() : ResultWriteFailed;
+            job.reset();
+            std::printf("%s\n", resultMessage(code));
+            return code;
+        }
     }
     interrupted.store(false);
     std::signal(SIGINT, onInterrupt);

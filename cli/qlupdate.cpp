@@ -87,7 +87,11 @@ int main(int argc, char** argv) {
         ApplyOptions options;
         options.verbose = verbose;
         if (driveGiven && args.size() == 2) {
-            if (drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0]))) {
+            // "E", "E:" or "E:\": anything longer names no drive.
+            const bool letterOnly = drive.size() == 1 || drive == drive.substr(0, 1) + ":" ||
+                                    drive == drive.substr(0, 1) + ":\\";
+            if (drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0])) ||
+                !letterOnly) {
                 return usageError("--drive needs a drive letter such as E:");
             }
             options.updateFile = args[1];

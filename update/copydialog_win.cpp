@@ -82,8 +82,14 @@ INT_PTR CALLBACK CopyDialog::dialogProc(HWND dialog, UINT message, WPARAM wParam
 void CopyDialog::start(HWND dialog) {
     job = new ApplyUpdateFile(imagePath, devicePath, driveName);
     unmountDrive = new UnmountDrive(driveName.empty() ? '\0' : driveName[0]);
-    unmountDrive->unmount();
-    job->create();
+    // A volume we could not take away may still be written by others: the
+    // job is not started, and the first tick reports the write failure.
+    startResult = ResultNone;
+    if (unmountDrive->unmount()) {
+        job->create();
+    } else {
+        startResult = ResultWriteFailed;
+    }
     SetWindowTextA(dialog, kTitle);
     HWND bar = GetDlgItem(dialog, IDC_COPY_PROGRESS);
     SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -104,7 +110,8 @@ void CopyDialog::tick(HWND dialog) {
         return;  // a tick queued before the end sequence ran
     }
     const int percent = job->getProgress();
-    const int result = job->getResult();
+    // A job that refused to start has its own code, which comes first.
+    const int result = job->getResult() != ResultNone ? job->getResult() : startResult;
     HWND owner = GetParent(dialog);
     // Under the abort question completion waits: the user is still deciding
     // whether the update is to count.

@@ -40,6 +40,8 @@ private:
     std::string driveName;
     uint64_t fileSize = 0;
     bool confirming = false;
+    // The outcome when the job could not be started (the volume stayed in use).
+    int startResult = 0;
     UnmountDrive* unmountDrive = nullptr;
     ApplyUpdateFile* job = nullptr;
     char progressText[256];

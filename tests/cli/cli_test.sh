@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # qlupdate as scripts use it: exit statuses, files left behind, bytes on the
-# target. Usage: cli_test.sh [RUNNER] QLUPDATE (RUNNER runs a Windows build).
+# target. Usage: cli_test.sh [RUNNER QLUPDATE QLUPDATE_TEST | QLUPDATE]: RUNNER
+# runs a Windows build, QLUPDATE_TEST is the tool on the test build's drives.
 set -uo pipefail
-if [ $# -eq 2 ]; then runner=("$1"); Q=$2; else runner=(); Q=$1; fi
+if [ $# -ge 2 ]; then runner=("$1"); Q=$2; QT=${3:-}; else runner=(); Q=$1; QT=; fi
 windows=0; [ ${#runner[@]} -gt 0 ] && windows=1
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -85,8 +86,32 @@ if [ $windows -eq 0 ]; then
   kill -INT $pid
   wait $pid; expect "interrupted apply" 130 $?
   ok "boot partition untouched after interrupt" [ "$big_head" = "$(sha big-old.img 0 $root_offset)" ]
-  # --drive goes through the drive model, which has no drive letters here.
-  q apply u.qlu --drive E: >out.txt 2>&1; expect "apply to a drive letter on Linux" 1 $?
+  # No drive letter is removable here, so none is accepted.
+  q apply u.qlu --drive E: >out.txt 2>&1; expect "apply to a drive letter on Linux" 64 $?
+else
+  # The prefix's D: is fixed, E: removable (but no physical drive under Wine).
+  q apply u.qlu --drive D: >out.txt 2>&1; expect "apply to a fixed drive" 64 $?
+  grep -q "D: is not a removable drive" out.txt; expect "fixed drive named" 0 $?
+  q apply u.qlu --drive E: >/dev/null 2>&1; expect "apply to a removable drive" 1 $?
+fi
+q apply u.qlu --drive E:x >/dev/null 2>&1; expect "apply to a drive string" 64 $?
+
+if [ -n "$QT" ]; then
+  # apply --drive on image-file drives: a volume that refuses the lock stops
+  # the update before anything is written; a free one is updated.
+  qt() { "${runner[@]}" "$QT" "$@"; }
+  winpath() { printf 'Z:%s' "$PWD/$1" | tr / '\\'; }
+  card drive.img 8
+  before=$(sha drive.img 0)
+  export QUILLON_TEST_DRIVES="E=$(winpath drive.img)|locked"
+  qt apply u.qlu --drive G: >/dev/null 2>&1; expect "drive not in the list" 64 $?
+  qt apply u.qlu --drive e >out.txt 2>&1; expect "volume that refuses the lock" 5 $?
+  ok "locked card untouched" [ "$before" = "$(sha drive.img 0)" ]
+  grep -q "Unmount Could not lock volume" out.txt; expect "lock refusal shown" 0 $?
+  export QUILLON_TEST_DRIVES="E=$(winpath drive.img)"
+  qt apply u.qlu --drive E: >/dev/null 2>&1; expect "apply to a drive" 0 $?
+  ok "drive's root partition rewritten" [ "$(sha drive.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
+  unset QUILLON_TEST_DRIVES
 fi
 
 echo "$passed passed, $failed failed"
