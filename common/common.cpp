@@ -111,11 +111,3 @@ int64_t getFileSize(const char* path) {
     }
     return size;
 }
-
-bool seekFile(FILE* file, uint64_t offset) {
-    return fileio::seek(file, offset);
-}
-
-bool syncFile(FILE* file) {
-    return fileio::sync(file);
-}

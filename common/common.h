@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/fileops.h"
+
 // Writes one formatted line to standard output and flushes it, while the log
 // switch is on. "%I64d" and "%I64u" print 64-bit values on every platform.
 void debugLog(const char* format, ...);
@@ -23,15 +25,10 @@ void sleepMs(int32_t milliseconds);
 // cannot be opened (directories included) or examined.
 int64_t getFileSize(const char* path);
 
-// 64-bit seek from the start of the file; false on failure.
-bool seekFile(FILE* file, uint64_t offset);
-
-// Pushes buffered data of a stream opened for writing down to the device
-// (fflush plus fsync / FlushFileBuffers); false on failure.
-bool syncFile(FILE* file);
-
-// Closes a stream on every path out of the scope that opened it.
+// Closes a stream on every path out of the scope that opened it, through
+// fileops so that tests see every close. Check a close that can lose data
+// yourself: fileops::close(ptr.release()).
 struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
+    void operator()(FILE* file) const { fileops::close(file); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;

@@ -14,7 +14,17 @@ FILE* openStream(int fd);  // binary read stream over fd, nullptr on failure
 bool fileSize(int fd, int64_t& size);
 void closeDescriptor(int fd);
 bool seek(FILE* file, uint64_t offset);
-bool sync(FILE* file);
+// Pushes what the stream has handed to the system down to the device; the
+// stream must be flushed first.
+bool syncToDevice(FILE* file);
 void sleep(int32_t milliseconds);
+
+// A new file opened "w+b", never an existing one and never through a link;
+// nullptr with errno set (EEXIST when the name is taken) on failure.
+FILE* createNew(const char* path);
+bool streamSize(FILE* file, int64_t& size);
+// The file's identity: device and inode, or volume serial and file index.
+bool identity(FILE* file, uint64_t& volume, uint64_t& index);
+uint32_t processId();
 
 }  // namespace fileio

@@ -47,10 +47,7 @@ bool seek(FILE* file, uint64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool sync(FILE* file) {
-    if (std::fflush(file) != 0) {
-        return false;
-    }
+bool syncToDevice(FILE* file) {
     // Block devices and regular files both need this; EINVAL means the
     // file cannot be synced at all (a pipe), which loses nothing.
     return ::fsync(::fileno(file)) == 0 || errno == EINVAL;
@@ -65,6 +62,40 @@ void sleep(int32_t milliseconds) {
     ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+FILE* createNew(const char* path) {
+    // O_EXCL already refuses a link at the name; O_NOFOLLOW says so twice.
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path);
+        errno = error;
+    }
+    return file;
+}
+
+bool streamSize(FILE* file, int64_t& size) {
+    return fileSize(::fileno(file), size);
+}
+
+bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
+    struct stat st;
+    if (::fstat(::fileno(file), &st) != 0) {
+        return false;
+    }
+    volume = static_cast<uint64_t>(st.st_dev);
+    index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+uint32_t processId() {
+    return static_cast<uint32_t>(::getpid());
 }
 
 }  // namespace fileio

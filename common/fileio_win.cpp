@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
+
 namespace fileio {
 
 int openReadOnly(const char* path) {
@@ -35,10 +37,7 @@ bool seek(FILE* file, uint64_t offset) {
     return ::_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
-bool sync(FILE* file) {
-    if (std::fflush(file) != 0) {
-        return false;
-    }
+bool syncToDevice(FILE* file) {
     const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -48,6 +47,58 @@ bool sync(FILE* file) {
 
 void sleep(int32_t milliseconds) {
     ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+}
+
+FILE* createNew(const char* path) {
+    // CREATE_NEW refuses any existing name; with FILE_FLAG_OPEN_REPARSE_POINT
+    // a link counts as existing instead of being followed. Others may read
+    // the file while it is open, but not change it.
+    const HANDLE handle =
+        ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
+                : error == ERROR_ACCESS_DENIED                              ? EACCES
+                : error == ERROR_PATH_NOT_FOUND                             ? ENOENT
+                : error == ERROR_DISK_FULL                                  ? ENOSPC
+                                                                            : EIO;
+        return nullptr;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        ::DeleteFileA(path);
+        errno = EMFILE;
+        return nullptr;
+    }
+    FILE* file = ::_fdopen(fd, "w+b");
+    if (file == nullptr) {
+        const int error = errno;
+        ::_close(fd);
+        ::DeleteFileA(path);
+        errno = error;
+    }
+    return file;
+}
+
+bool streamSize(FILE* file, int64_t& size) {
+    return fileSize(::_fileno(file), size);
+}
+
+bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info)) {
+        return false;
+    }
+    volume = info.dwVolumeSerialNumber;
+    index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+uint32_t processId() {
+    return static_cast<uint32_t>(::GetCurrentProcessId());
 }
 
 }  // namespace fileio

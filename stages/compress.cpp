@@ -2,6 +2,10 @@
 
 #include <zlib.h>
 
+// SHA256_Init/Update/Final are deprecated in OpenSSL 3 but still provided.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +26,8 @@ const char* zmsg(const z_stream& stream) {
 // file. The Windows runtime's fclose returns 0 even when its last flush
 // fails (a full disk), so the flush is made and checked first.
 bool closeOutput(FilePtr& out) {
-    const bool flushed = std::fflush(out.get()) == 0;
-    return std::fclose(out.release()) == 0 && flushed;
+    const bool flushed = fileops::flush(out.get());
+    return fileops::close(out.release()) == 0 && flushed;
 }
 
 }  // namespace
@@ -43,18 +47,18 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
         debugLog("%s : deflateInit error (%s)\n", kModule, zmsg(stream));
         return false;
     }
-    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
     if (!in) {
         debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
         deflateEnd(&stream);
         return false;
     }
-    if (!seekFile(in.get(), offset)) {
+    if (!fileops::seek(in.get(), offset)) {
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         deflateEnd(&stream);
         return false;
     }
-    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
+    FilePtr out(fileops::open(outputPath.c_str(), "wb", kModule));
     if (!out) {
         debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
         deflateEnd(&stream);
@@ -66,9 +70,11 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
     uint64_t remaining = length;
     int flush = Z_NO_FLUSH;
     bool outcome = false;
+    suspended = false;
     for (;;) {
         if (suspendRequested.load()) {
             debugLog("%s : compress suspend\n", kModule);
+            suspended = true;
             break;
         }
         if (stream.avail_in == 0 && flush != Z_FINISH) {
@@ -81,7 +87,7 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
                 remaining = 0;
                 flush = Z_FINISH;
             }
-            if (chunk == 0 || std::fread(inBuffer.get(), 1, chunk, in.get()) != chunk) {
+            if (chunk == 0 || fileops::read(inBuffer.get(), 1, chunk, in.get()) != chunk) {
                 debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
                 break;
             }
@@ -95,7 +101,7 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
         }
         if (ret == Z_STREAM_END) {
             const uint32_t n = kChunk - stream.avail_out;
-            if (n > 0 && std::fwrite(outBuffer.get(), n, 1, out.get()) != 1) {
+            if (n > 0 && fileops::write(outBuffer.get(), n, 1, out.get()) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
                 break;
             }
@@ -103,7 +109,7 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
             break;
         }
         if (stream.avail_out == 0) {
-            if (std::fwrite(outBuffer.get(), kChunk, 1, out.get()) != 1) {
+            if (fileops::write(outBuffer.get(), kChunk, 1, out.get()) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
                 break;
             }
@@ -122,33 +128,47 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
 
 bool Compress::decompress(const std::string& inputPath, const std::string& outputPath,
                           uint64_t offset, uint64_t maxOutput) {
+    suspended = false;
+    FilePtr out(fileops::open(outputPath.c_str(), "wb", kModule));
+    if (!out) {
+        debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
+        return false;
+    }
+    bool outcome = decompress(inputPath, out.get(), offset, maxOutput, nullptr);
+    if (!closeOutput(out) && outcome) {
+        debugLog("%s : write error %d\n", kModule, 0);
+        outcome = false;
+    }
+    return outcome;
+}
+
+bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
+                          uint64_t maxOutput, uint8_t* inputDigest) {
+    suspended = false;
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit_(&stream, kZlibVersion, sizeof stream) != Z_OK) {
         debugLog("%s : inflateInit error (%s)\n", kModule, zmsg(stream));
         return false;
     }
-    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
-    if (!out) {
-        debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
-        inflateEnd(&stream);
-        return false;
-    }
-    FilePtr in(std::fopen(inputPath.c_str(), "rb"));
+    FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
     if (!in) {
         debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
         inflateEnd(&stream);
         return false;
     }
-    if (!seekFile(in.get(), offset)) {
+    if (!fileops::seek(in.get(), offset)) {
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         inflateEnd(&stream);
         return false;
     }
 
+    SHA256_CTX sha;
+    SHA256_Init(&sha);
     stream.next_out = outBuffer.get();
     stream.avail_out = kChunk;
     bool outcome = false;
+    bool streamEnded = false;
     uint64_t written = 0;
     const auto overLimit = [&](uint32_t n) {
         if (n > maxOutput - written) {
@@ -162,14 +182,30 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
     for (;;) {
         if (suspendRequested.load()) {
             debugLog("%s : decompress suspend\n", kModule);
+            suspended = true;
             break;
         }
+        if (streamEnded) {
+            // The digest covers the payload to the end of the file, so the
+            // bytes behind the stream are read too, though not interpreted.
+            const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
+            if (got == 0) {
+                outcome = std::feof(in.get()) != 0;
+                if (!outcome) {
+                    debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
+                }
+                break;
+            }
+            SHA256_Update(&sha, inBuffer.get(), got);
+            continue;
+        }
         if (stream.avail_in == 0) {
-            const size_t got = std::fread(inBuffer.get(), 1, kChunk, in.get());
+            const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
             if (got == 0) {
                 debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
                 break;
             }
+            SHA256_Update(&sha, inBuffer.get(), got);
             stream.next_in = inBuffer.get();
             stream.avail_in = static_cast<uInt>(got);
         }
@@ -179,12 +215,16 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
             if (overLimit(n)) {
                 break;
             }
-            if (n > 0 && std::fwrite(outBuffer.get(), n, 1, out.get()) != 1) {
+            if (n > 0 && fileops::write(outBuffer.get(), n, 1, output) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
                 break;
             }
-            outcome = true;
-            break;
+            if (inputDigest == nullptr) {
+                outcome = true;
+                break;
+            }
+            streamEnded = true;
+            continue;
         }
         if (ret != Z_OK) {
             debugLog("%s : inflate error (%s)\n", kModule, zmsg(stream));
@@ -194,7 +234,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
             if (overLimit(kChunk)) {
                 break;
             }
-            if (std::fwrite(outBuffer.get(), kChunk, 1, out.get()) != 1) {
+            if (fileops::write(outBuffer.get(), kChunk, 1, output) != 1) {
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
                 break;
             }
@@ -204,7 +244,11 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
     }
     inflateEnd(&stream);
     in.reset();
-    if (!closeOutput(out) && outcome) {
+    if (inputDigest != nullptr) {
+        SHA256_Final(inputDigest, &sha);
+    }
+    // A full disk may only show when the stream's buffer is written out.
+    if (outcome && !fileops::flush(output)) {
         debugLog("%s : write error %d\n", kModule, 0);
         outcome = false;
     }
@@ -214,4 +258,10 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 void ImageDecompress::operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput) {
     result = false;
     result = compressor.decompress(updateFilePath, outputPath, offset, maxOutput);
+}
+
+void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutput) {
+    result = false;
+    std::memset(inputDigest, 0, sizeof inputDigest);
+    result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest);
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -23,9 +24,18 @@ public:
     // Fails once the output would grow past maxOutput bytes.
     bool decompress(const std::string& inputPath, const std::string& outputPath, uint64_t offset,
                     uint64_t maxOutput = UINT64_MAX);
+    // The same into an open stream, which is flushed but not closed. With
+    // inputDigest, reads on to the end of the input and stores there the
+    // SHA-256 of every byte read from offset on: the bytes actually inflated.
+    bool decompress(const std::string& inputPath, FILE* output, uint64_t offset, uint64_t maxOutput,
+                    uint8_t* inputDigest);
+    // Whether the last run ended because a suspend was requested; read it
+    // after the run (after joining its thread).
+    bool wasSuspended() const { return suspended; }
 
 private:
     std::atomic<bool> suspendRequested{false};
+    bool suspended = false;
     std::unique_ptr<uint8_t[]> inBuffer;
     std::unique_ptr<uint8_t[]> outBuffer;
 };
@@ -38,11 +48,17 @@ public:
     // maxOutput bounds the temporary file: a payload is never allowed to
     // inflate beyond the image it claims to hold and fill the user's disk.
     void operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput = UINT64_MAX);
+    // Into a stream the job holds open; also takes the payload's digest.
+    void operator()(FILE* output, uint64_t offset, uint64_t maxOutput);
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
+    bool wasSuspended() const { return compressor.wasSuspended(); }
+    // SHA-256 of the bytes the last stream run read from the update file.
+    const uint8_t* getInputDigest() const { return inputDigest; }
 
 private:
     std::string updateFilePath;
     bool result = false;
+    uint8_t inputDigest[32] = {};
     Compress compressor;
 };

@@ -22,6 +22,7 @@ Hash::Hash() : readBuffer(new uint8_t[kChunk]) {
 
 bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     progress.store(0);
+    suspended = false;
     SHA256_CTX context;
     SHA256_Init(&context);
     std::memset(hashValue, 0, sizeof hashValue);
@@ -36,17 +37,18 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
         }
         size = static_cast<uint64_t>(fileSize) - offset;
     }
-    FilePtr file(std::fopen(path.c_str(), "rb"));
+    FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
         debugLog("%s : fopen error %s\n", kModule, path.c_str());
         return false;
     }
-    if (offset != 0 && !seekFile(file.get(), offset)) {
+    if (offset != 0 && !fileops::seek(file.get(), offset)) {
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         return false;
     }
     if (suspendRequested.load()) {
         debugLog("%s : suspend\n", kModule);
+        suspended = true;
         return false;
     }
     bool completed = true;
@@ -54,7 +56,7 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     while (remaining > 0) {
         const uint32_t chunk = remaining < kChunk ? static_cast<uint32_t>(remaining) : kChunk;
         remaining -= chunk;
-        if (std::fread(readBuffer.get(), chunk, 1, file.get()) != 1) {
+        if (fileops::read(readBuffer.get(), chunk, 1, file.get()) != 1) {
             debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
             completed = false;
             break;
@@ -62,6 +64,7 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
         SHA256_Update(&context, readBuffer.get(), chunk);
         if (suspendRequested.load()) {
             debugLog("%s : suspend\n", kModule);
+            suspended = true;
             completed = false;
             break;
         }

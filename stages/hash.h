@@ -21,6 +21,8 @@ public:
     // size 0 hashes from offset to the end of the file.
     bool calcHash(const std::string& path, uint64_t offset, uint64_t size);
     void requestSuspend() { suspendRequested.store(true); }
+    // Whether the last run ended because a suspend was requested.
+    bool wasSuspended() const { return suspended; }
     const uint8_t* getHashValue() const { return hashValue; }
     uint32_t getProgress() const { return progress.load(); }
     void printHashValue() const;
@@ -28,6 +30,7 @@ public:
 private:
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint32_t> progress{0};
+    bool suspended = false;
     uint8_t hashValue[kDigestSize];
     std::unique_ptr<uint8_t[]> readBuffer;
 };
@@ -46,6 +49,7 @@ public:
     uint64_t getRootSize() { return current.getRootSize(); }
     const std::string& getName() { return current.getName(); }
     PartitionInfo& source() { return current; }
+    DeviceInfo& deviceSource() { return device; }
 
     // Thread payload: hashes [offset, offset + size) of the current target.
     bool operator()(uint64_t offset, uint64_t size = 0);
@@ -57,6 +61,7 @@ public:
     const uint8_t* getHashValue() const { return result ? hash.getHashValue() : nullptr; }
     uint32_t getProgress() const { return hash.getProgress(); }
     void requestSuspend() { hash.requestSuspend(); }
+    bool wasSuspended() const { return hash.wasSuspended(); }
     void printHashValue() const { hash.printHashValue(); }
 
 private:

@@ -107,13 +107,13 @@ const uint8_t* UpdateFile::getHashData(int index) const {
 bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint64_t& size,
                             uint8_t compressDataHash[32], uint8_t auxHash[32]) {
     debugLog("%s : loadHeader start %s\n", kModule, path.c_str());
-    FilePtr file(std::fopen(path.c_str(), "rb"));
+    FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
         debugLog("%s : loadHeader file open error (%s) \n", kModule, path.c_str());
         return false;
     }
     uint8_t fixed[kFixedHeaderSize];
-    if (std::fread(fixed, 1, kFixedHeaderSize, file.get()) != kFixedHeaderSize) {
+    if (fileops::read(fixed, 1, kFixedHeaderSize, file.get()) != kFixedHeaderSize) {
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(kFixedHeaderSize), path.c_str());
         return false;
@@ -135,7 +135,7 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
     std::memcpy(h, fixed, kFixedHeaderSize);
     const uint32_t tableBytes = static_cast<uint32_t>(headerSize) - kFixedHeaderSize;
     if (tableBytes > 0 &&
-        std::fread(h + kFixedHeaderSize, 1, tableBytes, file.get()) != tableBytes) {
+        fileops::read(h + kFixedHeaderSize, 1, tableBytes, file.get()) != tableBytes) {
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(tableBytes), path.c_str());
         return false;
@@ -218,12 +218,12 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
     if (!header) {
         return false;
     }
-    FilePtr out(std::fopen(outputPath.c_str(), "wb"));
+    FilePtr out(fileops::open(outputPath.c_str(), "wb", kModule));
     if (!out) {
         debugLog("%s : appendFile output file open error (%s) \n", kModule, outputPath.c_str());
         return false;
     }
-    if (std::fwrite(header.get(), static_cast<size_t>(headerSize), 1, out.get()) != 1) {
+    if (fileops::write(header.get(), static_cast<size_t>(headerSize), 1, out.get()) != 1) {
         debugLog("%s : appendFile output file write %d (%s) \n", kModule, headerSize,
                  outputPath.c_str());
         return false;
@@ -236,7 +236,7 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
         }
         return false;
     }
-    FilePtr in(std::fopen(compressedPath.c_str(), "rb"));
+    FilePtr in(fileops::open(compressedPath.c_str(), "rb", kModule));
     if (!in) {
         debugLog("%s : appendFile compress file open error (%s) \n", kModule,
                  compressedPath.c_str());
@@ -253,12 +253,12 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
         const size_t chunk = remaining > static_cast<int64_t>(kCopyChunk)
                                  ? kCopyChunk
                                  : static_cast<size_t>(remaining);
-        if (std::fread(copyBuffer.get(), 1, chunk, in.get()) != chunk) {
+        if (fileops::read(copyBuffer.get(), 1, chunk, in.get()) != chunk) {
             debugLog("%s : appendFile read (%ld) file error (%s) \n", kModule,
                      static_cast<long>(chunk), compressedPath.c_str());
             return false;
         }
-        if (std::fwrite(copyBuffer.get(), 1, chunk, out.get()) != chunk) {
+        if (fileops::write(copyBuffer.get(), 1, chunk, out.get()) != chunk) {
             debugLog("%s : appendFile write (%ld) file error (%s) \n", kModule,
                      static_cast<long>(chunk), outputPath.c_str());
             return false;
@@ -268,8 +268,8 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
     in.reset();
     // A full disk may only show when the buffered tail is written out, and the
     // Windows runtime's fclose does not report it: flush and check first.
-    const bool flushed = std::fflush(out.get()) == 0;
-    if (std::fclose(out.release()) != 0 || !flushed) {
+    const bool flushed = fileops::flush(out.get());
+    if (fileops::close(out.release()) != 0 || !flushed) {
         debugLog("%s : appendFile write (%ld) file error (%s) \n", kModule, 0L, outputPath.c_str());
         return false;
     }

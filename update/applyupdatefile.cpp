@@ -1,18 +1,69 @@
 #include "update/applyupdatefile.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/common.h"
+#include "common/fileio.h"
 #include "storage/rawdevice.h"
 #include "update/volume.h"
 
 namespace {
 
 const char* const kModule = "applyupdatefile";
+
+// "<update file>.<12 hex digits>.tmp". A name of each job's own: two jobs on
+// one update file never share it, and a crashed run's leftover blocks nothing.
+std::string makeTempPath(const std::string& updateFilePath) {
+    static std::atomic<uint32_t> counter{0};
+    uint64_t x = (uint64_t{fileio::processId()} << 32) ^ counter.fetch_add(1);
+    x ^= static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) << 20;
+    x ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    // splitmix64's finaliser spreads every input bit over the output.
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    char unique[16];
+    formatString(unique, sizeof unique, "%04x%08x", static_cast<unsigned>(x >> 48) & 0xffffu,
+                 static_cast<unsigned>(x & 0xffffffffu));
+    return updateFilePath + "." + unique + ".tmp";
+}
+
+// The job's temporary file: created new, held open from the unpacking to the
+// end of the copy, and closed and removed on every path out of the run.
+class TempFile {
+public:
+    explicit TempFile(const std::string& path) : path(path) {}
+    ~TempFile() { discard(); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    bool create() {
+        file = fileops::createNew(path.c_str(), kModule);
+        return file != nullptr;
+    }
+    FILE* get() const { return file; }
+    void discard() {
+        if (file == nullptr) {
+            return;  // never created: the name may belong to someone else
+        }
+        fileops::close(file);  // only read back from here on: nothing to lose
+        file = nullptr;
+        if (std::remove(path.c_str()) != 0) {
+            debugLog("%s : remove %s fail %s\n", kModule, path.c_str(), std::strerror(errno));
+        }
+    }
+
+private:
+    std::string path;
+    FILE* file = nullptr;
+};
 
 }  // namespace
 
@@ -24,7 +75,8 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::s
       imageDecompress(updateFilePath),
       updateFilePath(updateFilePath),
       targetPath(targetPath),
-      driveName(driveName) {
+      driveName(driveName),
+      tempFilePath(makeTempPath(updateFilePath)) {
     debugLog("%s : construct update %s target %s drive %s\n", kModule, updateFilePath.c_str(),
              targetPath.c_str(), driveName.c_str());
     debugLog(targetIsDevice ? " target device\n" : " target image\n");
@@ -37,8 +89,20 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::s
 }
 
 ApplyUpdateFile::~ApplyUpdateFile() {
-    stopRequested.store(true);
+    requestStop();
     join();
+}
+
+void ApplyUpdateFile::requestStop() {
+    stopRequested.store(true);
+    // The stages look at their own flags once per chunk; without this a stop
+    // waits for the whole payload to be hashed and inflated. A job not yet
+    // started keeps its stages as they are (create() clears the stop), and
+    // one that has ended has none left to ask.
+    if (running.load()) {
+        payloadHash.requestSuspend();
+        imageDecompress.requestSuspend();
+    }
 }
 
 void ApplyUpdateFile::join() {
@@ -55,7 +119,11 @@ void ApplyUpdateFile::create() {
     progress.store(0);
     succeeded.store(false);
     stopRequested.store(false);
-    worker = std::thread(&ApplyUpdateFile::run, this);
+    running.store(true);
+    worker = std::thread([this] {
+        run();
+        running.store(false);
+    });
 }
 
 // Holds the worker while paused; false when a stop was requested meanwhile.
@@ -108,6 +176,10 @@ void ApplyUpdateFile::run() {
         fail(ResultInvalidMedia);
         return;
     }
+    if (targetIsDevice && !deviceLayoutFits()) {
+        fail(ResultInvalidMedia);
+        return;
+    }
 
     uint64_t startOffset = 0;
     uint64_t size = 0;
@@ -126,9 +198,15 @@ void ApplyUpdateFile::run() {
         return;
     }
 
-    const std::string tempPath = getTempFilePath();
+    TempFile temp(tempFilePath);
+    if (!temp.create()) {
+        debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
+                 std::strerror(errno));
+        fail(ResultTempFileCreate);
+        return;
+    }
     const uint64_t payloadOffset = updateFile.getHeaderSize();
-    std::thread decompressThread(std::ref(imageDecompress), tempPath, payloadOffset, size);
+    std::thread decompressThread(std::ref(imageDecompress), temp.get(), payloadOffset, size);
 
     if (!payloadHash.setName(updateFilePath)) {
         debugLog("%s : hash set file name fail \n", kModule);
@@ -175,11 +253,16 @@ void ApplyUpdateFile::run() {
     }
 
     hashThread.join();
+    // A stage that ended because a stop asked it to is a stop, not a failure.
     if (!payloadHash.getResult()) {
-        debugLog("%s : update file hash calc fail\n", kModule);
+        if (payloadHash.wasSuspended()) {
+            debugLog("%s : request stop %d\n", kModule, 467);
+        } else {
+            debugLog("%s : update file hash calc fail\n", kModule);
+            fail(ResultBrokenUpdateFile);
+        }
         imageDecompress.requestSuspend();
         decompressThread.join();
-        fail(ResultBrokenUpdateFile);
         return;
     }
     progress.store(10);
@@ -200,60 +283,104 @@ void ApplyUpdateFile::run() {
 
     decompressThread.join();
     if (!imageDecompress.getResult()) {
+        if (imageDecompress.wasSuspended()) {
+            debugLog("%s : request stop %d\n", kModule, 504);
+            return;
+        }
         debugLog("%s : decompress fail \n", kModule);
         fail(ResultTempFileCreate);
         return;
     }
+    // The hash stage read the update file through a handle of its own: what
+    // was inflated counts only if it is the very payload that was verified.
+    if (std::memcmp(imageDecompress.getInputDigest(), compressDataHash, sizeof compressDataHash) !=
+        0) {
+        debugLog("%s : update file changed while unpacking \n", kModule);
+        fail(ResultBrokenUpdateFile);
+        return;
+    }
 
-    const int64_t tempSize = getFileSize(tempPath.c_str());
+    const int64_t tempSize = fileops::size(temp.get());
     if (tempSize < 0 || static_cast<uint64_t>(tempSize) != size) {
         debugLog("%s : decompress file size invalid %I64d %I64d \n", kModule,
                  static_cast<long long>(tempSize), static_cast<long long>(size));
         resultCode.store(ResultTempFileSize);
-        std::remove(tempPath.c_str());
         return;
     }
 
     if (stopRequested.load()) {
         debugLog("%s : request stop %d\n", kModule, 504);
-        std::remove(tempPath.c_str());
         return;
     }
 
     progress.store(15);
-    if (!overwrite(tempPath, targetPath, startOffset, size)) {
+    if (!overwrite(temp.get(), tempFilePath, targetPath, startOffset, size)) {
         debugLog(targetIsDevice ? "%s : overwrite device %s to %s fail\n"
                                 : "%s : overwrite file %s to %s fail\n",
-                 kModule, tempPath.c_str(), targetPath.c_str());
-        std::remove(tempPath.c_str());
+                 kModule, tempFilePath.c_str(), targetPath.c_str());
         return;
     }
 
-    std::remove(tempPath.c_str());
+    temp.discard();
     debugLog("%s : apply success\n", kModule);
     progress.store(100);
     succeeded.store(true);
 }
 
-bool ApplyUpdateFile::overwrite(const std::string& sourcePath, const std::string& target,
-                                uint64_t offset, uint64_t size) {
+// A drive is written only inside its medium, and never over its MBR or its
+// first partition: the MBR may place the root anywhere, and the copy writes
+// wherever the update file's header (which matched it) says.
+bool ApplyUpdateFile::deviceLayoutFits() {
+    DeviceInfo& device = targetHash.deviceSource();
+    if (!device.isValid()) {
+        return true;  // not MBR: the root checks below refuse it
+    }
+    const MbrInfo& mbr = device.getMbr();
+    const uint64_t sectorSize = device.getBytesPerSector();
+    const uint64_t start = mbr.getStartSector(1);
+    const uint64_t end = start + mbr.getSectorCount(1);
+    const uint64_t start0 = mbr.getStartSector(0);
+    const uint64_t end0 = start0 + mbr.getSectorCount(0);
+    if (start == 0 || (start0 < end0 && start < end0 && start0 < end)) {
+        debugLog("%s : root partition overlaps sector 0 or partition 0 (%I64u - %I64u)\n", kModule,
+                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+        return false;
+    }
+    if (end * sectorSize > device.getDiskSize()) {
+        debugLog("%s : root partition ends at %I64u beyond the medium %I64u\n", kModule,
+                 static_cast<unsigned long long>(end * sectorSize),
+                 static_cast<unsigned long long>(device.getDiskSize()));
+        return false;
+    }
+    return true;
+}
+
+bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
+                                const std::string& target, uint64_t offset, uint64_t size) {
     // A drive is opened through the raw-storage calls, so that a build can
     // point the copy at whatever backs the drive.
-    FILE* rawTarget =
-        targetIsDevice ? rawdevice::openForCopy(target.c_str()) : std::fopen(target.c_str(), "rb+");
+    FILE* rawTarget = targetIsDevice ? fileops::adopt(rawdevice::openForCopy(target.c_str()),
+                                                      target.c_str(), kModule)
+                                     : fileops::open(target.c_str(), "rb+", kModule);
     if (rawTarget == nullptr) {
         resultCode.store(ResultWriteFailed);
         debugLog("%s : can not open image file %s\n", kModule, target.c_str());
         return false;
     }
     FilePtr out(rawTarget);
-    if (!seekFile(out.get(), offset)) {
+    // Whatever the names, the copy never writes the temporary file onto
+    // itself, and success never removes the target with it.
+    if (fileops::sameFile(source, out.get())) {
+        resultCode.store(ResultTempFileCreate);
+        debugLog("%s : temp file is the target %s\n", kModule, target.c_str());
+        return false;
+    }
+    if (!fileops::seek(out.get(), offset)) {
         resultCode.store(ResultWriteFailed);
         debugLog("%s : write file fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         return false;
     }
-    FilePtr in(std::fopen(sourcePath.c_str(), "rb"));
-    if (!in) {
+    if (!fileops::seek(source, 0)) {
         resultCode.store(ResultTempFileRead);
         debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
         return false;
@@ -269,18 +396,23 @@ bool ApplyUpdateFile::overwrite(const std::string& sourcePath, const std::string
     int lastLogged = 0;
     uint64_t remaining = size;
     while (remaining > 0) {
+        // A stop ends the copy between chunks, paused or not.
         if (!waitWhilePaused(157)) {
+            return false;
+        }
+        if (stopRequested.load()) {
+            debugLog("%s : request stop %d\n", kModule, 157);
             return false;
         }
         const uint32_t chunk =
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
-        if (std::fread(buffer.get(), chunk, 1, in.get()) != 1) {
+        if (fileops::read(buffer.get(), chunk, 1, source) != 1) {
             debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
             resultCode.store(ResultTempFileRead);
             return false;
         }
-        if (std::fwrite(buffer.get(), chunk, 1, out.get()) != 1) {
+        if (fileops::write(buffer.get(), chunk, 1, out.get()) != 1) {
             debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, std::strerror(errno));
             resultCode.store(ResultWriteFailed);
             return false;
@@ -298,15 +430,14 @@ bool ApplyUpdateFile::overwrite(const std::string& sourcePath, const std::string
             progress.store(value < 99 ? static_cast<int>(value) : 99);
         }
     }
-    in.reset();
     // Success means the bytes are on the card, not in a cache: flush, sync
     // and check the close, or report a write failure.
-    if (!syncFile(out.get())) {
+    if (!fileops::sync(out.get())) {
         debugLog("%s : sync error %s\n", kModule, std::strerror(errno));
         resultCode.store(ResultWriteFailed);
         return false;
     }
-    if (std::fclose(out.release()) != 0) {
+    if (fileops::close(out.release()) != 0) {
         debugLog("%s : fclose error %s\n", kModule, std::strerror(errno));
         resultCode.store(ResultWriteFailed);
         return false;

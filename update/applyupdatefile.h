@@ -36,19 +36,23 @@ public:
 
     void create();
     void setPause(bool pause) { paused.store(pause); }
-    void requestStop() { stopRequested.store(true); }
+    // Also asks the running stages to suspend, so that the job ends within
+    // one chunk of whatever it is doing.
+    void requestStop();
     int getProgress() const { return progress.load(); }
     int getResult() const { return resultCode.load(); }
     bool isSuccess() const { return succeeded.load(); }
     void join();
 
-    // The temporary file beside the update file.
-    std::string getTempFilePath() const { return updateFilePath + ".tmp"; }
+    // The temporary file beside the update file, "<update file>.<unique>.tmp":
+    // a name of this job's own, chosen at construction.
+    const std::string& getTempFilePath() const { return tempFilePath; }
 
 private:
     void run();
-    bool overwrite(const std::string& sourcePath, const std::string& targetPath, uint64_t offset,
-                   uint64_t size);
+    bool deviceLayoutFits();
+    bool overwrite(FILE* source, const std::string& sourcePath, const std::string& targetPath,
+                   uint64_t offset, uint64_t size);
     bool waitWhilePaused(int checkpoint);
     void fail(int code) { resultCode.store(code); }
 
@@ -63,6 +67,8 @@ private:
     std::string updateFilePath;
     std::string targetPath;
     std::string driveName;
+    std::string tempFilePath;
+    std::atomic<bool> running{false};  // from create() to the worker's end
     std::atomic<int> progress{0};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> paused{false};

@@ -1,0 +1,131 @@
+#include "tests/support/faultinject.h"
+
+#include <atomic>
+#include <cerrno>
+
+namespace faultinject {
+namespace {
+
+std::atomic<Injector*> active{nullptr};
+
+int hook(const fileops::Event& event) {
+    Injector* injector = active.load();
+    return injector != nullptr ? injector->handle(event) : 0;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+const char* opName(fileops::Op op) {
+    static const char* const names[] = {"open",  "read", "write", "seek",
+                                        "flush", "sync", "close", "opened"};
+    return names[static_cast<int>(op)];
+}
+
+Injector::Injector() {
+    active.store(this);
+    fileops::setHook(hook);
+}
+
+Injector::~Injector() {
+    fileops::setHook(nullptr);
+    active.store(nullptr);
+}
+
+void Injector::failNth(fileops::Op op, int n, int error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failOp = op;
+    failAt = n;
+    failError = error;
+}
+
+void Injector::fillUpAfter(const std::string& suffix, uint64_t capacity) {
+    std::lock_guard<std::mutex> lock(mutex);
+    fullSuffix = suffix;
+    fullCapacity = capacity;
+}
+
+void Injector::onCall(std::function<int(const Call&)> fn) {
+    std::lock_guard<std::mutex> lock(mutex);
+    callback = std::move(fn);
+}
+
+int Injector::count(fileops::Op op) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts[static_cast<int>(op)];
+}
+
+int Injector::openStreams() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<int>(streams.size());
+}
+
+bool Injector::fired() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return hasFired;
+}
+
+Call Injector::failedCall() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return failed;
+}
+
+int Injector::handle(const fileops::Event& event) {
+    Call call;
+    call.op = event.op;
+    call.bytes = event.bytes;
+    std::function<int(const Call&)> fn;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (event.op == fileops::Op::Opened) {
+            streams[event.file] = Call{fileops::Op::Open, event.path, event.user, 0};
+            written[event.file] = 0;
+            return 0;
+        }
+        if (event.op == fileops::Op::Open) {
+            call.path = event.path != nullptr ? event.path : "";
+            call.user = event.user != nullptr ? event.user : "";
+        } else {
+            const auto it = streams.find(event.file);
+            if (it != streams.end()) {
+                call.path = it->second.path;
+                call.user = it->second.user;
+            }
+        }
+        if (event.op == fileops::Op::Close) {
+            streams.erase(event.file);
+        }
+        fn = callback;
+    }
+    if (fn) {
+        const int error = fn(call);
+        if (error != 0) {
+            return error;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const int index = static_cast<int>(event.op);
+    ++counts[index];
+    if (!hasFired && failAt > 0 && event.op == failOp && counts[index] == failAt) {
+        hasFired = true;
+        failed = call;
+        return failError;
+    }
+    if (event.op == fileops::Op::Write && !fullSuffix.empty() && endsWith(call.path, fullSuffix)) {
+        uint64_t& total = written[event.file];
+        if (event.bytes > fullCapacity - total) {
+            return ENOSPC;
+        }
+        total += event.bytes;
+    }
+    if (event.op == fileops::Op::Close) {
+        written.erase(event.file);
+    }
+    return 0;
+}
+
+}  // namespace faultinject

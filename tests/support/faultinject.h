@@ -1,0 +1,66 @@
+// Arms the stream-call hook of common/fileops: counts every call, fails a
+// chosen one, fills up a "volume", and runs test code at a chosen call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "common/fileops.h"
+
+namespace faultinject {
+
+// One stream call, named by the stream's open.
+struct Call {
+    fileops::Op op = fileops::Op::Open;
+    std::string path;
+    std::string user;  // module that opened the stream ("" if unknown)
+    size_t bytes = 0;
+};
+
+const char* opName(fileops::Op op);
+
+// Installs the hook for its lifetime; one at a time. Its calls may come from
+// several threads at once.
+class Injector {
+public:
+    Injector();
+    ~Injector();
+    Injector(const Injector&) = delete;
+    Injector& operator=(const Injector&) = delete;
+
+    // The nth call (from 1) of kind op fails with error.
+    void failNth(fileops::Op op, int n, int error = 5 /* EIO */);
+    // Writes to streams whose path ends with suffix fail with ENOSPC once
+    // they would take the bytes written to them beyond capacity.
+    void fillUpAfter(const std::string& suffix, uint64_t capacity);
+    // Runs before each call, without the injector's lock (it may wait for
+    // other threads); returns 0 or an errno value to fail the call with.
+    void onCall(std::function<int(const Call&)> fn);
+
+    int count(fileops::Op op) const;
+    // Streams opened through fileops and not closed yet.
+    int openStreams() const;
+    bool fired() const;
+    Call failedCall() const;
+
+    int handle(const fileops::Event& event);
+
+private:
+    mutable std::mutex mutex;
+    std::map<FILE*, Call> streams;
+    std::map<FILE*, uint64_t> written;
+    int counts[8] = {};
+    fileops::Op failOp = fileops::Op::Open;
+    int failAt = 0;
+    int failError = 0;
+    bool hasFired = false;
+    Call failed;
+    std::string fullSuffix;
+    uint64_t fullCapacity = 0;
+    std::function<int(const Call&)> callback;
+};
+
+}  // namespace faultinject
