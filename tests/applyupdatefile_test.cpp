@@ -197,6 +197,42 @@ protected:
         EXPECT_EQ(after.root, rootDigest);
     }
 
+    // A card with a root of count sectors and an update file for it.
+    struct Card {
+        std::string target, update;
+        uint64_t rootSize;
+        std::string newRoot;
+        Regions before;
+    };
+    Card makeCardAndUpdate(const std::string& name, uint32_t count) {
+        Card c{dir.file(name + ".img"), dir.file(name + ".bin"), count * kSector, "", {}};
+        const std::string source = dir.file(name + "-new.img");
+        makeCard(c.target, kRootStart, count, 11);
+        makeCard(source, kRootStart, count, 12);
+        EXPECT_TRUE(testutil::makeUpdateFile(source, c.update));
+        c.newRoot = digest(source, kRootOffset, c.rootSize);
+        c.before = regions(c.target, kRootOffset, c.rootSize);
+        return c;
+    }
+    // What every ended job leaves: no temporary file, no open stream or
+    // handle, the bytes outside the root as they were; the root either
+    // rewritten (success) or, unless the copy began, untouched.
+    void expectCleanEnd(const Card& c, const Outcome& out, const faultinject::Injector& injector,
+                        bool copyBegan) {
+        EXPECT_EQ(tempFilesBeside(c.update), 0);
+        EXPECT_EQ(injector.openStreams(), 0);
+        EXPECT_EQ(fakeplatform::openHandles(), 0);
+        const Regions after = regions(c.target, kRootOffset, c.rootSize);
+        EXPECT_EQ(after.head, c.before.head);
+        EXPECT_EQ(after.tail, c.before.tail);
+        if (out.success) {
+            EXPECT_EQ(out.result, ResultNone);
+            EXPECT_EQ(after.root, c.newRoot);
+        } else if (!copyBegan) {
+            EXPECT_EQ(after.root, c.before.root);
+        }
+    }
+
     testutil::TempDir dir;
     const std::string pristine = dir.file("card.img");
     const std::string newCard = dir.file("new.img");
@@ -216,6 +252,70 @@ TEST_F(ApplyUpdateFileTest, WritesTheRootPartitionAndNothingElse) {
     EXPECT_TRUE(out.has(kJob + "apply success\n"));
     EXPECT_EQ(tempFilesBeside(update), 0);
     expectUpdated(target, newRoot);
+}
+
+// The temporary file has a name of the job's own: whatever lies beside the
+// update file stays as it is, even the target at the old fixed name.
+TEST_F(ApplyUpdateFileTest, FilesBesideTheUpdateFileAreLeftAlone) {
+    const std::string target = fresh(pristine, "update.bin.tmp");
+    const std::string leftover = update + ".0123456789ab.tmp";
+    const std::string other = dir.file("other.txt");
+    testutil::writeText(leftover, "leftover of a crashed run");
+    testutil::writeText(other, "a user's file");
+    std::error_code ec;
+    fs::create_symlink(other, update + ".feedfacecafe.tmp", ec);
+    const Outcome out = runJob(update, target);
+    EXPECT_TRUE(out.success) << out.log;
+    expectUpdated(target, newRoot);
+    EXPECT_EQ(out.temp.size(), update.size() + 17) << out.temp;
+    EXPECT_EQ(out.temp.rfind(update + ".", 0), 0u) << out.temp;
+    EXPECT_FALSE(fileExists(out.temp));
+    EXPECT_EQ(testutil::readFile(leftover).size(), 25u);
+    EXPECT_EQ(testutil::readFile(other).size(), 13u);
+}
+
+TEST_F(ApplyUpdateFileTest, TwoJobsOnOneUpdateFileDoNotMeet) {
+    const std::string a = freshTarget("a.img");
+    const std::string b = freshTarget("b.img");
+    testutil::captureLog([&] {
+        auto jobA = std::make_unique<ApplyUpdateFile>(update, a, "");
+        auto jobB = std::make_unique<ApplyUpdateFile>(update, b, "");
+        EXPECT_NE(jobA->getTempFilePath(), jobB->getTempFilePath());
+        jobA->create();
+        jobB->create();
+        jobA->join();
+        jobB->join();
+        EXPECT_TRUE(jobA->isSuccess() && jobB->isSuccess());
+    });
+    expectUpdated(a, newRoot);
+    expectUpdated(b, newRoot);
+    EXPECT_EQ(tempFilesBeside(update), 0);
+}
+
+// Another process makes the target a second name of the temporary file: the
+// copy refuses, rather than copy the file onto itself and remove it.
+TEST_F(ApplyUpdateFileTest, TargetThatIsTheTemporaryFileIsRefused) {
+    const std::string target = freshTarget("target.img");
+    faultinject::Injector injector;
+    bool linked = false;
+    injector.onCall([&](const faultinject::Call& c) {
+        if (c.op == fileops::Op::Write && endsWith(c.path, ".tmp") && !linked) {
+            std::error_code ec;
+            fs::remove(target, ec);
+            fs::create_hard_link(c.path, target, ec);
+            linked = !ec;
+        }
+        return 0;
+    });
+    const Outcome out = runJob(update, target);
+    if (!linked) {
+        GTEST_SKIP() << "no hard link to an open file here";
+    }
+    EXPECT_EQ(out.result, ResultTempFileCreate);
+    EXPECT_FALSE(out.success);
+    EXPECT_TRUE(out.has(kJob + "temp file is the target " + target + "\n")) << out.log;
+    EXPECT_TRUE(fileExists(target));
+    EXPECT_EQ(tempFilesBeside(update), 0);
 }
 
 TEST_F(ApplyUpdateFileTest, TargetThatCannotBeNamedFailsAtConstruction) {
@@ -493,6 +593,81 @@ TEST_F(ApplyUpdateFileTest, TempFileThatCannotBeReadIsCodeFour) {
         << out.log;
     EXPECT_EQ(tempFilesBeside(update), 0);
     EXPECT_EQ(digest(target), untouched);
+}
+
+// A stop is seen in every phase: at a checkpoint, or by the running stage,
+// which then ends within one chunk. Never a code, never a temporary file.
+// The sleeps give the worker time to reach its next wait.
+TEST_F(ApplyUpdateFileTest, StopIsSeenInEveryPhase) {
+    using fileops::Op;
+    struct Case {
+        const char* name;
+        Op op;
+        const char* user;  // "temp": the temporary file; "": the copy's target
+        int progressBefore;
+        std::vector<std::string> lines;
+        int progress;
+    };
+    const Case cases[] = {
+        {"while hashing",
+         Op::Read,
+         "hash",
+         5,
+         {"hash : suspend\n", kJob + "request stop 467\n"},
+         5},
+        {"after hashing", Op::Close, "hash", 5, {kJob + "request stop 467\n"}, 10},
+        {"while unpacking",
+         Op::Write,
+         "temp",
+         10,
+         {"compress : decompress suspend\n", kJob + "request stop 504\n"},
+         10},
+        {"after unpacking", Op::Close, "compress", 10, {kJob + "request stop 504\n"}, 10},
+        {"while copying", Op::Write, "", 15, {kJob + "request stop 157\n"}, 44},
+    };
+    const Card card = makeCardAndUpdate("big", 49152);  // 24 MiB: 6 unpacking and 3 copy chunks
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(card.target);
+        makeCard(card.target, kRootStart, 49152, 11);
+        ApplyUpdateFile* job = nullptr;
+        std::atomic<bool> stopped{false};
+        std::chrono::steady_clock::time_point stopTime;
+        faultinject::Injector injector;
+        injector.onCall([&](const faultinject::Call& call) {
+            const std::string user = c.user;
+            const bool copy = user.empty();
+            const bool match = copy             ? call.path == card.target
+                               : user == "temp" ? endsWith(call.path, ".tmp")
+                                                : call.user == user;
+            if (call.op != c.op || !match || stopped.load()) {
+                return 0;
+            }
+            stopped.store(true);
+            waitFor([&] { return job->getProgress() >= c.progressBefore; });
+            if (!copy) {
+                sleepMs(200);
+            }
+            stopTime = std::chrono::steady_clock::now();
+            job->requestStop();
+            return 0;
+        });
+        Hooks hooks;
+        hooks.beforeCreate = [&](ApplyUpdateFile& j) { job = &j; };
+        const Outcome out = runJob(card.update, card.target, "", hooks);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - stopTime).count();
+        EXPECT_TRUE(stopped.load());
+        EXPECT_LT(seconds, 2.0);
+        EXPECT_EQ(out.result, ResultNone);
+        EXPECT_FALSE(out.success);
+        EXPECT_EQ(out.progress, c.progress);
+        for (const std::string& line : c.lines) {
+            EXPECT_TRUE(out.has(line)) << line << out.log;
+        }
+        EXPECT_EQ(countOf(out.log, "request stop"), 1) << out.log;
+        expectCleanEnd(card, out, injector, c.progress > 15);
+    }
 }
 
 // Three 8 MiB chunks. The progress word and the log follow the chunks, and

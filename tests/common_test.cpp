@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -57,4 +58,44 @@ TEST_F(GetFileSizeTest, DirectoryAndMissingPathFailWithOneOpenLine) {
         EXPECT_EQ(log.rfind("error : open (" + path + ") at common.cpp line ", 0), 0u) << log;
         EXPECT_EQ(testutil::countOf(log, "\n"), 1) << log;
     }
+}
+
+class FileOpsTest : public GetFileSizeTest {};
+
+// The temporary file's creation never touches what already has its name.
+TEST_F(FileOpsTest, CreateNewRefusesEveryExistingName) {
+    namespace fs = std::filesystem;
+    const std::string mine = dir.file("mine");
+    testutil::writeFile(mine, {1, 2, 3});
+    std::error_code ec;
+    fs::create_symlink(mine, dir.file("link"), ec);
+    const bool haveLink = !ec;
+    fs::create_symlink(dir.file("nowhere"), dir.file("dangling"), ec);
+    for (const char* name : {"mine", "link", "dangling"}) {
+        if (std::string(name) != "mine" && !haveLink) {
+            continue;  // no symbolic links here (Wine without privileges)
+        }
+        SCOPED_TRACE(name);
+        errno = 0;
+        EXPECT_EQ(fileops::createNew(dir.file(name).c_str(), "common"), nullptr);
+        EXPECT_EQ(errno, EEXIST);
+    }
+    EXPECT_TRUE(testutil::readFile(mine) == std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+
+    FILE* created = fileops::createNew(dir.file("new").c_str(), "common");
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(fileops::write("abc", 1, 3, created), 3u);
+    EXPECT_TRUE(fileops::flush(created));
+    EXPECT_EQ(fileops::size(created), 3);
+    EXPECT_TRUE(fileops::seek(created, 1));
+    char back[2] = {};
+    EXPECT_EQ(fileops::read(back, 1, 2, created), 2u);
+    EXPECT_EQ(std::string(back, 2), "bc");
+
+    FilePtr same(fileops::open(dir.file("new").c_str(), "rb", "common"));
+    FilePtr other(fileops::open(mine.c_str(), "rb", "common"));
+    EXPECT_TRUE(fileops::sameFile(created, same.get()));
+    EXPECT_FALSE(fileops::sameFile(created, other.get()));
+    EXPECT_EQ(fileops::close(created), 0);
 }
