@@ -923,3 +923,54 @@ TEST_F(DeviceTargetTest, WriteFailureSeenOnlyByTheFlushIsNotSuccess) {
 }
 
 }  // namespace
+
+// The MBR matches the update file, but the root would reach past the medium
+// or cover the MBR or partition 0: refused before anything is unpacked.
+TEST_F(DeviceTargetTest, RootThatDoesNotFitTheMediumIsRefusedBeforeUnpacking) {
+    const std::vector<uint8_t> payload = deflateBytes(newRootBytes());
+    const uint64_t rootEnd = (kRootStart + kRootCount) * kSector;
+    struct Case {
+        const char* name;
+        std::vector<testutil::Entry> entries;
+        uint64_t diskSize;
+        std::string line;  // "" = success
+    };
+    const Case cases[] = {
+        {"medium one sector short",
+         {{8, 24}, {kRootStart, kRootCount}},
+         rootEnd - kSector,
+         kJob + "root partition ends at 2113536 beyond the medium 2113024\n"},
+        {"root over partition 0",
+         {{8, 40}, {kRootStart, kRootCount}},
+         rootEnd,
+         kJob + "root partition overlaps sector 0 or partition 0 (32 - 4128)\n"},
+        {"root over the MBR",
+         {{4200, 8}, {0, kRootCount}},
+         4208 * kSector,
+         kJob + "root partition overlaps sector 0 or partition 0 (0 - 4096)\n"},
+        {"medium exactly as long", {{8, 24}, {kRootStart, kRootCount}}, rootEnd, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakeplatform::reset();
+        const std::string card = dir.file("fit.img");
+        const std::string upd = dir.file("fit.bin");
+        testutil::makeCardImage(card, c.entries, rootEnd + (64 << 10), 1);
+        writeUpdateFile(upd, c.entries[1].start * kSector, kRootSize, payload);
+        const std::string before = digest(card);
+        fakeplatform::Disk disk;
+        disk.backingFile = card;
+        disk.diskSize = c.diskSize;
+        fakeplatform::addDrive('E', disk);
+        const Outcome out = runJob(upd, card, "E:");
+        EXPECT_EQ(tempFilesBeside(upd), 0);
+        if (c.line.empty()) {
+            EXPECT_TRUE(out.success) << out.log;
+            continue;
+        }
+        EXPECT_EQ(out.result, ResultInvalidMedia);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_EQ(countOf(out.log, "loadHeader"), 0) << out.log;
+        EXPECT_EQ(digest(card), before);
+    }
+}
