@@ -12,7 +12,7 @@ bash scripts/wine-prefix.sh || exit 1
 status=0
 echo "== native tests"
 ctest --test-dir build/native --output-on-failure -j 2 || status=1
-echo "== ThreadSanitizer"
+echo "== sanitizers (build/asan: every native test; build/tsan: the threaded ones)"
 bash scripts/sanitize.sh || status=1
 echo "== windows tests (Wine)"
 ctest --test-dir build/windows --output-on-failure -j 2 || status=1
