@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -9,8 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "cli/outputfile.h"
 #include "common/common.h"
 #include "stages/compress.h"
 #include "stages/hash.h"
@@ -111,9 +115,165 @@ private:
     int lastProgress = -1;
 };
 
+// Files that make creates beside its output, each under a new name of its
+// own. Whatever is still listed at the end is removed; a name that existed
+// before is never listed, so never removed.
+class MadeFiles {
+public:
+    explicit MadeFiles(const std::string& output) : output(output) {}
+    ~MadeFiles() {
+        for (const std::string& path : paths) {
+            std::remove(path.c_str());
+        }
+    }
+    MadeFiles(const MadeFiles&) = delete;
+    MadeFiles& operator=(const MadeFiles&) = delete;
+
+    // "<output>.<process>-<n><suffix>", created new; empty when no name
+    // beside the output can be created.
+    std::string create(const char* suffix) {
+        const std::string stem = output + "." + std::to_string(::getpid()) + "-";
+        for (int n = 0; n < 100; ++n) {
+            const std::string path = stem + std::to_string(n) + suffix;
+            if (outputfile::createNew(path)) {
+                paths.push_back(path);
+                return path;
+            }
+            if (outputfile::kindOf(path) == outputfile::Kind::Missing) {
+                break;  // the name was free: the folder takes no new file
+            }
+        }
+        return std::string();
+    }
+    // path has been renamed to a name that is not ours to remove.
+    void release(const std::string& path) {
+        paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+    }
+
+private:
+    std::string output;
+    std::vector<std::string> paths;
+};
+
+// The stages of make, which a Ctrl+C asks to suspend.
+struct MakeStages {
+    Hash rootHash;
+    Compress compressor;
+    Hash payloadHash;
+};
+
+// While alive, turns a Ctrl+C into suspend requests to the stages, so that
+// make can end at the next chunk and remove what it made.
+class InterruptWatch {
+public:
+    explicit InterruptWatch(MakeStages& stages)
+        : watcher([this, &stages] {
+              while (!finished.load()) {
+                  if (interrupted.load()) {
+                      stages.rootHash.requestSuspend();
+                      stages.compressor.requestSuspend();
+                      stages.payloadHash.requestSuspend();
+                      return;
+                  }
+                  sleepMs(50);
+              }
+          }) {}
+    ~InterruptWatch() {
+        finished.store(true);
+        watcher.join();
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    std::atomic<bool> finished{false};
+    std::thread watcher;
+};
+
+// Writes the update file under a new name beside updateFile and renames it
+// into place only when it is whole and on the disk.
+int pack(ImageInfo& card, const std::string& cardImage, const std::string& updateFile,
+         MakeStages& stages) {
+    const uint64_t rootOffset = card.getRootOffset();
+    const uint64_t rootSize = card.getRootSize();
+    MadeFiles made(updateFile);
+    const std::string payload = made.create(".payload");
+    const std::string partial = payload.empty() ? std::string() : made.create(".part");
+    if (partial.empty()) {
+        std::fprintf(stderr, "qlupdate: cannot create a new file beside %s\n", updateFile.c_str());
+        return kExitFailure;
+    }
+
+    std::fprintf(stderr, "packing the root partition (%llu bytes at offset %llu)\n",
+                 static_cast<unsigned long long>(rootSize),
+                 static_cast<unsigned long long>(rootOffset));
+    // The root digest and the compression read the card independently.
+    bool rootHashed = false;
+    std::thread hasher(
+        [&] { rootHashed = stages.rootHash.calcHash(cardImage, rootOffset, rootSize); });
+    const bool packed = stages.compressor.compress(cardImage, rootOffset, rootSize, payload);
+    hasher.join();
+    // After a Ctrl+C the stages stop early; runMake says why.
+    if (interrupted.load()) {
+        return kExitInterrupted;
+    }
+    if (!packed || !rootHashed) {
+        std::fprintf(stderr, "qlupdate: packing %s failed\n", cardImage.c_str());
+        return kExitFailure;
+    }
+    const bool payloadHashed = stages.payloadHash.calcHash(payload, 0, 0);
+    if (interrupted.load()) {
+        return kExitInterrupted;
+    }
+    if (!payloadHashed) {
+        std::fprintf(stderr, "qlupdate: hashing the payload failed\n");
+        return kExitFailure;
+    }
+    auto writer = std::make_unique<UpdateFile>(0);
+    const bool written =
+        writer->setupHeader(rootOffset, rootSize, stages.payloadHash.getHashValue(),
+                            stages.rootHash.getHashValue()) &&
+        writer->appendFile(partial, payload) && outputfile::syncToDisk(partial);
+    if (interrupted.load()) {
+        return kExitInterrupted;
+    }
+    if (!written) {
+        std::fprintf(stderr, "qlupdate: writing %s failed\n", updateFile.c_str());
+        return kExitFailure;
+    }
+    if (!outputfile::replace(partial, updateFile)) {
+        std::fprintf(stderr, "qlupdate: cannot rename %s to %s\n", partial.c_str(),
+                     updateFile.c_str());
+        return kExitFailure;
+    }
+    made.release(partial);
+    std::printf("made %s: root offset %llu, size %llu, payload %lld bytes\n", updateFile.c_str(),
+                static_cast<unsigned long long>(rootOffset),
+                static_cast<unsigned long long>(rootSize),
+                static_cast<long long>(getFileSize(updateFile.c_str()) - writer->getHeaderSize()));
+    return kExitOk;
+}
+
 }  // namespace
 
 int runMake(const std::string& cardImage, const std::string& updateFile, bool verbose) {
+    // Both checks come before anything is written: a card image given as its
+    // own output would be emptied while it is being read, and a device or
+    // folder is not a file to replace.
+    if (outputfile::sameFile(cardImage, updateFile)) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is the card image %s itself; the update file needs a name of "
+                     "its own\n",
+                     updateFile.c_str(), cardImage.c_str());
+        return kExitUsage;
+    }
+    if (outputfile::kindOf(updateFile) == outputfile::Kind::Other) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is not a regular file; make writes a new file or replaces a "
+                     "regular one\n",
+                     updateFile.c_str());
+        return kExitUsage;
+    }
     ImageInfo card;
     if (!card.setName(cardImage) || !card.loadMbr()) {
         std::fprintf(stderr, "qlupdate: cannot read the card image %s\n", cardImage.c_str());
@@ -127,46 +287,21 @@ int runMake(const std::string& cardImage, const std::string& updateFile, bool ve
                      cardImage.c_str());
         return kExitFailure;
     }
-    const uint64_t rootOffset = card.getRootOffset();
-    const uint64_t rootSize = card.getRootSize();
-    const std::string payload = updateFile + ".payload";
 
-    std::fprintf(stderr, "packing the root partition (%llu bytes at offset %llu)\n",
-                 static_cast<unsigned long long>(rootSize),
-                 static_cast<unsigned long long>(rootOffset));
-    // The root digest and the compression read the card independently.
-    auto rootHash = std::make_unique<Hash>();
-    bool rootHashed = false;
-    std::thread hasher([&] { rootHashed = rootHash->calcHash(cardImage, rootOffset, rootSize); });
-    auto compressor = std::make_unique<Compress>();
-    const bool packed = compressor->compress(cardImage, rootOffset, rootSize, payload);
-    hasher.join();
-    if (!packed || !rootHashed) {
-        std::remove(payload.c_str());
-        std::fprintf(stderr, "qlupdate: packing %s failed\n", cardImage.c_str());
-        return kExitFailure;
+    MakeStages stages;
+    interrupted.store(false);
+    std::signal(SIGINT, onInterrupt);
+    int status = kExitFailure;
+    {
+        InterruptWatch watch(stages);
+        status = pack(card, cardImage, updateFile, stages);
     }
-    auto payloadHash = std::make_unique<Hash>();
-    if (!payloadHash->calcHash(payload, 0, 0)) {
-        std::remove(payload.c_str());
-        std::fprintf(stderr, "qlupdate: hashing the payload failed\n");
-        return kExitFailure;
+    std::signal(SIGINT, SIG_DFL);
+    if (interrupted.load()) {
+        std::fprintf(stderr, "qlupdate: interrupted; %s was not written\n", updateFile.c_str());
+        return kExitInterrupted;
     }
-    auto writer = std::make_unique<UpdateFile>(0);
-    const bool written = writer->setupHeader(rootOffset, rootSize, payloadHash->getHashValue(),
-                                             rootHash->getHashValue()) &&
-                         writer->appendFile(updateFile, payload);
-    std::remove(payload.c_str());
-    if (!written) {
-        std::remove(updateFile.c_str());
-        std::fprintf(stderr, "qlupdate: writing %s failed\n", updateFile.c_str());
-        return kExitFailure;
-    }
-    std::printf("made %s: root offset %llu, size %llu, payload %lld bytes\n", updateFile.c_str(),
-                static_cast<unsigned long long>(rootOffset),
-                static_cast<unsigned long long>(rootSize),
-                static_cast<long long>(getFileSize(updateFile.c_str()) - writer->getHeaderSize()));
-    return kExitOk;
+    return status;
 }
 
 int runApply(const ApplyOptions& options) {

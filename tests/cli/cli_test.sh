@@ -43,6 +43,31 @@ ok "no update file from a blank card" [ ! -e bad.qlu ]
 grep -q "partition 0 start sector (0) over end sector (0)" out.txt; expect "layout rule shown" 0 $?
 
 q make new.img u.qlu >/dev/null 2>&1; expect "make" 0 $?
+ok "make leaves only the update file" [ -z "$(ls | grep -E '[.](part|payload)$')" ]
+
+# make refuses, before writing anything, an output that is its input under
+# any name, and one that is no regular file.
+cp new.img same.img
+ln -s same.img link.img
+ln same.img hard.img
+same=$(sha same.img 0)
+spellings="same.img ./same.img link.img hard.img"
+[ $windows -eq 1 ] && spellings="$spellings SAME.IMG"
+for out in $spellings; do
+  q make same.img $out >out.txt 2>&1; expect "make onto its input as $out" 64 $?
+done
+grep -q "is the card image same.img itself" out.txt; expect "same file named" 0 $?
+ok "input intact after make onto itself" [ "$same" = "$(sha same.img 0)" ]
+mkdir folder.qlu
+q make new.img folder.qlu >/dev/null 2>&1; expect "make onto a folder" 64 $?
+if mknod device.qlu c 1 7 2>/dev/null; then  # as /dev/full
+  q make new.img device.qlu >/dev/null 2>&1; expect "make onto a device" 64 $?
+  ok "device node kept" [ -c device.qlu ]
+fi
+# An existing file is replaced only by a whole new one.
+echo keep >keep.qlu
+q make new.img keep.qlu >/dev/null 2>&1; expect "make over an existing file" 0 $?
+q inspect keep.qlu >/dev/null; expect "replaced file is whole" 0 $?
 q inspect u.qlu >out.txt; expect "inspect update file" 0 $?
 grep -q "root offset  $root_offset" out.txt; expect "inspect shows the offset" 0 $?
 q inspect old.img >/dev/null; expect "inspect valid card" 0 $?
@@ -86,6 +111,23 @@ if [ $windows -eq 0 ]; then
   kill -INT $pid
   wait $pid; expect "interrupted apply" 130 $?
   ok "boot partition untouched after interrupt" [ "$big_head" = "$(sha big-old.img 0 $root_offset)" ]
+  # Ctrl+C during make: the earlier update file stays, nothing else is left.
+  cp u.qlu big2.qlu
+  "$Q" make big-new.img big2.qlu >/dev/null 2>&1 &
+  pid=$!
+  sleep 0.3
+  kill -INT $pid
+  wait $pid; expect "interrupted make" 130 $?
+  ok "earlier file kept after interrupted make" cmp -s u.qlu big2.qlu
+  ok "nothing left by interrupted make" [ -z "$(ls | grep -E '[.](part|payload)$')" ]
+  # A write that fails (here past a file size limit just above the payload)
+  # keeps the file that was there.
+  payload=$(($(stat -c %s u.qlu) - 104))
+  echo keep >keep.qlu
+  (trap '' XFSZ; prlimit --fsize=$((payload + 50)) "$Q" make new.img keep.qlu >/dev/null 2>&1)
+  expect "make that cannot write" 1 $?
+  ok "existing file kept when make fails" [ "$(cat keep.qlu)" = keep ]
+  ok "nothing left by failed make" [ -z "$(ls | grep -E '[.](part|payload)$')" ]
   # No drive letter is removable here, so none is accepted.
   q apply u.qlu --drive E: >out.txt 2>&1; expect "apply to a drive letter on Linux" 64 $?
 else
