@@ -188,12 +188,13 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
         if (streamEnded) {
             // The digest covers the payload to the end of the file, so the
             // bytes behind the stream are read too, though not interpreted.
+            if (std::feof(in.get()) != 0) {
+                outcome = true;
+                break;
+            }
             const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
-            if (got == 0) {
-                outcome = std::feof(in.get()) != 0;
-                if (!outcome) {
-                    debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
-                }
+            if (got == 0 && std::feof(in.get()) == 0) {
+                debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
                 break;
             }
             SHA256_Update(&sha, inBuffer.get(), got);

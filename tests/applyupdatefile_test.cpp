@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -973,4 +974,96 @@ TEST_F(DeviceTargetTest, RootThatDoesNotFitTheMediumIsRefusedBeforeUnpacking) {
         EXPECT_EQ(countOf(out.log, "loadHeader"), 0) << out.log;
         EXPECT_EQ(digest(card), before);
     }
+}
+
+// Descriptors this process holds; -1 where they cannot be counted.
+int openDescriptors() {
+#ifdef _WIN32
+    return -1;
+#else
+    std::error_code ec;
+    int n = 0;
+    for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+        ++n;
+    }
+    return ec ? -1 : n;
+#endif
+}
+
+// The code that the failure table gives for a failed stream call, by the
+// stream it was made on.
+int expectedCode(const faultinject::Call& c, const std::string& target) {
+    using fileops::Op;
+    if (c.path == target) {
+        return ResultWriteFailed;
+    }
+    if (c.op == Op::Close) {
+        return ResultNone;  // streams only read from: nothing can be lost
+    }
+    if (endsWith(c.path, ".tmp")) {
+        return c.op == Op::Read || c.op == Op::Seek ? ResultTempFileRead : ResultTempFileCreate;
+    }
+    return c.user == "compress" ? ResultTempFileCreate : ResultBrokenUpdateFile;
+}
+
+// Every stream call of a whole update fails in turn, then the volume of the
+// temporary file and the target fill up: each run ends with the code of the
+// call that failed and leaves nothing behind.
+TEST_F(ApplyUpdateFileTest, EveryFailingStreamCallEndsAsTheTablePromises) {
+    using fileops::Op;
+    const Card card = makeCardAndUpdate("matrix", 16385);  // 8 MiB and a sector
+    const auto restore = [&] {
+        fs::remove(card.target);
+        makeCard(card.target, kRootStart, 16385, 11);
+    };
+    int calls[7] = {};
+    {
+        faultinject::Injector injector;
+        ASSERT_TRUE(runJob(card.update, card.target).success);
+        for (int op = 0; op < 7; ++op) {
+            calls[op] = injector.count(static_cast<Op>(op));
+        }
+    }
+    const int descriptors = openDescriptors();
+    std::map<int, int> outcomes;
+    int runs = 0;
+    const auto expectOutcome = [&](const Outcome& out, const faultinject::Injector& injector,
+                                   int expected, bool copyBegan) {
+        EXPECT_EQ(out.result, expected) << out.log;
+        EXPECT_EQ(out.success, expected == ResultNone) << out.log;
+        EXPECT_EQ(countOf(out.log, "apply success"), expected == ResultNone ? 1 : 0);
+        expectCleanEnd(card, out, injector, copyBegan);
+        EXPECT_EQ(openDescriptors(), descriptors);
+        ++outcomes[out.result];
+        ++runs;
+    };
+    for (int op = 0; op < 7; ++op) {
+        for (int n = 1; n <= calls[op]; ++n) {
+            faultinject::Injector injector;
+            injector.failNth(static_cast<Op>(op), n);
+            restore();
+            const Outcome out = runJob(card.update, card.target);
+            ASSERT_TRUE(injector.fired()) << faultinject::opName(static_cast<Op>(op)) << " " << n;
+            const faultinject::Call failed = injector.failedCall();
+            SCOPED_TRACE(std::string(faultinject::opName(failed.op)) + " #" + std::to_string(n) +
+                         " by " + failed.user + " on " + failed.path);
+            const int expected = expectedCode(failed, card.target);
+            expectOutcome(out, injector, expected,
+                          failed.path == card.target || expected == ResultTempFileRead);
+        }
+    }
+    for (const char* volume : {".tmp", "matrix.img"}) {
+        SCOPED_TRACE(std::string("full volume of ") + volume);
+        faultinject::Injector injector;
+        injector.fillUpAfter(volume, 6 << 20);
+        restore();
+        expectOutcome(runJob(card.update, card.target), injector,
+                      volume[0] == '.' ? ResultTempFileCreate : ResultWriteFailed, true);
+    }
+    std::string figures;
+    for (const auto& o : outcomes) {
+        figures += " code " + std::to_string(o.first) + ": " + std::to_string(o.second) + ";";
+    }
+    std::fprintf(stderr, "fault matrix: %d runs;%s\n", runs, figures.c_str());
+    RecordProperty("runs", runs);
 }
