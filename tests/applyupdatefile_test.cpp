@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1066,4 +1068,101 @@ TEST_F(ApplyUpdateFileTest, EveryFailingStreamCallEndsAsTheTablePromises) {
     }
     std::fprintf(stderr, "fault matrix: %d runs;%s\n", runs, figures.c_str());
     RecordProperty("runs", runs);
+}
+
+// The update file changes, or is cut short, after the hash stage verified it
+// and before the decompression reads it: nothing unverified reaches the target.
+TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
+    const std::string otherCard = dir.file("other.img");
+    const std::string otherUpdate = dir.file("other.bin");
+    makeCard(otherCard, kRootStart, kRootCount, 7);
+    ASSERT_TRUE(testutil::makeUpdateFile(otherCard, otherUpdate));
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        int code;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"payload replaced in place",
+         [&](const std::string& u) {
+             // The same file, so the decompression's open stream sees it.
+             const std::vector<uint8_t> bytes = testutil::readFile(otherUpdate);
+             FILE* f = std::fopen(u.c_str(), "r+b");
+             ASSERT_NE(f, nullptr);
+             ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+             std::fclose(f);
+             fs::resize_file(u, bytes.size());
+         },
+         ResultBrokenUpdateFile, kJob + "update file changed while unpacking \n"},
+        {"cut short", [](const std::string& u) { fs::resize_file(u, fs::file_size(u) / 2); },
+         ResultTempFileCreate, kJob + "decompress fail \n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = freshTarget("target.img");
+        const std::string upd = freshUpdate("changing.bin");
+        ApplyUpdateFile* job = nullptr;
+        std::atomic<bool> changed{false};
+        faultinject::Injector injector;
+        injector.onCall([&](const faultinject::Call& call) {
+            if (call.op == fileops::Op::Read && call.user == "compress" &&
+                !changed.exchange(true)) {
+                waitFor([&] { return job->getProgress() >= 10; });
+                c.change(upd);
+            }
+            return 0;
+        });
+        Hooks hooks;
+        hooks.beforeCreate = [&](ApplyUpdateFile& j) { job = &j; };
+        const Outcome out = runJob(upd, target, "", hooks);
+        EXPECT_TRUE(changed.load());
+        EXPECT_EQ(out.result, c.code);
+        EXPECT_FALSE(out.success);
+        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_EQ(digest(target), untouched);
+        EXPECT_EQ(tempFilesBeside(upd), 0);
+    }
+}
+
+// Stops and pauses at random moments, repeatable by seed: the job ends soon
+// after the stop, without a code, and leaves nothing behind.
+TEST_F(ApplyUpdateFileTest, StopsAndPausesAtRandomMomentsEndCleanly) {
+    const uint32_t count = 32768;  // 16 MiB
+    const Card card = makeCardAndUpdate("random", count);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(runJob(card.update, card.target).success);
+    const int wholeJobMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count());
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<int> delay(0, wholeJobMs);
+        fs::remove(card.target);
+        makeCard(card.target, kRootStart, count, 11);
+        faultinject::Injector injector;
+        double stopToEnd = 0;
+        Hooks hooks;
+        hooks.whileRunning = [&](ApplyUpdateFile& job) {
+            for (int pauses = static_cast<int>(rng() % 3); pauses > 0; --pauses) {
+                sleepMs(delay(rng) / 4);
+                job.setPause(true);
+                sleepMs(delay(rng) / 4);
+                job.setPause(false);
+            }
+            sleepMs(delay(rng) / 2);
+            job.setPause(rng() % 2 == 0);
+            const auto stop = std::chrono::steady_clock::now();
+            job.requestStop();
+            job.join();
+            stopToEnd =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
+        };
+        const Outcome out = runJob(card.update, card.target, "", hooks);
+        EXPECT_LT(stopToEnd, 1.5);
+        EXPECT_EQ(out.result, ResultNone) << out.log;
+        EXPECT_EQ(countOf(out.log, "request stop"), out.success ? 0 : 1) << out.log;
+        expectCleanEnd(card, out, injector, out.progress >= 15);
+    }
 }
