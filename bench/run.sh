@@ -15,7 +15,7 @@ work="${BENCH_DIR:-$here/build/bench}"
 root_mib=${ROOT_MIB:-1024}
 mkdir -p "$work"
 cd "$work"
-rm -f card.img new.img update.qlu update.qlu.tmp inflated.img copy.img payload.z
+rm -f card.img new.img update.qlu update.qlu.*.tmp inflated.img copy.img payload.z
 
 root_start=18432 root_sectors=$((root_mib * 2048))
 root_offset=$((root_start * 512)) root_size=$((root_sectors * 512))

@@ -77,7 +77,7 @@ if command -v debugfs >/dev/null; then
   echo "      /etc/quillon-release on the card: $(debugfs -R 'cat /etc/quillon-release' check.part 2>/dev/null)"
   rm -f check.part
 fi
-[ -f update.qlu.tmp ] && { echo "FAIL  temporary file left behind"; fail=1; }
+ls update.qlu.*.tmp >/dev/null 2>&1 && { echo "FAIL  temporary file left behind"; fail=1; }
 rm -rf rootfs-v1 rootfs-v2
 
 if [ -x "$here/scripts/demo-gui.sh" ] && [ -f "$here/build/windows/bin/QuillonUpdate.exe" ]; then
