@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Starts QuillonUpdate.exe under Wine on a private virtual display, as a user
 # who has used it before (a settings file beside it), and saves a picture of
-# its main window to demo/screenshot-main-window.png. Builds the program in
-# build/windows first when needed.
+# its main window to demo/screenshot-main-window.png. With QL_DEMO_CARD and
+# QL_DEMO_UPDATE set it then runs that update from the window of the test
+# build (whose drive E: is the card image), driven by the UI test's driver,
+# which leaves demo/screenshot-progress-dialog.png and
+# demo/screenshot-completion-box.png. Builds what it needs in build/windows
+# first.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QL_WINDOWS_BUILD:-$here/build/windows}
@@ -13,7 +17,9 @@ if [ "${1:-}" != "--on-display" ]; then
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw64.cmake" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
   fi
-  cmake --build "$build" --target QuillonUpdate -j "${JOBS:-2}" >/dev/null
+  targets=(QuillonUpdate)
+  [ -n "${QL_DEMO_CARD:-}" ] && targets+=(QuillonUpdateTest update_ui_test)
+  cmake --build "$build" --target "${targets[@]}" -j "${JOBS:-2}" >/dev/null
   bash "$here/scripts/wine-prefix.sh"
   exec bash "$here/scripts/with-xvfb.sh" bash "${BASH_SOURCE[0]}" --on-display
 fi
@@ -60,4 +66,18 @@ if kill -0 "$wine_pid" 2>/dev/null; then
   kill "$wine_pid" 2>/dev/null || true
 fi
 wait "$wine_pid" 2>/dev/null || true
+
+if [ "$status" -eq 0 ] && [ -n "${QL_DEMO_CARD:-}" ]; then
+  if QL_APP_EXE="$build/bin/QuillonUpdate.exe" QL_TEST_APP_EXE="$build/bin/QuillonUpdateTest.exe" \
+    QL_SCREENSHOT_DIR="$(dirname "$shot")" \
+    bash "$here/scripts/wine-run.sh" "$build/bin/update_ui_test.exe" \
+    --gtest_filter=DemoScene.UpdateFromTheWindow >"$work/update-from-window.txt" 2>&1; then
+    echo "demo-gui: updated ${QL_DEMO_CARD#"$here"/} from the window;" \
+      "saved demo/screenshot-progress-dialog.png and demo/screenshot-completion-box.png"
+  else
+    cat "$work/update-from-window.txt" >&2
+    echo "demo-gui: the update from the window failed" >&2
+    status=1
+  fi
+fi
 exit "$status"

@@ -56,6 +56,8 @@ make_card new-card.img rootfs-v2 quillon-v2
 
 before_head=$(sha_range card.img 0 $root_offset)
 before_tail=$(sha_range card.img $((root_offset + root_size)))
+# The same card once more, for the update from the program's window.
+cp card.img card-window.img
 
 step "qlupdate apply update.qlu card.img"
 "$Q" apply update.qlu card.img
@@ -81,8 +83,19 @@ ls update.qlu.*.tmp >/dev/null 2>&1 && { echo "FAIL  temporary file left behind"
 rm -rf rootfs-v1 rootfs-v2
 
 if [ -x "$here/scripts/demo-gui.sh" ] && [ -f "$here/build/windows/bin/QuillonUpdate.exe" ]; then
-  step "the Windows program under Wine"
-  bash "$here/scripts/demo-gui.sh" "$out/screenshot-main-window.png" || { echo "FAIL  screenshot"; fail=1; }
+  step "the Windows program under Wine: the same update from its window, on card-window.img"
+  if QL_DEMO_CARD="$out/card-window.img" QL_DEMO_UPDATE="$out/update.qlu" \
+    bash "$here/scripts/demo-gui.sh"; then
+    check "root partition now equals the new image" \
+      "$(sha_range card-window.img $root_offset $root_size)" "$new_root"
+    check "MBR and boot partition unchanged" "$(sha_range card-window.img 0 $root_offset)" "$before_head"
+    check "bytes after the root partition unchanged" \
+      "$(sha_range card-window.img $((root_offset + root_size)))" "$before_tail"
+  else
+    echo "FAIL  the Windows program"
+    fail=1
+  fi
+  ls update.qlu.*.tmp >/dev/null 2>&1 && { echo "FAIL  temporary file left behind"; fail=1; }
 fi
 
 if [ $fail -eq 0 ]; then

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Creates the project's Wine prefix under build/wine, once, and sets what
 # the tests rely on: Japanese fonts for the dialog and menu faces, and
-# drive letters that Wine reports as removable (A: E: G: Y:) or fixed (D:).
+# drive letters that Wine reports as removable (A: E: G: Y:) or fixed (D:),
+# and web addresses that open no browser.
 # A prefix made by an older version of this script is brought up to date.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/wine}"
 export WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
-stamp="$WINEPREFIX/.quillon-ready-v2"
+stamp="$WINEPREFIX/.quillon-ready-v3"
 [ -f "$stamp" ] && exit 0
 
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -61,6 +62,13 @@ trap 'rm -f "$reg"' EXIT
   echo '"e:"="floppy"'
   echo '"g:"="floppy"'
   echo '"y:"="floppy"'
+  echo
+  # A link the program opens is only noted, in the working directory, where
+  # the UI test looks for it.
+  for scheme in http https; do
+    echo "[HKEY_CLASSES_ROOT\\$scheme\\shell\\open\\command]"
+    echo '@="C:\\windows\\system32\\cmd.exe /c echo %1>>opened-links.txt"'
+  done
 } >"$reg"
 wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
 # A new prefix is complete once its server has ended. An existing one may be

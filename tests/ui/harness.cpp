@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -41,9 +42,9 @@ void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 std::string windowText(HWND window) {
-    char buf[16384] = "";
-    SendMessageA(window, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf));
-    return buf;
+    std::string text(SendMessageA(window, WM_GETTEXTLENGTH, 0, 0) + 1, '\0');
+    text.resize(SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0])));
+    return text;
 }
 
 std::string className(HWND window) {
@@ -113,13 +114,20 @@ void sendKeys(std::initializer_list<WORD> down) {
 
 namespace {
 
+// Each event carries the position: a button event alone may still be
+// delivered where the pointer was before a SetCursorPos.
 void clickAt(int x, int y) {
-    SetCursorPos(x, y);
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, in, sizeof(INPUT));
+    const int w = GetSystemMetrics(SM_CXSCREEN);
+    const int h = GetSystemMetrics(SM_CYSCREEN);
+    for (DWORD flags : {0, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP}) {
+        INPUT in = {};
+        in.type = INPUT_MOUSE;
+        in.mi.dx = (x * 65536 + w / 2) / w;
+        in.mi.dy = (y * 65536 + h / 2) / h;
+        in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | flags;
+        SendInput(1, &in, sizeof(INPUT));
+        Sleep(30);
+    }
 }
 
 }  // namespace
@@ -215,27 +223,87 @@ Box readBox(HWND box) {
     return b;
 }
 
-// ImageMagick's import is a host program that Wine can start.
-void screenshot(const std::string& name, HWND window) {
-    if (gShotDir.empty() || !fs::exists("Z:\\usr\\bin\\import")) {
+std::vector<DWORD> grab(const RECT& r) {
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    std::vector<DWORD> pixels(static_cast<size_t>(w) * h);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+        std::memcpy(pixels.data(), bits, pixels.size() * sizeof(DWORD));
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+int pixelsOf(HWND window, COLORREF colour) {
+    RECT r;
+    GetWindowRect(window, &r);
+    const DWORD want = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
+    int n = 0;
+    for (DWORD p : grab(r)) {
+        n += (p & 0xFFFFFF) == want;
+    }
+    return n;
+}
+
+// Grabbed at once, so that the picture shows the moment of the call; saved
+// as a 24-bit BMP that ImageMagick, a host program Wine can start, turns
+// into the PNG.
+void screenshot(const std::string& name, HWND window, DWORD settleMs) {
+    if (gShotDir.empty() || !fs::exists("Z:\\usr\\bin\\convert")) {
         return;
     }
-    fs::create_directories("Z:" + gShotDir);
-    Sleep(700);  // let every window finish painting
-    std::string crop;
+    Sleep(settleMs);
+    RECT r = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     if (window != nullptr) {
-        RECT r;
         GetWindowRect(window, &r);
-        crop = " -crop " + std::to_string(r.right - r.left) + "x" +
-               std::to_string(r.bottom - r.top) + "+" + std::to_string(r.left) + "+" +
-               std::to_string(r.top) + " +repage";
     }
-    // Wine cannot wait for a host process: the file gets its name only once
-    // import has written all of it.
+    const std::vector<DWORD> pixels = grab(r);
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    const int stride = (w * 3 + 3) & ~3;
+    BITMAPFILEHEADER file = {};
+    BITMAPINFOHEADER info = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + stride * h;
+    info.biSize = sizeof info;
+    info.biWidth = w;
+    info.biHeight = -h;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    std::string bmp(reinterpret_cast<const char*>(&file), sizeof file);
+    bmp.append(reinterpret_cast<const char*>(&info), sizeof info);
+    for (int y = 0; y < h; ++y) {
+        std::string row(stride, '\0');
+        for (int x = 0; x < w; ++x) {
+            std::memcpy(&row[x * 3], &pixels[static_cast<size_t>(y) * w + x], 3);
+        }
+        bmp += row;
+    }
+    fs::create_directories("Z:" + gShotDir);
     const std::string target = gShotDir + "/" + name;
-    std::string cmd = "/bin/sh -c \"/usr/bin/import -window root" + crop + " png:'" + target +
-                      ".part' && mv '" + target + ".part' '" + target + "'\"";
+    writeFile("Z:" + target + ".bmp", bmp);
     fs::remove("Z:" + target);
+    // Wine cannot wait for a host process: the file gets its name only once
+    // it is complete.
+    std::string cmd = "/bin/sh -c \"/usr/bin/convert 'bmp:" + target + ".bmp' 'png:" + target +
+                      ".part' && mv '" + target + ".part' '" + target + "'; rm -f '" + target +
+                      ".bmp'\"";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;

@@ -64,8 +64,13 @@ struct Box {
 };
 Box readBox(HWND box);
 
-// Saves the screen, or window's rectangle of it, as name in gShotDir.
-void screenshot(const std::string& name, HWND window);
+// The screen's pixels inside r, row by row from the top, as 0x00RRGGBB.
+std::vector<DWORD> grab(const RECT& r);
+// How many pixels of window's rectangle on the screen have exactly colour.
+int pixelsOf(HWND window, COLORREF colour);
+// Saves the screen, or window's rectangle of it, as name (a PNG) in
+// gShotDir, after settleMs for the windows to finish painting.
+void screenshot(const std::string& name, HWND window, DWORD settleMs = 700);
 
 // ---- one copy of the program in a folder of its own ----
 
