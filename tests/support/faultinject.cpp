@@ -36,10 +36,12 @@ Injector::~Injector() {
     active.store(nullptr);
 }
 
-void Injector::failNth(fileops::Op op, int n, int error) {
+void Injector::failNth(fileops::Op op, int n, std::function<bool(const Call&)> which, int error) {
     std::lock_guard<std::mutex> lock(mutex);
     failOp = op;
     failAt = n;
+    failCount = 0;
+    failWhich = std::move(which);
     failError = error;
 }
 
@@ -57,6 +59,11 @@ void Injector::onCall(std::function<int(const Call&)> fn) {
 int Injector::count(fileops::Op op) const {
     std::lock_guard<std::mutex> lock(mutex);
     return counts[static_cast<int>(op)];
+}
+
+std::vector<Call> Injector::calls() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
 }
 
 int Injector::openStreams() const {
@@ -110,7 +117,9 @@ int Injector::handle(const fileops::Event& event) {
     std::lock_guard<std::mutex> lock(mutex);
     const int index = static_cast<int>(event.op);
     ++counts[index];
-    if (!hasFired && failAt > 0 && event.op == failOp && counts[index] == failAt) {
+    seen.push_back(call);
+    if (!hasFired && failAt > 0 && event.op == failOp && (!failWhich || failWhich(call)) &&
+        ++failCount == failAt) {
         hasFired = true;
         failed = call;
         return failError;

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/fileops.h"
 
@@ -31,8 +32,10 @@ public:
     Injector(const Injector&) = delete;
     Injector& operator=(const Injector&) = delete;
 
-    // The nth call (from 1) of kind op fails with error.
-    void failNth(fileops::Op op, int n, int error = 5 /* EIO */);
+    // The nth call (from 1) of kind op among those that which accepts (all
+    // when empty) fails with error.
+    void failNth(fileops::Op op, int n, std::function<bool(const Call&)> which = nullptr,
+                 int error = 5 /* EIO */);
     // Writes to streams whose path ends with suffix fail with ENOSPC once
     // they would take the bytes written to them beyond capacity.
     void fillUpAfter(const std::string& suffix, uint64_t capacity);
@@ -41,6 +44,8 @@ public:
     void onCall(std::function<int(const Call&)> fn);
 
     int count(fileops::Op op) const;
+    // Every call so far, in the order they came.
+    std::vector<Call> calls() const;
     // Streams opened through fileops and not closed yet.
     int openStreams() const;
     bool fired() const;
@@ -55,6 +60,9 @@ private:
     int counts[8] = {};
     fileops::Op failOp = fileops::Op::Open;
     int failAt = 0;
+    int failCount = 0;
+    std::function<bool(const Call&)> failWhich;
+    std::vector<Call> seen;
     int failError = 0;
     bool hasFired = false;
     Call failed;
