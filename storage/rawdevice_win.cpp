@@ -6,9 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/systemerror.h"
+
 namespace rawdevice {
 
 namespace {
+
+// The raw calls serve the drive model; their failures are logged under its name.
+const char* const kModule = "deviceinfo";
 
 HANDLE toWin(Handle h) {
     return reinterpret_cast<HANDLE>(h);
@@ -20,8 +25,22 @@ Handle fromWin(HANDLE h) {
 }
 
 Handle openShared(const char* path, DWORD access) {
-    return fromWin(::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const HANDLE h = ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        systemerror::logLast(kModule, "CreateFileA", path);
+    }
+    return fromWin(h);
+}
+
+// DeviceIoControl without input; logs the system's reason when it fails.
+bool control(Handle handle, DWORD code, const char* name, void* out, DWORD outSize) {
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(handle), code, nullptr, 0, out, outSize, &returned, nullptr)) {
+        systemerror::logLast(kModule, name, nullptr);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -34,9 +53,8 @@ bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDisk
     // Room for a VOLUME_DISK_EXTENTS with one extent (32 bytes).
     alignas(8) unsigned char buffer[32];
     std::memset(buffer, 0, sizeof buffer);
-    DWORD returned = 0;
-    if (!::DeviceIoControl(toWin(volume), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer,
-                           sizeof buffer, &returned, nullptr)) {
+    if (!control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
+                 "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS", buffer, sizeof buffer)) {
         return false;
     }
     const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer);
@@ -48,9 +66,8 @@ bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDisk
 bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     alignas(8) unsigned char buffer[120];
     std::memset(buffer, 0, sizeof buffer);
-    DWORD returned = 0;
-    if (!::DeviceIoControl(toWin(handle), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer,
-                           sizeof buffer, &returned, nullptr)) {
+    if (!control(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX",
+                 buffer, sizeof buffer)) {
         return false;
     }
     const auto* geo = reinterpret_cast<const DISK_GEOMETRY_EX*>(buffer);
@@ -99,20 +116,19 @@ FILE* openForCopy(const char* physicalDrivePath) {
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
     DWORD got = 0;
     const BOOL ok = ::ReadFile(toWin(handle), buffer, length, &got, nullptr);
+    if (!ok) {
+        systemerror::logLast(kModule, "ReadFile", nullptr);
+    }
     bytesRead = got;
     return ok != 0;
 }
 
 bool lockVolume(Handle volume) {
-    DWORD returned = 0;
-    return ::DeviceIoControl(toWin(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                             nullptr) != 0;
+    return control(volume, FSCTL_LOCK_VOLUME, "FSCTL_LOCK_VOLUME", nullptr, 0);
 }
 
 bool dismountVolume(Handle volume) {
-    DWORD returned = 0;
-    return ::DeviceIoControl(toWin(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
-                             &returned, nullptr) != 0;
+    return control(volume, FSCTL_DISMOUNT_VOLUME, "FSCTL_DISMOUNT_VOLUME", nullptr, 0);
 }
 
 void closeHandle(Handle handle) {

@@ -9,6 +9,7 @@
 
 #include "common/common.h"
 #include "common/fileio.h"
+#include "common/systemerror.h"
 #include "storage/rawdevice.h"
 #include "update/volume.h"
 
@@ -363,6 +364,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
                                                       target.c_str(), kModule)
                                      : fileops::open(target.c_str(), "rb+", kModule);
     if (rawTarget == nullptr) {
+        systemerror::logLast(kModule, "open", target.c_str());
         resultCode.store(ResultWriteFailed);
         debugLog("%s : can not open image file %s\n", kModule, target.c_str());
         return false;
@@ -413,6 +415,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
             return false;
         }
         if (fileops::write(buffer.get(), chunk, 1, out.get()) != 1) {
+            systemerror::logLast(kModule, "fwrite", target.c_str());
             debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, std::strerror(errno));
             resultCode.store(ResultWriteFailed);
             return false;
@@ -433,6 +436,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     // Success means the bytes are on the card, not in a cache: flush, sync
     // and check the close, or report a write failure.
     if (!fileops::sync(out.get())) {
+        systemerror::logLast(kModule, "sync", target.c_str());
         debugLog("%s : sync error %s\n", kModule, std::strerror(errno));
         resultCode.store(ResultWriteFailed);
         return false;

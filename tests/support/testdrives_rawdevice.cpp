@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/systemerror.h"
 #include "storage/rawdevice.h"
 
 namespace rawdevice {
@@ -23,6 +24,8 @@ namespace rawdevice {
 namespace {
 
 const char* const kVariable = "QUILLON_TEST_DRIVES";
+// Failures are logged with the system's reason, as the product's raw calls do.
+const char* const kModule = "deviceinfo";
 
 // letter 0: an item that is no "L=path" pair; it still takes its position.
 struct TestDrive {
@@ -113,7 +116,11 @@ Handle openImage(const std::string& image, DWORD access) {
     const HANDLE h = ::CreateFileA(image.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     // CreateFileA fails with INVALID_HANDLE_VALUE, not NULL.
-    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<Handle>(h);
+    if (h == INVALID_HANDLE_VALUE) {
+        systemerror::logLast(kModule, "CreateFileA", image.c_str());
+        return kInvalidHandle;
+    }
+    return reinterpret_cast<Handle>(h);
 }
 
 }  // namespace
@@ -201,6 +208,7 @@ bool lockVolume(Handle volume) {
     const std::vector<TestDrive> drives = testDrives();
     if (number < 0 || static_cast<size_t>(number) >= drives.size() || drives[number].lockRefused) {
         ::SetLastError(ERROR_ACCESS_DENIED);
+        systemerror::logLast(kModule, "FSCTL_LOCK_VOLUME", nullptr);
         return false;
     }
     return true;
@@ -210,6 +218,7 @@ bool dismountVolume(Handle volume) {
     std::lock_guard<std::mutex> lock(volumesMutex);
     if (volumes.count(volume) == 0) {
         ::SetLastError(ERROR_INVALID_HANDLE);
+        systemerror::logLast(kModule, "FSCTL_DISMOUNT_VOLUME", nullptr);
         return false;
     }
     return true;

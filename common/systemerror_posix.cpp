@@ -1,0 +1,7 @@
+#include "common/systemerror.h"
+
+namespace systemerror {
+
+void logLast(const char*, const char*, const char*) {}
+
+}  // namespace systemerror
