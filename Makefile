@@ -3,8 +3,10 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 NATIVE := build/native
 WINDOWS := build/windows
+# Seconds per fuzz target for `make fuzz`; `make test` runs each for a few.
+FUZZ_SECONDS ?= 300
 
-.PHONY: all setup native windows test test-native test-windows demo bench sanitize format clean
+.PHONY: all setup native windows test test-native test-windows demo bench sanitize fuzz format clean
 
 all: native windows
 
@@ -32,6 +34,9 @@ bench: setup native
 
 sanitize: setup
 	bash scripts/sanitize.sh
+
+fuzz: setup
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -14,6 +14,8 @@ echo "== native tests"
 ctest --test-dir build/native --output-on-failure -j 2 || status=1
 echo "== sanitizers (build/asan: every native test; build/tsan: the threaded ones)"
 bash scripts/sanitize.sh || status=1
+echo "== fuzz targets, briefly (make fuzz runs them longer)"
+bash scripts/fuzz.sh 5 || status=1
 echo "== windows tests (Wine)"
 ctest --test-dir build/windows --output-on-failure -j 2 || status=1
 if [ "$status" -eq 0 ]; then

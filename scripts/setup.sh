@@ -16,6 +16,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb imagemagick fonts-ipafont-gothic locales
   fdisk gdisk dosfstools e2fsprogs pigz qpdf xxd bc time
+  clang-14 libfuzzer-14-dev
   dpkg-dev
 )
 
