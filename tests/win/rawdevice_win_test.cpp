@@ -1,6 +1,6 @@
-// The product's raw-storage calls under Wine, where the system refuses them:
-// each failure logs the system's reason on a line of its own, right before
-// the line that says what failed. Links storage/rawdevice_win.cpp itself.
+// The product's raw-storage calls (storage/rawdevice_win.cpp itself) as Wine
+// refuses them: each failure logs the system's code and text on a line of
+// its own, right before the line of the caller, if it has one.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -14,61 +14,46 @@ namespace {
 
 using testutil::captureLog;
 
-// The line that begins with head, up to its end; "" when none.
-std::string lineOf(const std::string& log, const std::string& head) {
-    const size_t at = log.find(head);
-    return at == std::string::npos ? std::string() : log.substr(at, log.find('\n', at) - at);
-}
-
-TEST(RawDeviceWin, OpenFailuresNameTheSystemReason) {
-    // No volume and no disk of these names exist in the test prefix.
-    DeviceInfo device;
-    const std::string log = captureLog([&] { EXPECT_FALSE(device.setName("Q:")); });
-    const std::string system = lineOf(log, "deviceinfo : CreateFileA \\\\.\\Q: system error ");
-    EXPECT_FALSE(system.empty()) << log;
-    EXPECT_NE(log.find(system + "\ndeviceinfo : Could not open physical drive \\\\.\\Q:\n"),
-              std::string::npos)
-        << log;
-
-    const std::string drive = captureLog([] {
+TEST(RawDeviceWin, FailedCallsNameTheSystemReason) {
+    // No volume Q: and no disk 77 exist in the test prefix.
+    const std::string open = captureLog([] {
+        DeviceInfo device;
+        EXPECT_FALSE(device.setName("Q:"));
         EXPECT_EQ(rawdevice::openPhysicalDrive("\\\\.\\PHYSICALDRIVE77"),
                   rawdevice::kInvalidHandle);
     });
-    EXPECT_FALSE(
-        lineOf(drive, "deviceinfo : CreateFileA \\\\.\\PHYSICALDRIVE77 system error ").empty())
-        << drive;
-}
+    const size_t at = open.find("deviceinfo : CreateFileA \\\\.\\Q: system error 2: ");
+    ASSERT_NE(at, std::string::npos) << open;
+    EXPECT_EQ(open.find("\ndeviceinfo : Could not open physical drive \\\\.\\Q:\n", at),
+              open.find('\n', at))
+        << open;
+    EXPECT_NE(open.find("deviceinfo : CreateFileA \\\\.\\PHYSICALDRIVE77 system error "),
+              std::string::npos)
+        << open;
 
-TEST(RawDeviceWin, ReadAndControlFailuresNameTheSystemReason) {
+    // A handle without read access, and a plain file that is no volume.
     testutil::TempDir dir;
     const std::string path = dir.file("plain.bin");
-    testutil::writeFile(path, std::vector<uint8_t>(4096, 0));
-
-    // A handle without read access: ReadFile is refused with access denied.
+    testutil::writeFile(path, std::vector<uint8_t>(512, 0));
     const HANDLE writeOnly = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const rawdevice::Handle file = rawdevice::openPhysicalDrive(path.c_str());
     ASSERT_NE(writeOnly, INVALID_HANDLE_VALUE);
+    ASSERT_NE(file, rawdevice::kInvalidHandle);
     char buffer[512];
-    uint32_t got = 1;
-    const std::string read = captureLog([&] {
+    uint32_t got = 1, extents = 0;
+    int32_t disk = -1;
+    const std::string calls = captureLog([&] {
         EXPECT_FALSE(rawdevice::readFile(reinterpret_cast<rawdevice::Handle>(writeOnly), buffer,
                                          sizeof buffer, got));
+        EXPECT_FALSE(rawdevice::getDiskExtents(file, extents, disk));
     });
     ::CloseHandle(writeOnly);
-    EXPECT_EQ(got, 0u);
-    EXPECT_FALSE(lineOf(read, "deviceinfo : ReadFile system error 5: ").empty()) << read;
-
-    // A plain file is no volume: the volume's disk query is refused.
-    const rawdevice::Handle file = rawdevice::openPhysicalDrive(path.c_str());
-    ASSERT_NE(file, rawdevice::kInvalidHandle);
-    uint32_t extents = 0;
-    int32_t disk = -1;
-    const std::string control =
-        captureLog([&] { EXPECT_FALSE(rawdevice::getDiskExtents(file, extents, disk)); });
     rawdevice::closeHandle(file);
-    EXPECT_FALSE(
-        lineOf(control, "deviceinfo : IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS system error ").empty())
-        << control;
+    EXPECT_NE(calls.find("deviceinfo : ReadFile system error 5: "), std::string::npos) << calls;
+    EXPECT_NE(calls.find("deviceinfo : IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS system error "),
+              std::string::npos)
+        << calls;
 }
 
 }  // namespace
