@@ -314,11 +314,13 @@ void screenshot(const std::string& name, HWND window, DWORD settleMs) {
     EXPECT_TRUE(waitFor([&] { return fs::exists("Z:" + target); }, 20000)) << cmd;
 }
 
+// Wine reuses its small process ids from run to run: the start time makes the
+// name this run's own, and a folder left by a crashed run is never reused.
 TempFolder::TempFolder() {
+    static const std::string run =
+        std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
     static int counter = 0;
-    path = (fs::temp_directory_path() /
-            ("qlui-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++)))
-               .string();
+    path = (fs::temp_directory_path() / ("qlui-" + run + "-" + std::to_string(counter++))).string();
     fs::create_directories(path);
 }
 
