@@ -1,7 +1,6 @@
 #include "tests/support/faultinject.h"
 
 #include <atomic>
-#include <cerrno>
 
 namespace faultinject {
 namespace {
@@ -11,11 +10,6 @@ std::atomic<Injector*> active{nullptr};
 int hook(const fileops::Event& event) {
     Injector* injector = active.load();
     return injector != nullptr ? injector->handle(event) : 0;
-}
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -45,20 +39,9 @@ void Injector::failNth(fileops::Op op, int n, std::function<bool(const Call&)> w
     failError = error;
 }
 
-void Injector::fillUpAfter(const std::string& suffix, uint64_t capacity) {
-    std::lock_guard<std::mutex> lock(mutex);
-    fullSuffix = suffix;
-    fullCapacity = capacity;
-}
-
 void Injector::onCall(std::function<int(const Call&)> fn) {
     std::lock_guard<std::mutex> lock(mutex);
     callback = std::move(fn);
-}
-
-int Injector::count(fileops::Op op) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return counts[static_cast<int>(op)];
 }
 
 std::vector<Call> Injector::calls() const {
@@ -90,7 +73,6 @@ int Injector::handle(const fileops::Event& event) {
         std::lock_guard<std::mutex> lock(mutex);
         if (event.op == fileops::Op::Opened) {
             streams[event.file] = Call{fileops::Op::Open, event.path, event.user, 0};
-            written[event.file] = 0;
             return 0;
         }
         if (event.op == fileops::Op::Open) {
@@ -115,24 +97,12 @@ int Injector::handle(const fileops::Event& event) {
         }
     }
     std::lock_guard<std::mutex> lock(mutex);
-    const int index = static_cast<int>(event.op);
-    ++counts[index];
     seen.push_back(call);
     if (!hasFired && failAt > 0 && event.op == failOp && (!failWhich || failWhich(call)) &&
         ++failCount == failAt) {
         hasFired = true;
         failed = call;
         return failError;
-    }
-    if (event.op == fileops::Op::Write && !fullSuffix.empty() && endsWith(call.path, fullSuffix)) {
-        uint64_t& total = written[event.file];
-        if (event.bytes > fullCapacity - total) {
-            return ENOSPC;
-        }
-        total += event.bytes;
-    }
-    if (event.op == fileops::Op::Close) {
-        written.erase(event.file);
     }
     return 0;
 }

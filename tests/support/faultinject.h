@@ -1,5 +1,5 @@
-// Arms the stream-call hook of common/fileops: counts every call, fails a
-// chosen one, fills up a "volume", and runs test code at a chosen call.
+// Arms the stream-call hook of common/fileops: records every call, fails a
+// chosen one, and runs test code before each.
 #pragma once
 
 #include <cstdint>
@@ -36,14 +36,10 @@ public:
     // when empty) fails with error.
     void failNth(fileops::Op op, int n, std::function<bool(const Call&)> which = nullptr,
                  int error = 5 /* EIO */);
-    // Writes to streams whose path ends with suffix fail with ENOSPC once
-    // they would take the bytes written to them beyond capacity.
-    void fillUpAfter(const std::string& suffix, uint64_t capacity);
     // Runs before each call, without the injector's lock (it may wait for
     // other threads); returns 0 or an errno value to fail the call with.
     void onCall(std::function<int(const Call&)> fn);
 
-    int count(fileops::Op op) const;
     // Every call so far, in the order they came.
     std::vector<Call> calls() const;
     // Streams opened through fileops and not closed yet.
@@ -56,8 +52,6 @@ public:
 private:
     mutable std::mutex mutex;
     std::map<FILE*, Call> streams;
-    std::map<FILE*, uint64_t> written;
-    int counts[8] = {};
     fileops::Op failOp = fileops::Op::Open;
     int failAt = 0;
     int failCount = 0;
@@ -66,8 +60,6 @@ private:
     int failError = 0;
     bool hasFired = false;
     Call failed;
-    std::string fullSuffix;
-    uint64_t fullCapacity = 0;
     std::function<int(const Call&)> callback;
 };
 
