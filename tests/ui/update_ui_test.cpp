@@ -392,6 +392,7 @@ void Scene::runWholeUpdate(const std::string& progressShot, const std::string& c
     HWND progress = next(kProgressTitle);
     ASSERT_NE(progress, nullptr);
     std::vector<std::string> seen;
+    bool shot = false;
     HWND done = nullptr;
     waitFor(
         [&] {
@@ -399,7 +400,8 @@ void Scene::runWholeUpdate(const std::string& progressShot, const std::string& c
             if (seen.empty() || seen.back() != line) {
                 seen.push_back(line);
             }
-            if (seen.size() == 1 && !progressShot.empty()) {
+            if (!shot && !progressShot.empty()) {
+                shot = true;
                 // Quickly: the first poll of the job comes a second after opening.
                 screenshot(progressShot, progress, 100);
             }
