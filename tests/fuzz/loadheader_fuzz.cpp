@@ -1,5 +1,8 @@
 // UpdateFile::loadHeader on arbitrary files: no crash, no read past the
-// header, and the outputs are touched only on success.
+// header, the outputs touched only on success, and only a sealed header
+// accepted, with the values it holds.
+#include <zlib.h>
+
 #include <cstring>
 
 #include "stages/updatefile.h"
@@ -32,6 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::memcmp(data, "QLUPD\0\1", 7) == 0);
     fuzz::Bytes plain(data, data + headerSize);
     UpdateFile::encode(plain.data(), plain.size());
+    // Accepted means sealed: the CRC (zlib's, not the reader's own) and the
+    // protected copy of the count agree with the header.
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, &plain[16], headerSize - 16));
+    FUZZ_CHECK((plain[12] | (plain[13] << 8) | (plain[14] << 16) |
+                (static_cast<uint32_t>(plain[15]) << 24)) == crc);
+    FUZZ_CHECK(plain[16] == data[8] && plain[17] == data[9]);
     uint64_t start = 0, bytes = 0;
     for (int i = 7; i >= 0; --i) {
         start = (start << 8) | plain[24 + i];
