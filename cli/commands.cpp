@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/carddevice.h"
 #include "cli/outputfile.h"
 #include "common/common.h"
 #include "stages/compress.h"
@@ -335,8 +336,21 @@ int runApply(const ApplyOptions& options) {
         }
         targetPath = device.getName();
     }
+    if (!options.device.empty()) {
+        const int refused = prepareDevice(options);
+        if (refused != kExitOk) {
+            return refused;
+        }
+        DeviceInfo device(options.device);
+        if (!device.isReady()) {
+            std::printf("%s\n", "指定されたドライブにアクセスできませんでした。");
+            return kExitFailure;
+        }
+        targetPath = device.getName();
+    }
 
-    auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, targetPath, options.drive);
+    auto job = std::make_unique<ApplyUpdateFile>(
+        options.updateFile, targetPath, options.device.empty() ? options.drive : options.device);
     if (!options.drive.empty()) {
         unmount = std::make_unique<UnmountDrive>(options.drive[0]);
         bool held = false;
@@ -467,13 +481,5 @@ int runInspect(const std::string& path, bool verbose) {
 }
 
 int runDrives() {
-    DriveList drives;
-    const char* letters = drives.getRemovableDrives();
-    if (letters[0] == '\0') {
-        std::fprintf(stderr, "no removable drives\n");
-    }
-    for (const char* p = letters; *p != '\0'; ++p) {
-        std::printf("%c:\n", *p);
-    }
-    return kExitOk;
+    return listCards();
 }

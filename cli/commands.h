@@ -12,6 +12,9 @@ struct ApplyOptions {
     std::string updateFile;
     std::string targetImage;  // empty when a drive is given
     std::string drive;        // "E:" for a card behind a drive letter
+    std::string device;       // "/dev/sdb" for a card reader's disk on Linux
+    bool anyDevice = false;   // also a disk that is no removable, USB or MMC one
+    bool unmount = false;     // unmount the device's file systems first
     bool verbose = false;
 };
 

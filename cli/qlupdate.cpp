@@ -14,6 +14,7 @@ const char* const kUsage =
     "usage: qlupdate make CARD_IMAGE UPDATE_FILE\n"
     "       qlupdate apply UPDATE_FILE TARGET_IMAGE\n"
     "       qlupdate apply UPDATE_FILE --drive E:\n"
+    "       qlupdate apply UPDATE_FILE --device /dev/sdX [--unmount] [--any-device]\n"
     "       qlupdate inspect FILE\n"
     "       qlupdate drives\n"
     "options: --verbose  also show the diagnostic log\n"
@@ -29,9 +30,16 @@ const char* const kHelp =
     "                                root partition of TARGET (an image file)\n"
     "  apply UPDATE_FILE --drive E:  the same for the card behind drive E:\n"
     "                                (Windows, administrator rights)\n"
+    "  apply UPDATE_FILE --device /dev/sdX\n"
+    "                                the same for the card in a Linux card reader\n"
+    "                                (the whole disk, not a partition; root)\n"
+    "      --unmount                 unmount the card's file systems first\n"
+    "      --any-device              also write a disk that is not removable, USB\n"
+    "                                or MMC (loop devices, unusual readers)\n"
     "  inspect FILE                  show an update file's header and checks, or\n"
     "                                a card image's partition table and verdict\n"
-    "  drives                        list the removable drives\n"
+    "  drives                        list the removable drives (Windows) or the\n"
+    "                                card readers' disks (Linux)\n"
     "\n"
     "Ctrl+C during apply stops the update; a partly written root partition\n"
     "must then be updated again.\n"
@@ -51,6 +59,8 @@ int main(int argc, char** argv) {
     bool verbose = false;
     std::string drive;
     bool driveGiven = false;
+    std::string device;
+    bool anyDevice = false, unmount = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -67,6 +77,15 @@ int main(int argc, char** argv) {
             }
             drive = argv[++i];
             driveGiven = true;
+        } else if (arg == "--device") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                return usageError("--device needs a block device such as /dev/sdb");
+            }
+            device = argv[++i];
+        } else if (arg == "--any-device") {
+            anyDevice = true;
+        } else if (arg == "--unmount") {
+            unmount = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError(("unknown option " + arg).c_str());
         } else {
@@ -80,12 +99,25 @@ int main(int argc, char** argv) {
     setDebugLog(verbose);
 
     const std::string& command = args[0];
+    if (command != "apply" && (!device.empty() || anyDevice || unmount)) {
+        return usageError("--device, --any-device and --unmount go with apply");
+    }
     if (command == "make" && args.size() == 3 && !driveGiven) {
         return runMake(args[1], args[2], verbose);
     }
     if (command == "apply") {
         ApplyOptions options;
         options.verbose = verbose;
+        if (!device.empty() && !driveGiven && args.size() == 2) {
+            options.updateFile = args[1];
+            options.device = device;
+            options.anyDevice = anyDevice;
+            options.unmount = unmount;
+            return runApply(options);
+        }
+        if (!device.empty() || anyDevice || unmount) {
+            return usageError("apply --device needs an update file and a device, and no --drive");
+        }
         if (driveGiven && args.size() == 2) {
             // "E", "E:" or "E:\": anything longer names no drive.
             const bool letterOnly = drive.size() == 1 || drive == drive.substr(0, 1) + ":" ||

@@ -1,39 +1,145 @@
-// POSIX has no drive letters: every volume lookup fails, so naming a drive
-// is refused by DeviceInfo with its usual log line and no drive is listed.
+// On Linux the drive calls reach one block device that qlupdate chose
+// (useBlockDevice): there are no drive letters, so every volume and physical
+// drive name means that device. Without one, every lookup fails, so naming a
+// drive is refused by DeviceInfo with its usual log line.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/common.h"
+#include "storage/blockdevice.h"
 #include "storage/rawdevice.h"
 
-#include <cstdio>
+namespace {
+
+const char* const kModule = "rawdevice";
+const char* const kPhysicalDrive = "\\\\.\\PHYSICALDRIVE0";
+
+std::string& chosenDevice() {
+    static std::string path;
+    return path;
+}
+
+// O_EXCL makes the kernel refuse a device that is mounted or held by another
+// exclusive opener, so the card cannot change under the update.
+int openChosen(int flags) {
+    const std::string& path = chosenDevice();
+    if (path.empty()) {
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), flags | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        debugLog("%s : open %s fail %s\n", kModule, path.c_str(), std::strerror(errno));
+    }
+    return fd;
+}
+
+}  // namespace
 
 namespace rawdevice {
 
-Handle openVolume(const char*, bool) {
-    return kInvalidHandle;
+void useBlockDevice(const std::string& devicePath) {
+    chosenDevice() = devicePath;
 }
-bool getDiskExtents(Handle, uint32_t&, int32_t&) {
-    return false;
+
+Handle openVolume(const char*, bool writable) {
+    return openChosen(writable ? O_RDWR : O_RDONLY);
 }
-bool getDriveGeometry(Handle, DriveGeometry&) {
-    return false;
+
+bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
+    if (volume == kInvalidHandle) {
+        return false;
+    }
+    numberOfExtents = 1;
+    firstDiskNumber = 0;
+    return true;
 }
-Handle openPhysicalDrive(const char*) {
-    return kInvalidHandle;
+
+bool getDriveGeometry(Handle handle, DriveGeometry& geometry) {
+    const int fd = static_cast<int>(handle);
+    int sectorSize = 0;
+    uint64_t size = 0;
+    if (::ioctl(fd, BLKSSZGET, &sectorSize) != 0 || ::ioctl(fd, BLKGETSIZE64, &size) != 0 ||
+        sectorSize <= 0) {
+        debugLog("%s : %s is no block device: %s\n", kModule, chosenDevice().c_str(),
+                 std::strerror(errno));
+        return false;
+    }
+    geometry = DriveGeometry();
+    geometry.bytesPerSector = static_cast<uint32_t>(sectorSize);
+    geometry.diskSize = size;
+    // Linux has no partition-style query; the boot sector's signature and a
+    // protective GPT entry tell the same.
+    uint8_t sector[512];
+    if (::pread(fd, sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
+        debugLog("%s : read sector 0 of %s fail %s\n", kModule, chosenDevice().c_str(),
+                 std::strerror(errno));
+        return false;
+    }
+    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+        geometry.partitionStyle = 2;
+    } else if (sector[446 + 4] == 0xEE) {
+        geometry.partitionStyle = 1;
+    } else {
+        geometry.partitionStyle = 0;
+        std::memcpy(&geometry.mbrSignature, sector + 440, 4);
+    }
+    return true;
 }
-// A device node (or any file) given as the job's target is written as is.
+
+Handle openPhysicalDrive(const char* path) {
+    if (std::strcmp(path, kPhysicalDrive) != 0) {
+        return kInvalidHandle;
+    }
+    return openChosen(O_RDONLY);
+}
+
+// An image file given as the job's drive target is written as is.
 FILE* openForCopy(const char* physicalDrivePath) {
-    return std::fopen(physicalDrivePath, "rb+");
+    if (std::strcmp(physicalDrivePath, kPhysicalDrive) != 0) {
+        return std::fopen(physicalDrivePath, "rb+");
+    }
+    const int fd = openChosen(O_RDWR);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = ::fdopen(fd, "rb+");
+    if (stream == nullptr) {
+        ::close(fd);
+    }
+    return stream;
 }
-bool readFile(Handle, void*, uint32_t, uint32_t& bytesRead) {
+
+bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
     bytesRead = 0;
-    return false;
+    const ssize_t got = ::read(static_cast<int>(handle), buffer, length);
+    if (got < 0) {
+        debugLog("%s : read fail %s\n", kModule, std::strerror(errno));
+        return false;
+    }
+    bytesRead = static_cast<uint32_t>(got);
+    return true;
 }
-// No volume is ever opened here, so there is none to lock.
-bool lockVolume(Handle) {
-    return false;
+
+// qlupdate unmounts a device's file systems itself before it names it, and
+// O_EXCL keeps them off while it is open.
+bool lockVolume(Handle handle) {
+    return handle != kInvalidHandle;
 }
-bool dismountVolume(Handle) {
-    return false;
+bool dismountVolume(Handle handle) {
+    return handle != kInvalidHandle;
 }
-void closeHandle(Handle) {}
+void closeHandle(Handle handle) {
+    if (handle != kInvalidHandle) {
+        ::close(static_cast<int>(handle));
+    }
+}
 uint32_t logicalDrives() {
     return 0;
 }

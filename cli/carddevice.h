@@ -1,0 +1,12 @@
+// The platform's own half of qlupdate's card commands.
+#pragma once
+
+#include "cli/commands.h"
+
+// Lists the cards the system offers (drive letters on Windows, card-reader
+// block devices on Linux); the exit status.
+int listCards();
+// Checks the card named by options.device and readies the raw-storage calls
+// for it. kExitOk when the update may go on; otherwise the exit status, after
+// a message that says why nothing was written.
+int prepareDevice(const ApplyOptions& options);

@@ -1,0 +1,106 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/carddevice.h"
+#include "common/common.h"
+#include "storage/blockdevice.h"
+#include "update/applyupdatefile.h"
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& item : items) {
+        out += (out.empty() ? "" : ", ") + item;
+    }
+    return out;
+}
+
+}  // namespace
+
+int listCards() {
+    const std::vector<BlockDevice> readers = BlockDevices().cardReaders();
+    if (readers.empty()) {
+        std::fprintf(stderr, "no card readers (removable, USB or MMC disks)\n");
+    }
+    for (const BlockDevice& device : readers) {
+        char size[32] = "no card";
+        if (device.size != 0) {
+            std::snprintf(size, sizeof size, "%.1f GB", static_cast<double>(device.size) / 1e9);
+        }
+        std::string label = device.vendor;
+        label += (label.empty() || device.model.empty() ? "" : " ") + device.model;
+        const std::string mounted =
+            device.mounts.empty() ? "not mounted" : "mounted on " + joined(device.mounts);
+        std::printf("%-16s %10s  %-28s %s\n", device.path.c_str(), size,
+                    label.empty() ? "-" : label.c_str(), mounted.c_str());
+    }
+    return kExitOk;
+}
+
+int prepareDevice(const ApplyOptions& options) {
+    const char* given = options.device.c_str();
+    struct stat info;
+    char real[PATH_MAX];
+    if (::stat(given, &info) != 0 || ::realpath(given, real) == nullptr) {
+        std::fprintf(stderr, "qlupdate: cannot find %s: %s\n", given, std::strerror(errno));
+        return kExitUsage;
+    }
+    if (!S_ISBLK(info.st_mode)) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is not a block device; give an image file without --device\n",
+                     given);
+        return kExitUsage;
+    }
+    const std::string path = real;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const BlockDevices system;
+    BlockDevice device;
+    if (!system.describe(name, device)) {
+        const std::string disk = system.diskOfPartition(name);
+        if (!disk.empty()) {
+            std::fprintf(stderr,
+                         "qlupdate: %s is a partition; give the whole card, /dev/%s; nothing "
+                         "was written\n",
+                         given, disk.c_str());
+        } else {
+            std::fprintf(stderr, "qlupdate: %s is not a whole disk; nothing was written\n", given);
+        }
+        return kExitUsage;
+    }
+    if (!device.isCardReader() && !options.anyDevice) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is not a removable, USB or MMC disk; nothing was written "
+                     "(--any-device writes to it anyway)\n",
+                     given);
+        return kExitUsage;
+    }
+    if (!device.mounts.empty()) {
+        if (!options.unmount) {
+            std::fprintf(stderr,
+                         "qlupdate: %s is mounted on %s; nothing was written (--unmount "
+                         "unmounts it first)\n",
+                         given, joined(device.mounts).c_str());
+            return kExitUsage;
+        }
+        setDebugLog(true);  // the refusal's own line says which and why
+        const bool unmounted = unmountAll(device);
+        setDebugLog(options.verbose);
+        if (!unmounted) {
+            std::fprintf(stderr,
+                         "qlupdate: cannot unmount %s (see the line above); nothing was "
+                         "written\n",
+                         given);
+            return ResultWriteFailed;
+        }
+        std::fprintf(stderr, "unmounted %s\n", joined(device.mounts).c_str());
+    }
+    rawdevice::useBlockDevice(path);
+    return kExitOk;
+}

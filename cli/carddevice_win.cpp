@@ -1,0 +1,22 @@
+#include <cstdio>
+
+#include "cli/carddevice.h"
+#include "storage/deviceinfo.h"
+
+int listCards() {
+    DriveList drives;
+    const char* letters = drives.getRemovableDrives();
+    if (letters[0] == '\0') {
+        std::fprintf(stderr, "no removable drives\n");
+    }
+    for (const char* p = letters; *p != '\0'; ++p) {
+        std::printf("%c:\n", *p);
+    }
+    return kExitOk;
+}
+
+// Windows names cards by drive letter (--drive).
+int prepareDevice(const ApplyOptions&) {
+    std::fprintf(stderr, "qlupdate: --device names a Linux block device; use --drive E: here\n");
+    return kExitUsage;
+}
