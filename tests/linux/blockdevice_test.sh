@@ -68,6 +68,24 @@ fi
 "$Q" apply u.qlu --device card.img --any-device >/dev/null 2>&1; expect "file as device" 64 $?
 ok "card untouched by refusals" [ "$all_before" = "$(sha card.img 0)" ]
 
+# The drive path's layout checks hold on a device: a blank disk, and a card
+# whose root partition ends past the end of the disk, are refused (code 1).
+card_dev=$dev
+truncate -s 20M blank.img
+card short.img 8
+truncate -s 12M short.img
+for img in blank.img short.img; do
+  before=$(sha $img 0)
+  if attach $img; then
+    "$Q" --verbose apply u.qlu --device "$dev" --any-device >out-$img.txt 2>&1
+    expect "layout of $img refused" 1 $?
+    ok "$img untouched" [ "$before" = "$(sha $img 0)" ]
+  fi
+done
+grep -q "root partition ends at $((18432 * 512 + (8 << 20))) beyond the medium $((12 << 20))" \
+  out-short.img.txt; expect "disk size from the kernel" 0 $?
+dev=$card_dev
+
 # A mounted partition is refused; --unmount fails cleanly while it is busy,
 # and unmounts it otherwise.
 if [ -b "${dev}p1" ] && mkfs.ext2 -q "${dev}p1" 2>/dev/null && mkdir mnt1 &&
@@ -90,7 +108,8 @@ if [ -b "${dev}p1" ] && mkfs.ext2 -q "${dev}p1" 2>/dev/null && mkdir mnt1 &&
   ok "MBR kept after --unmount" [ "$mbr_before" = "$(sha card.img 0 512)" ]
   ok "root rewritten after --unmount" [ "$(sha card.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
   # A fresh card for the plain case.
-  losetup -d "$dev"; loops=()
+  losetup -d "$dev"
+  kept=(); for d in "${loops[@]}"; do [ "$d" = "$dev" ] || kept+=("$d"); done; loops=("${kept[@]}")
   rm card.img; card card.img 8
   attach card.img || { echo "FAIL: reattach"; exit 1; }
   head_before=$(sha card.img 0 $root_offset)
