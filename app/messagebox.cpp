@@ -21,28 +21,28 @@ void moveTo(HWND window, int x, int y) {
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// How the box being shown is placed.
+bool boxTopAligned = false;
+
 // The box is moved once, on its first activation: later activations (after
 // switching applications) must leave it where the user may have put it.
-LRESULT CALLBACK centreHook(int code, WPARAM wParam, LPARAM) {
+LRESULT CALLBACK placeBoxHook(int code, WPARAM wParam, LPARAM) {
     if (code == HCBT_ACTIVATE) {
         UnhookWindowsHookEx(boxHook);
         boxHook = nullptr;
-        centreWindow(reinterpret_cast<HWND>(wParam));
+        HWND box = reinterpret_cast<HWND>(wParam);
+        if (boxTopAligned) {
+            topCentreWindow(box);
+        } else {
+            centreWindow(box);
+        }
     }
     return 0;
 }
 
-LRESULT CALLBACK topCentreHook(int code, WPARAM wParam, LPARAM) {
-    if (code == HCBT_ACTIVATE) {
-        UnhookWindowsHookEx(boxHook);
-        boxHook = nullptr;
-        topCentreWindow(reinterpret_cast<HWND>(wParam));
-    }
-    return 0;
-}
-
-int showHooked(HOOKPROC hook, HWND owner, const char* text, const char* caption, UINT type) {
-    boxHook = SetWindowsHookExA(WH_CBT, hook, nullptr, GetCurrentThreadId());
+int showPlaced(bool topAligned, HWND owner, const char* text, const char* caption, UINT type) {
+    boxTopAligned = topAligned;
+    boxHook = SetWindowsHookExA(WH_CBT, placeBoxHook, nullptr, GetCurrentThreadId());
     const int answer = MessageBoxA(owner, text, caption, type);
     // A box that never became active (it could not be created) leaves the hook behind.
     if (boxHook != nullptr) {
@@ -70,9 +70,9 @@ void topCentreWindow(HWND window) {
 }
 
 int centredMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
-    return showHooked(centreHook, owner, text, caption, type);
+    return showPlaced(false, owner, text, caption, type);
 }
 
 int topCentredMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
-    return showHooked(topCentreHook, owner, text, caption, type);
+    return showPlaced(true, owner, text, caption, type);
 }
