@@ -402,6 +402,9 @@ int runApply(const ApplyOptions& options) {
     if (result != 0) {
         const char* message = resultMessage(result);
         std::printf("%s\n", message != nullptr ? message : "");
+        if (result == ResultUpToDate) {
+            std::fprintf(stderr, "the card is already up to date; nothing was written\n");
+        }
         return result;
     }
     std::printf("%s\n", completionMessage());

@@ -738,6 +738,38 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
     EXPECT_EQ(after.root, wanted);
 }
 
+// A card that already holds the update is neither written nor touched; one
+// that differs only in its first or its last chunk is still written.
+TEST_F(ApplyUpdateFileTest, CardThatHoldsTheUpdateIsUpToDateAndOthersAreWritten) {
+    const Card c = makeCardAndUpdate("again", 16385);  // 8 MiB and a sector
+    ASSERT_TRUE(runJob(c.update, c.target).success);
+    const auto old = fs::last_write_time(c.target) - std::chrono::hours(1);
+    fs::last_write_time(c.target, old);
+    const std::string updated = digest(c.target);
+
+    const Outcome again = runJob(c.update, c.target);
+    EXPECT_EQ(again.result, ResultUpToDate);
+    EXPECT_FALSE(again.success);
+    EXPECT_LT(again.progress, 100);
+    EXPECT_TRUE(again.has(kJob + "target already holds the update\n")) << again.log;
+    EXPECT_EQ(countOf(again.log, " fail"), 0) << again.log;
+    EXPECT_EQ(digest(c.target), updated);
+    EXPECT_TRUE(fs::last_write_time(c.target) == old);
+    EXPECT_EQ(tempFilesBeside(c.update), 0);
+    EXPECT_EQ(again.openStreams, 0);
+    for (const faultinject::Call& call : again.calls) {
+        EXPECT_FALSE(call.op == fileops::Op::Write && call.path == c.target);
+    }
+
+    for (const uint64_t at : {kRootOffset, kRootOffset + c.rootSize - 1}) {
+        SCOPED_TRACE(at);
+        xorByte(c.target, at, 0x40);
+        const Outcome out = runJob(c.update, c.target);
+        EXPECT_TRUE(out.success) << out.log;
+        EXPECT_EQ(digest(c.target), updated);
+    }
+}
+
 #ifndef _WIN32
 // Limits the size of files this process writes, for as long as it lives.
 // SIGXFSZ is ignored meanwhile, so a write past the limit fails with EFBIG.

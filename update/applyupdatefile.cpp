@@ -316,6 +316,9 @@ void ApplyUpdateFile::run() {
 
     progress.store(15);
     if (!overwrite(temp.get(), tempFilePath, targetPath, startOffset, size)) {
+        if (resultCode.load() == ResultUpToDate) {
+            return;  // nothing written; the temporary file goes with temp
+        }
         debugLog(targetIsDevice ? "%s : overwrite device %s to %s fail\n"
                                 : "%s : overwrite file %s to %s fail\n",
                  kModule, tempFilePath.c_str(), targetPath.c_str());
@@ -394,6 +397,31 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         return false;
     }
 
+    // An update applied twice must not wear the card a second time. A
+    // different root usually shows in the first chunk, so this costs one read.
+    const int same = holdsTempFile(source, out.get(), buffer.get(), size, target);
+    if (same < 0) {
+        return false;
+    }
+    if (same > 0) {
+        // Only read from: closing loses nothing and leaves an image's time
+        // stamp as it was.
+        fileops::close(out.release());
+        debugLog("%s : target already holds the update\n", kModule);
+        resultCode.store(ResultUpToDate);
+        return false;
+    }
+    if (!fileops::seek(out.get(), offset)) {
+        resultCode.store(ResultWriteFailed);
+        debugLog("%s : write file fseeko error %I64d\n", kModule, static_cast<long long>(offset));
+        return false;
+    }
+    if (!fileops::seek(source, 0)) {
+        resultCode.store(ResultTempFileRead);
+        debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
+        return false;
+    }
+
     const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
     int lastLogged = 0;
     uint64_t remaining = size;
@@ -450,4 +478,45 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         progress.store(100);
     }
     return true;
+}
+
+// 1 when the target's root already equals the temporary file, 0 at the
+// first chunk that differs, -1 on a failure (code set). Both streams are left
+// wherever the comparison stopped.
+int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
+                                   const std::string& targetName) {
+    std::unique_ptr<uint8_t[]> held(new (std::nothrow) uint8_t[kCopyChunk]);
+    if (!held) {
+        resultCode.store(ResultTempFileRead);
+        debugLog("%s : compare buffer fail %u\n", kModule, kCopyChunk);
+        return -1;
+    }
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        if (stopRequested.load()) {
+            debugLog("%s : request stop %d\n", kModule, 150);
+            return -1;
+        }
+        const uint32_t chunk =
+            remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
+        remaining -= chunk;
+        if (fileops::read(held.get(), chunk, 1, target) != 1) {
+            systemerror::logLast(kModule, "fread", targetName.c_str());
+            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
+                     std::strerror(errno));
+            resultCode.store(ResultWriteFailed);
+            return -1;
+        }
+        if (fileops::read(buffer, chunk, 1, source) != 1) {
+            debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+            resultCode.store(ResultTempFileRead);
+            return -1;
+        }
+        if (std::memcmp(held.get(), buffer, chunk) != 0) {
+            debugLog("%s : target differs within %I64u\n", kModule,
+                     static_cast<unsigned long long>(size - remaining));
+            return 0;
+        }
+    }
+    return 1;
 }

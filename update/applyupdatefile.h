@@ -53,6 +53,8 @@ private:
     bool deviceLayoutFits();
     bool overwrite(FILE* source, const std::string& sourcePath, const std::string& targetPath,
                    uint64_t offset, uint64_t size);
+    int holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
+                      const std::string& targetName);
     bool waitWhilePaused(int checkpoint);
     void fail(int code) { resultCode.store(code); }
 

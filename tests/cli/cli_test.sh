@@ -95,8 +95,10 @@ ok "MBR and boot partition unchanged" [ "$head_before" = "$(sha old.img 0 $root_
 ok "bytes after root unchanged" [ "$tail_before" = "$(sha old.img $((root_offset + root_size)))" ]
 ok "temporary file removed" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
 grep -q "writing\|done" err.txt; expect "progress on stderr" 0 $?
-q --verbose apply u.qlu old.img >out.txt 2>/dev/null; expect "apply again, verbose" 0 $?
-grep -q "applyupdatefile : apply success" out.txt; expect "verbose shows the log" 0 $?
+q --verbose apply u.qlu old.img >out.txt 2>err.txt; expect "apply again, verbose" 8 $?
+grep -q "applyupdatefile : target already holds the update" out.txt; expect "verbose shows the log" 0 $?
+grep -q "already up to date" err.txt; expect "second apply says up to date" 0 $?
+ok "temporary file removed after up to date" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
 
 if [ $windows -eq 0 ]; then
   # Ctrl+C stops the update and exits 130 with the terminal on a fresh line.

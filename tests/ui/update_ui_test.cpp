@@ -581,6 +581,10 @@ void shortPayload(const std::string&, const std::string& update) {
 void payloadNotZlib(const std::string&, const std::string& update) {
     makeUpdate(theUpdate(kSmallRoot).newCard, update, kSmallRoot, kRootStart, Payload::notZlib);
 }
+void cardHoldsTheUpdate(const std::string& card, const std::string&) {
+    fs::remove(card);  // MinGW's copy_file cannot overwrite
+    fs::copy_file(theUpdate(kSmallRoot).newCard, card);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     UpdateJob, ErrorCode,
@@ -597,7 +601,12 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"volume_lock_refused", 5, kWriteFailed, nullptr, "|locked"},
         ErrorCase{"payload_not_zlib", 6,
                   "一時ファイルの作成ができませんでした。\nアップデート処理を中止します。",
-                  payloadNotZlib, ""}),
+                  payloadNotZlib, ""},
+        ErrorCase{"already_up_to_date", 8,
+                  "メディアの内容とアップデートファイルの内容が一致しています。\n"
+                  "メディアは最新です。\n"
+                  "アップデート処理を中止します。",
+                  cardHoldsTheUpdate, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
