@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,10 +13,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "cli/carddevice.h"
 #include "cli/outputfile.h"
+#include "cli/progress.h"
 #include "common/common.h"
 #include "stages/compress.h"
 #include "stages/hash.h"
@@ -52,69 +55,46 @@ void withLog(bool verbose, Fn fn) {
     setDebugLog(verbose);
 }
 
-const char* phaseOf(int progress) {
-    if (progress < 5) {
-        return "checking";
-    }
-    if (progress < 10) {
-        return "verifying";
-    }
-    if (progress < 15) {
-        return "unpacking";
-    }
-    return progress >= 100 ? "done" : "writing";
-}
-
-// Shows the job's phase, percentage and, while writing, the speed on
-// standard error: one rewritten line on a terminal, a line per change otherwise.
-class ProgressLine {
-public:
-    explicit ProgressLine(uint64_t rootSize)
-        : rootSize(rootSize), tty(::isatty(::fileno(stderr)) != 0) {}
-
-    void update(int progress) {
-        const auto now = std::chrono::steady_clock::now();
-        if (progress >= 15 && !copying) {
-            copying = true;
-            copyStart = now;
-        }
-        char speed[48] = "";
-        if (copying && progress > 15) {
-            const double seconds = std::chrono::duration<double>(now - copyStart).count();
-            const double bytes = static_cast<double>(rootSize) * (progress - 15) / 85.0;
-            if (seconds > 0.05) {
-                std::snprintf(speed, sizeof speed, "  %.1f MiB/s", bytes / seconds / 1048576.0);
-            }
-        }
-        const char* phase = phaseOf(progress);
-        if (tty) {
-            std::fprintf(stderr, "\r%-10s %3d%%%-20s", phase, progress, speed);
-            std::fflush(stderr);
-            shown = true;
-        } else if (phase != lastPhase || progress / 10 != lastProgress / 10) {
-            std::fprintf(stderr, "%-10s %3d%%%s\n", phase, progress, speed);
-        }
-        lastPhase = phase;
-        lastProgress = progress;
-    }
-
-    // Leaves the terminal on a fresh line.
-    void finish() {
-        if (tty && shown) {
-            std::fputc('\n', stderr);
-        }
-        shown = false;
-    }
-
-private:
-    uint64_t rootSize;
-    bool tty;
-    bool shown = false;
-    bool copying = false;
-    std::chrono::steady_clock::time_point copyStart;
-    const char* lastPhase = nullptr;
-    int lastProgress = -1;
+// The job's copy ends at kCopyEnd when it reads the card back afterwards,
+// and at 100 in a job that does not.
+template <typename Job, typename = void>
+struct CopyEnd {
+    static constexpr int value = 100;
 };
+template <typename Job>
+struct CopyEnd<Job, std::void_t<decltype(Job::kCopyEnd)>> {
+    static constexpr int value = Job::kCopyEnd;
+};
+
+// Shows the job's progress word in words. Only the copy and the read-back
+// move through the root partition in steps; the phases before them expose
+// no count and get a spinner.
+void showJobProgress(ProgressLine& line, int progress, uint64_t rootSize) {
+    constexpr int kWriteStart = 15;
+    constexpr int kCopyEnd = CopyEnd<ApplyUpdateFile>::value;
+    // The copy's last step is held until the data is synced.
+    constexpr int kSyncing = kCopyEnd < 99 ? kCopyEnd : 99;
+    const auto part = [rootSize](int step, int steps) {
+        return static_cast<uint64_t>(static_cast<double>(rootSize) * step / steps);
+    };
+    if (progress < 5) {
+        line.show("checking");
+    } else if (progress < 10) {
+        line.show("verifying the file");
+    } else if (progress < kWriteStart) {
+        line.show("unpacking");
+    } else if (progress == kWriteStart) {
+        line.show("checking the card");
+    } else if (progress < kSyncing) {
+        line.show("writing", part(progress - kWriteStart, kSyncing - kWriteStart), rootSize);
+    } else if (progress == kSyncing) {
+        line.show("syncing");
+    } else if (progress < 100) {
+        line.show("verifying the card", part(progress - kSyncing - 1, 99 - kSyncing - 1), rootSize);
+    } else {
+        line.show("done", rootSize, rootSize);
+    }
+}
 
 // Files that make creates beside its output, each under a new name of its
 // own. Whatever is still listed at the end is removed; a name that existed
@@ -208,12 +188,17 @@ int pack(ImageInfo& card, const std::string& cardImage, const std::string& updat
     std::fprintf(stderr, "packing the root partition (%llu bytes at offset %llu)\n",
                  static_cast<unsigned long long>(rootSize),
                  static_cast<unsigned long long>(rootOffset));
-    // The root digest and the compression read the card independently.
-    bool rootHashed = false;
+    ProgressLine line;
+    // The root digest and the compression read the card independently; the
+    // digest's count stands for both.
+    bool rootHashed = false, packed = false;
     std::thread hasher(
         [&] { rootHashed = stages.rootHash.calcHash(cardImage, rootOffset, rootSize); });
-    const bool packed = stages.compressor.compress(cardImage, rootOffset, rootSize, payload);
+    runPolling(
+        [&] { packed = stages.compressor.compress(cardImage, rootOffset, rootSize, payload); },
+        [&] { line.show("packing", rootSize * stages.rootHash.getProgress() / 100, rootSize); });
     hasher.join();
+    line.finish();
     // After a Ctrl+C the stages stop early; runMake says why.
     if (interrupted.load()) {
         return kExitInterrupted;
@@ -222,7 +207,15 @@ int pack(ImageInfo& card, const std::string& cardImage, const std::string& updat
         std::fprintf(stderr, "qlupdate: packing %s failed\n", cardImage.c_str());
         return kExitFailure;
     }
-    const bool payloadHashed = stages.payloadHash.calcHash(payload, 0, 0);
+    bool payloadHashed = false;
+    const int64_t payloadSize = getFileSize(payload.c_str());
+    const uint64_t payloadBytes = payloadSize > 0 ? static_cast<uint64_t>(payloadSize) : 0;
+    runPolling([&] { payloadHashed = stages.payloadHash.calcHash(payload, 0, 0); },
+               [&] {
+                   line.show("hashing the payload",
+                             payloadBytes * stages.payloadHash.getProgress() / 100, payloadBytes);
+               });
+    line.finish();
     if (interrupted.load()) {
         return kExitInterrupted;
     }
@@ -231,10 +224,15 @@ int pack(ImageInfo& card, const std::string& cardImage, const std::string& updat
         return kExitFailure;
     }
     auto writer = std::make_unique<UpdateFile>(0);
-    const bool written =
-        writer->setupHeader(rootOffset, rootSize, stages.payloadHash.getHashValue(),
-                            stages.rootHash.getHashValue()) &&
-        writer->appendFile(partial, payload) && outputfile::syncToDisk(partial);
+    bool written = false;
+    runPolling(
+        [&] {
+            written = writer->setupHeader(rootOffset, rootSize, stages.payloadHash.getHashValue(),
+                                          stages.rootHash.getHashValue()) &&
+                      writer->appendFile(partial, payload) && outputfile::syncToDisk(partial);
+        },
+        [&] { line.show("writing the file"); });
+    line.finish();
     if (interrupted.load()) {
         return kExitInterrupted;
     }
@@ -248,10 +246,10 @@ int pack(ImageInfo& card, const std::string& cardImage, const std::string& updat
         return kExitFailure;
     }
     made.release(partial);
-    std::printf("made %s: root offset %llu, size %llu, payload %lld bytes\n", updateFile.c_str(),
-                static_cast<unsigned long long>(rootOffset),
-                static_cast<unsigned long long>(rootSize),
-                static_cast<long long>(getFileSize(updateFile.c_str()) - writer->getHeaderSize()));
+    std::fprintf(stderr, "made %s: root offset %llu, size %llu, payload %lld bytes\n",
+                 updateFile.c_str(), static_cast<unsigned long long>(rootOffset),
+                 static_cast<unsigned long long>(rootSize),
+                 static_cast<long long>(getFileSize(updateFile.c_str()) - writer->getHeaderSize()));
     return kExitOk;
 }
 
@@ -306,6 +304,14 @@ int runMake(const std::string& cardImage, const std::string& updateFile, bool ve
 }
 
 int runApply(const ApplyOptions& options) {
+    // The job would call a missing file a broken one.
+    if (FILE* f = std::fopen(options.updateFile.c_str(), "rb")) {
+        std::fclose(f);
+    } else if (errno == ENOENT) {
+        std::fprintf(stderr, "qlupdate: %s: the update file does not exist\n",
+                     options.updateFile.c_str());
+        return ResultBrokenUpdateFile;
+    }
     // The header is read once up front only to know the size for the speed.
     uint64_t startOffset = 0, rootSize = 0;
     {
@@ -331,7 +337,7 @@ int runApply(const ApplyOptions& options) {
         }
         DeviceInfo device(options.drive);
         if (!device.isReady()) {
-            std::printf("%s\n", "指定されたドライブにアクセスできませんでした。");
+            std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
             return kExitFailure;
         }
         targetPath = device.getName();
@@ -343,7 +349,7 @@ int runApply(const ApplyOptions& options) {
         }
         DeviceInfo device(options.device);
         if (!device.isReady()) {
-            std::printf("%s\n", "指定されたドライブにアクセスできませんでした。");
+            std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
             return kExitFailure;
         }
         targetPath = device.getName();
@@ -359,7 +365,7 @@ int runApply(const ApplyOptions& options) {
             // The volume may still be in use: nothing is written, as in the window.
             const int code = job->getResult() != ResultNone ? job->getResult() : ResultWriteFailed;
             job.reset();
-            std::printf("%s\n", resultMessage(code));
+            std::fprintf(stderr, "%s\n", resultMessage(code));
             return code;
         }
     }
@@ -367,14 +373,14 @@ int runApply(const ApplyOptions& options) {
     std::signal(SIGINT, onInterrupt);
     job->create();
 
-    ProgressLine line(rootSize);
+    ProgressLine line;
     int progress = 0;
     int result = 0;
     bool stopped = false;
     for (;;) {
         progress = job->getProgress();
         result = job->getResult();
-        line.update(progress);
+        showJobProgress(line, progress, rootSize);
         if (result != 0 || (progress >= 100 && job->isSuccess())) {
             break;
         }
@@ -401,13 +407,13 @@ int runApply(const ApplyOptions& options) {
     }
     if (result != 0) {
         const char* message = resultMessage(result);
-        std::printf("%s\n", message != nullptr ? message : "");
+        std::fprintf(stderr, "%s\n", message != nullptr ? message : "");
         if (result == ResultUpToDate) {
             std::fprintf(stderr, "the card is already up to date; nothing was written\n");
         }
         return result;
     }
-    std::printf("%s\n", completionMessage());
+    std::fprintf(stderr, "%s\n", completionMessage());
     return kExitOk;
 }
 

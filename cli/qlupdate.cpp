@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/version.h"
 #include "common/common.h"
 
 namespace {
@@ -18,7 +19,8 @@ const char* const kUsage =
     "       qlupdate inspect FILE\n"
     "       qlupdate drives\n"
     "options: --verbose  also show the diagnostic log\n"
-    "         --help     show this text\n";
+    "         --help     show this text\n"
+    "         --version  show the version\n";
 
 const char* const kHelp =
     "qlupdate applies Quillon ZR-7040 update files to the root partition of a\n"
@@ -44,8 +46,22 @@ const char* const kHelp =
     "Ctrl+C during apply stops the update; a partly written root partition\n"
     "must then be updated again.\n"
     "\n"
-    "Exit status: 0 success, 1..7 the update's result code, 64 usage error,\n"
-    "130 interrupted.\n";
+    "Progress and the verdict go to standard error; listings and inspect's\n"
+    "report to standard output.\n"
+    "\n"
+    "Exit status:\n"
+    "    0  success\n"
+    "    1  the card (or card image) is not a Quillon ZR-7040 one, or its\n"
+    "       layout does not fit the update; for make, inspect and drives: failure\n"
+    "    2  the update file is missing, broken or changed while in use\n"
+    "    3  the unpacked temporary file has the wrong size\n"
+    "    4  the temporary file could not be read\n"
+    "    5  the card could not be written completely (or its volume not locked)\n"
+    "    6  the temporary file could not be created\n"
+    "    7  not enough free disk space for the temporary file (4 GB)\n"
+    "    8  the card already holds the update; nothing was written\n"
+    "   64  usage error, or a target that is refused before anything is written\n"
+    "  130  interrupted with Ctrl+C\n";
 
 int usageError(const char* why) {
     std::fprintf(stderr, "qlupdate: %s\n%s", why, kUsage);
@@ -67,6 +83,10 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::fputs("\n", stdout);
             std::fputs(kHelp, stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("qlupdate %s\n", kQlupdateVersion);
             return kExitOk;
         }
         if (arg == "--verbose" || arg == "-v") {

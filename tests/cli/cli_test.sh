@@ -17,6 +17,11 @@ ok() {  # name condition...
   local name=$1; shift
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
 }
+# What the tool said on a stream, as text: under Wine the messages come out
+# in the console's code page (CP932) with CRLF line ends.
+said() {
+  { cat "$1"; if [ $windows -eq 1 ]; then iconv -f CP932 -t UTF-8 <"$1" 2>/dev/null; fi; } | tr -d '\r'
+}
 sha() { dd if="$1" bs=1M iflag=skip_bytes,count_bytes skip="$2" ${3:+count=$3} status=none | sha256sum; }
 
 card() {  # image root-MiB
@@ -35,6 +40,8 @@ q frobnicate x >/dev/null 2>&1; expect "unknown command" 64 $?
 q apply only-one >/dev/null 2>&1; expect "apply without target" 64 $?
 q apply u.qlu t.img --bogus >/dev/null 2>&1; expect "unknown option" 64 $?
 q --help | grep -q "qlupdate make"; expect "help text" 0 $?
+q --help | grep -q "^  130  interrupted"; expect "help lists exit statuses" 0 $?
+q --version | grep -qx "qlupdate [0-9]*[.][0-9]*[.][0-9]*.\?"; expect "version on stdout" 0 $?
 
 # make refuses a card that fails the layout rule, and leaves no file.
 truncate -s 4M blank.img
@@ -42,7 +49,9 @@ q make blank.img bad.qlu >out.txt 2>&1; expect "make on a blank card" 1 $?
 ok "no update file from a blank card" [ ! -e bad.qlu ]
 grep -q "partition 0 start sector (0) over end sector (0)" out.txt; expect "layout rule shown" 0 $?
 
-q make new.img u.qlu >/dev/null 2>&1; expect "make" 0 $?
+q make new.img u.qlu >out.txt 2>err.txt; expect "make" 0 $?
+ok "make says nothing on stdout" [ ! -s out.txt ]
+grep -q "^made u.qlu" err.txt; expect "make's verdict on stderr" 0 $?
 ok "make leaves only the update file" [ -z "$(ls | grep -E '[.](part|payload)$')" ]
 
 # make refuses, before writing anything, an output that is its input under
@@ -78,13 +87,17 @@ cp u.qlu broken.qlu
 printf 'X' | dd of=broken.qlu bs=1 seek=5000 conv=notrunc status=none
 q inspect broken.qlu >/dev/null; expect "inspect broken payload" 1 $?
 before=$(sha old.img 0)
-q apply broken.qlu old.img >/dev/null 2>&1; expect "apply broken payload" 2 $?
+q apply broken.qlu old.img >out.txt 2>err.txt; expect "apply broken payload" 2 $?
+ok "failure verdict not on stdout" [ ! -s out.txt ]
+said err.txt | grep -q "アップデートファイルが壊れています"; expect "failure verdict on stderr" 0 $?
 ok "target untouched after a broken file" [ "$before" = "$(sha old.img 0)" ]
 
 # A card whose root partition is elsewhere is not this system's.
 card other.img 16
 q apply u.qlu other.img >/dev/null 2>&1; expect "apply to a different layout" 1 $?
-q apply missing.qlu old.img >/dev/null 2>&1; expect "apply a missing file" 2 $?
+q apply missing.qlu old.img >out.txt 2>err.txt; expect "apply a missing file" 2 $?
+grep -q "missing.qlu: the update file does not exist" err.txt; expect "missing file named" 0 $?
+said err.txt | grep -q "アップデートファイルが壊れています"; expect "missing file not called broken" 1 $?
 
 # Success: the root partition equals the new one, the rest is unchanged.
 head_before=$(sha old.img 0 $root_offset)
@@ -95,6 +108,12 @@ ok "MBR and boot partition unchanged" [ "$head_before" = "$(sha old.img 0 $root_
 ok "bytes after root unchanged" [ "$tail_before" = "$(sha old.img $((root_offset + root_size)))" ]
 ok "temporary file removed" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
 grep -q "writing\|done" err.txt; expect "progress on stderr" 0 $?
+ok "success verdict not on stdout" [ ! -s out.txt ]
+said err.txt | grep -q "アップデート処理が完了しました"; expect "success verdict on stderr" 0 $?
+# On a pipe each phase starts one line and a short run adds none; the
+# terminal's carriage returns never reach a log.
+ok "no carriage returns when piped" [ -z "$(sed 's/\r$//' err.txt | tr -dc '\r')" ]
+ok "one line per phase when piped" [ -z "$(tr -d '\r' <err.txt | grep -a '^[a-z]' | cut -c1-22 | sort | uniq -d)" ]
 q --verbose apply u.qlu old.img >out.txt 2>err.txt; expect "apply again, verbose" 8 $?
 grep -q "applyupdatefile : target already holds the update" out.txt; expect "verbose shows the log" 0 $?
 grep -q "already up to date" err.txt; expect "second apply says up to date" 0 $?
@@ -105,7 +124,8 @@ if [ $windows -eq 0 ]; then
   card big-old.img 256
   card big-new.img 256
   head -c $((256 << 20)) /dev/urandom | dd of=big-new.img bs=1M seek=9 conv=notrunc status=none
-  q make big-new.img big.qlu >/dev/null 2>&1
+  q make big-new.img big.qlu >/dev/null 2>err.txt
+  grep -q "^packing .* of 256.0 MiB" err.txt; expect "make counts the root it packs" 0 $?
   big_head=$(sha big-old.img 0 $root_offset)
   "$Q" apply big.qlu big-old.img >/dev/null 2>&1 &
   pid=$!
@@ -113,6 +133,8 @@ if [ $windows -eq 0 ]; then
   kill -INT $pid
   wait $pid; expect "interrupted apply" 130 $?
   ok "boot partition untouched after interrupt" [ "$big_head" = "$(sha big-old.img 0 $root_offset)" ]
+  q apply big.qlu big-old.img >/dev/null 2>err.txt; expect "apply after an interrupt" 0 $?
+  grep -q "^writing .* of 256.0 MiB" err.txt; expect "apply counts the bytes it writes" 0 $?
   # Ctrl+C during make: the earlier update file stays, nothing else is left.
   cp u.qlu big2.qlu
   "$Q" make big-new.img big2.qlu >/dev/null 2>&1 &

@@ -1,0 +1,65 @@
+// qlupdate's status line on standard error. On a terminal one line is
+// redrawn in place; on a pipe or a file a line is printed when a phase starts
+// and at most one every kPipedPeriod after, so that a log of a long run stays
+// short.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "common/common.h"
+
+class ProgressLine {
+public:
+    static constexpr std::chrono::seconds kPipedPeriod{5};
+
+    // A terminal when standard error is one.
+    ProgressLine();
+    explicit ProgressLine(bool terminal) : terminal(terminal) {}
+    ~ProgressLine() { finish(); }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // A phase that counts bytes: done of total, the speed since the phase
+    // began and the time left at that speed.
+    void show(const char* phase, uint64_t done, uint64_t total);
+    // A phase that counts nothing: its name, a spinner and the time spent.
+    void show(const char* phase);
+    // Leaves a terminal on a fresh line.
+    void finish();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void emit(const char* phase, const std::string& detail);
+
+    bool terminal;
+    bool drawn = false;
+    size_t drawnLength = 0;
+    unsigned spin = 0;
+    std::string phase;
+    Clock::time_point phaseStart;
+    Clock::time_point lastPrinted;
+};
+
+// "512 B", "4.0 KiB", "1.5 GiB".
+std::string formatBytes(uint64_t bytes);
+// "0:07", "12:34", "1:02:03".
+std::string formatDuration(double seconds);
+
+// Runs work on a thread of its own and, meanwhile, calls poll every 50 ms.
+template <typename Work, typename Poll>
+void runPolling(Work work, Poll poll) {
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        work();
+        finished.store(true);
+    });
+    while (!finished.load()) {
+        poll();
+        sleepMs(50);
+    }
+    worker.join();
+}

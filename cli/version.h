@@ -1,0 +1,4 @@
+// The version that qlupdate --version reports.
+#pragma once
+
+constexpr const char* kQlupdateVersion = "1.0.0";
