@@ -81,7 +81,7 @@ void ProgressLine::emit(const char* name, const std::string& detail) {
         drawnLength = length;
         return;
     }
-    if (newPhase || now - lastPrinted >= kPipedPeriod) {
+    if (newPhase || now - lastPrinted >= pipedPeriod) {
         std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
         lastPrinted = now;

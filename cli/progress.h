@@ -18,7 +18,8 @@ public:
 
     // A terminal when standard error is one.
     ProgressLine();
-    explicit ProgressLine(bool terminal) : terminal(terminal) {}
+    explicit ProgressLine(bool terminal, std::chrono::milliseconds pipedPeriod = kPipedPeriod)
+        : terminal(terminal), pipedPeriod(pipedPeriod) {}
     ~ProgressLine() { finish(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -36,6 +37,7 @@ private:
     void emit(const char* phase, const std::string& detail);
 
     bool terminal;
+    std::chrono::milliseconds pipedPeriod{kPipedPeriod};
     bool drawn = false;
     size_t drawnLength = 0;
     unsigned spin = 0;
