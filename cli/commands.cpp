@@ -357,6 +357,7 @@ int runApply(const ApplyOptions& options) {
 
     auto job = std::make_unique<ApplyUpdateFile>(
         options.updateFile, targetPath, options.device.empty() ? options.drive : options.device);
+    job->setVerify(options.verify);
     if (!options.drive.empty()) {
         unmount = std::make_unique<UnmountDrive>(options.drive[0]);
         bool held = false;

@@ -16,6 +16,7 @@ struct ApplyOptions {
     bool anyDevice = false;   // also a disk that is no removable, USB or MMC one
     bool unmount = false;     // unmount the device's file systems first
     bool verbose = false;
+    bool verify = true;  // read the root back from the target and compare
 };
 
 int runMake(const std::string& cardImage, const std::string& updateFile, bool verbose);

@@ -38,6 +38,8 @@ const char* const kHelp =
     "      --unmount                 unmount the card's file systems first\n"
     "      --any-device              also write a disk that is not removable, USB\n"
     "                                or MMC (loop devices, unusual readers)\n"
+    "      --no-verify               do not read the root partition back from\n"
+    "                                the target and compare it once written\n"
     "  inspect FILE                  show an update file's header and checks, or\n"
     "                                a card image's partition table and verdict\n"
     "  drives                        list the removable drives (Windows) or the\n"
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
     bool driveGiven = false;
     std::string device;
     bool anyDevice = false, unmount = false;
+    bool verify = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -106,6 +109,8 @@ int main(int argc, char** argv) {
             anyDevice = true;
         } else if (arg == "--unmount") {
             unmount = true;
+        } else if (arg == "--no-verify") {
+            verify = false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError(("unknown option " + arg).c_str());
         } else {
@@ -128,6 +133,7 @@ int main(int argc, char** argv) {
     if (command == "apply") {
         ApplyOptions options;
         options.verbose = verbose;
+        options.verify = verify;
         if (!device.empty() && !driveGiven && args.size() == 2) {
             options.updateFile = args[1];
             options.device = device;

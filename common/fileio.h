@@ -17,6 +17,10 @@ bool seek(FILE* file, uint64_t offset);
 // Pushes what the stream has handed to the system down to the device; the
 // stream must be flushed first.
 bool syncToDevice(FILE* file);
+// Asks the system to forget its cached copy of the file's data, so that the
+// next reads come from the device; the data must be synced first. Raw drive
+// handles on Windows are not cached, and there it does nothing.
+void dropCachedData(FILE* file);
 void sleep(int32_t milliseconds);
 
 // A new file opened "w+b", never an existing one and never through a link;

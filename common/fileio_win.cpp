@@ -45,6 +45,8 @@ bool syncToDevice(FILE* file) {
     return ::FlushFileBuffers(handle) != 0;
 }
 
+void dropCachedData(FILE*) {}
+
 void sleep(int32_t milliseconds) {
     ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }

@@ -134,7 +134,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
         debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
         return false;
     }
-    bool outcome = decompress(inputPath, out.get(), offset, maxOutput, nullptr);
+    bool outcome = decompress(inputPath, out.get(), offset, maxOutput, nullptr, nullptr);
     if (!closeOutput(out) && outcome) {
         debugLog("%s : write error %d\n", kModule, 0);
         outcome = false;
@@ -143,7 +143,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 }
 
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
-                          uint64_t maxOutput, uint8_t* inputDigest) {
+                          uint64_t maxOutput, uint8_t* inputDigest, uint8_t* outputDigest) {
     suspended = false;
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
@@ -165,6 +165,8 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
 
     SHA256_CTX sha;
     SHA256_Init(&sha);
+    SHA256_CTX shaOut;
+    SHA256_Init(&shaOut);
     stream.next_out = outBuffer.get();
     stream.avail_out = kChunk;
     bool outcome = false;
@@ -220,6 +222,7 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
                 break;
             }
+            SHA256_Update(&shaOut, outBuffer.get(), n);
             if (inputDigest == nullptr) {
                 outcome = true;
                 break;
@@ -239,6 +242,7 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
                 debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
                 break;
             }
+            SHA256_Update(&shaOut, outBuffer.get(), kChunk);
             stream.next_out = outBuffer.get();
             stream.avail_out = kChunk;
         }
@@ -247,6 +251,9 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
     in.reset();
     if (inputDigest != nullptr) {
         SHA256_Final(inputDigest, &sha);
+    }
+    if (outputDigest != nullptr) {
+        SHA256_Final(outputDigest, &shaOut);
     }
     // A full disk may only show when the stream's buffer is written out.
     if (outcome && !fileops::flush(output)) {
@@ -264,5 +271,7 @@ void ImageDecompress::operator()(std::string outputPath, uint64_t offset, uint64
 void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutput) {
     result = false;
     std::memset(inputDigest, 0, sizeof inputDigest);
-    result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest);
+    std::memset(outputDigest, 0, sizeof outputDigest);
+    result =
+        compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest, outputDigest);
 }

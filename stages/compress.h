@@ -27,8 +27,9 @@ public:
     // The same into an open stream, which is flushed but not closed. With
     // inputDigest, reads on to the end of the input and stores there the
     // SHA-256 of every byte read from offset on: the bytes actually inflated.
+    // With outputDigest, stores there the SHA-256 of everything written.
     bool decompress(const std::string& inputPath, FILE* output, uint64_t offset, uint64_t maxOutput,
-                    uint8_t* inputDigest);
+                    uint8_t* inputDigest, uint8_t* outputDigest = nullptr);
     // Whether the last run ended because a suspend was requested; read it
     // after the run (after joining its thread).
     bool wasSuspended() const { return suspended; }
@@ -55,10 +56,14 @@ public:
     bool wasSuspended() const { return compressor.wasSuspended(); }
     // SHA-256 of the bytes the last stream run read from the update file.
     const uint8_t* getInputDigest() const { return inputDigest; }
+    // SHA-256 of what the last stream run wrote: what the target must read
+    // back once written.
+    const uint8_t* getOutputDigest() const { return outputDigest; }
 
 private:
     std::string updateFilePath;
     bool result = false;
     uint8_t inputDigest[32] = {};
+    uint8_t outputDigest[32] = {};
     Compress compressor;
 };

@@ -276,8 +276,45 @@ TEST_F(ApplyUpdateFileTest, WritesTheRootPartitionAndNothingElse) {
     EXPECT_TRUE(out.has(kJob + "construct update " + update + " target " + target +
                         " drive \n target image\n"));
     EXPECT_TRUE(out.has(kJob + "apply success\n"));
+    EXPECT_TRUE(out.has(kJob + "verify written " + newRoot + " read " + newRoot + " equal\n"))
+        << out.log;
     EXPECT_EQ(tempFilesBeside(update), 0);
     expectUpdated(target, newRoot);
+}
+
+// The target keeps something else than what was written: the read-back
+// catches it (code 5), unless verification is off.
+TEST_F(ApplyUpdateFileTest, ReadBackThatDiffersIsCodeFiveUnlessVerificationIsOff) {
+    for (const bool verify : {true, false}) {
+        SCOPED_TRACE(verify);
+        const std::string target = freshTarget("changing.img");
+        bool changed = false;  // by the job's worker, read after the join
+        Hooks hooks;
+        hooks.beforeCreate = [&](ApplyUpdateFile& job) { job.setVerify(verify); };
+        // The copy's close comes after its sync: the card changes its bytes
+        // once the write is done.
+        hooks.onCall = [&](const faultinject::Call& c, ApplyUpdateFile&) {
+            if (c.op == fileops::Op::Close && c.path == target && !changed) {
+                changed = true;
+                xorByte(target, kRootOffset + kRootSize / 2, 0x01);
+            }
+            return 0;
+        };
+        const Outcome out = runJob(update, target, "", hooks);
+        ASSERT_TRUE(changed);
+        const std::string kept = digest(target, kRootOffset, kRootSize);
+        EXPECT_NE(kept, newRoot);
+        EXPECT_EQ(countOf(out.log, kJob + "verify "), verify ? 1 : 0) << out.log;
+        EXPECT_EQ(out.success, !verify);
+        EXPECT_EQ(out.progress, verify ? 99 : 100);
+        EXPECT_EQ(out.result, verify ? ResultWriteFailed : ResultNone);
+        if (verify) {
+            EXPECT_TRUE(out.has(kJob + "verify fail written " + newRoot + " read " + kept + "\n"))
+                << out.log;
+        }
+        EXPECT_EQ(out.openStreams, 0);
+        EXPECT_EQ(tempFilesBeside(update), 0);
+    }
 }
 
 // Each job has a temporary file of its own: two jobs on one update file both
@@ -642,7 +679,8 @@ TEST_F(ApplyUpdateFileTest, StopIsSeenInEveryPhase) {
          {"compress : decompress suspend\n", stop + "504\n"},
          10},
         {"after unpacking", Op::Close, "compress", 10, {stop + "504\n"}, 10},
-        {"while copying", Op::Write, "target", 15, {stop + "157\n"}, 44},
+        {"while copying", Op::Write, "target", 15, {stop + "157\n"}, 38},
+        {"after copying", Op::Close, "target", 84, {stop + "160\n"}, 84},
     };
     const Card card = makeCardAndUpdate("big", 49152);  // 24 MiB: 6 unpacking and 3 copy chunks
     for (const Case& c : cases) {
@@ -718,7 +756,7 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
     EXPECT_EQ(out.progress, 100);
     EXPECT_TRUE(out.success);
     EXPECT_EQ(rootAtHundred, wanted);
-    const std::vector<int> allowed = {0, 5, 10, 15, 44, 72, 100};
+    const std::vector<int> allowed = {0, 5, 10, 15, 38, 61, 84, 90, 95, 99, 100};
     size_t next = 0;
     for (int p : seen) {
         while (next < allowed.size() && allowed[next] != p) {
@@ -837,7 +875,7 @@ TEST_F(ApplyUpdateFileTest, ProgressStaysBelowHundredUntilTheDataIsOnTheTarget) 
         out = runJob(upd, target, "", hooks);
     }
     EXPECT_EQ(out.result, ResultWriteFailed);
-    EXPECT_EQ(out.progress, 99);
+    EXPECT_EQ(out.progress, ApplyUpdateFile::kCopyEnd);
     EXPECT_FALSE(sawHundred);
     EXPECT_FALSE(out.success);
     EXPECT_TRUE(out.has(kJob + "overwrite file " + out.temp + " to " + target + " fail\n"))

@@ -1,5 +1,9 @@
 #include "update/applyupdatefile.h"
 
+// SHA256_Init/Update/Final are deprecated in OpenSSL 3 but still provided.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +20,16 @@
 namespace {
 
 const char* const kModule = "applyupdatefile";
+
+std::string hexDigest(const uint8_t* digest) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint32_t i = 0; i < 32; ++i) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 15];
+    }
+    return text;
+}
 
 // "<update file>.<12 hex digits>.tmp". A name of each job's own: two jobs on
 // one update file never share it, and a crashed run's leftover blocks nothing.
@@ -326,6 +340,9 @@ void ApplyUpdateFile::run() {
     }
 
     temp.discard();
+    if (verify && !verifyTarget(targetPath, startOffset, size)) {
+        return;
+    }
     debugLog("%s : apply success\n", kModule);
     progress.store(100);
     succeeded.store(true);
@@ -457,8 +474,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         // The owner reads 100 as done, and the formula reaches 100 while up to
         // a chunk is still unwritten: 100 waits for the sync and the close.
         if (remaining > 0) {
-            const uint64_t value = 100 - (remaining * 85) / size;
-            progress.store(value < 99 ? static_cast<int>(value) : 99);
+            progress.store(kCopyEnd -
+                           static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
         }
     }
     // Success means the bytes are on the card, not in a cache: flush, sync
@@ -474,9 +491,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         resultCode.store(ResultWriteFailed);
         return false;
     }
-    if (size != 0) {
-        progress.store(100);
-    }
+    progress.store(kCopyEnd);
     return true;
 }
 
@@ -493,8 +508,13 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
     }
     uint64_t remaining = size;
     while (remaining > 0) {
+        // The comparison is the copy's first pass: a pause holds it at the
+        // same point, with both files open.
+        if (!waitWhilePaused(157)) {
+            return -1;
+        }
         if (stopRequested.load()) {
-            debugLog("%s : request stop %d\n", kModule, 150);
+            debugLog("%s : request stop %d\n", kModule, 157);
             return -1;
         }
         const uint32_t chunk =
@@ -519,4 +539,73 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
         }
     }
     return 1;
+}
+
+// A card reader or a fake card may accept a write and keep something else:
+// the root is read back, past the system's caches, and its digest compared
+// with that of the bytes the unpacking wrote.
+bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, uint64_t size) {
+    FILE* rawTarget = targetIsDevice ? fileops::adopt(rawdevice::openForCopy(target.c_str()),
+                                                      target.c_str(), kModule)
+                                     : fileops::open(target.c_str(), "rb", kModule);
+    if (rawTarget == nullptr) {
+        systemerror::logLast(kModule, "open", target.c_str());
+        debugLog("%s : verify can not open %s\n", kModule, target.c_str());
+        resultCode.store(ResultWriteFailed);
+        return false;
+    }
+    FilePtr in(rawTarget);
+    fileio::dropCachedData(in.get());
+    if (!fileops::seek(in.get(), offset)) {
+        debugLog("%s : verify fseeko error %I64d\n", kModule, static_cast<long long>(offset));
+        resultCode.store(ResultWriteFailed);
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+    if (!buffer) {
+        debugLog("%s : verify buffer fail %u\n", kModule, kCopyChunk);
+        resultCode.store(ResultWriteFailed);
+        return false;
+    }
+    SHA256_CTX sha;
+    SHA256_Init(&sha);
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        if (!waitWhilePaused(160)) {
+            return false;
+        }
+        if (stopRequested.load()) {
+            debugLog("%s : request stop %d\n", kModule, 160);
+            return false;
+        }
+        const uint32_t chunk =
+            remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
+        remaining -= chunk;
+        if (fileops::read(buffer.get(), chunk, 1, in.get()) != 1) {
+            systemerror::logLast(kModule, "fread", target.c_str());
+            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+            resultCode.store(ResultWriteFailed);
+            return false;
+        }
+        SHA256_Update(&sha, buffer.get(), chunk);
+        progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
+    }
+    uint8_t readBack[32];
+    SHA256_Final(readBack, &sha);
+    // A failed close of a stream only read from loses nothing, but says the
+    // target cannot be trusted either.
+    if (fileops::close(in.release()) != 0) {
+        debugLog("%s : verify fclose error %s\n", kModule, std::strerror(errno));
+        resultCode.store(ResultWriteFailed);
+        return false;
+    }
+    const std::string written = hexDigest(imageDecompress.getOutputDigest());
+    const std::string read = hexDigest(readBack);
+    if (written != read) {
+        debugLog("%s : verify fail written %s read %s\n", kModule, written.c_str(), read.c_str());
+        resultCode.store(ResultWriteFailed);
+        return false;
+    }
+    debugLog("%s : verify written %s read %s equal\n", kModule, written.c_str(), read.c_str());
+    return true;
 }

@@ -26,6 +26,10 @@ class ApplyUpdateFile {
 public:
     static constexpr uint64_t kRequiredFreeSpace = 4294967296ull;
     static constexpr uint32_t kCopyChunk = 8388608;
+    // Progress: the copy ends at kCopyEnd, the read-back fills the rest up
+    // to 99. A card reads several times faster than it writes.
+    static constexpr int kCopyStart = 15;
+    static constexpr int kCopyEnd = 84;
 
     // An empty driveName makes targetPath an image file.
     ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
@@ -36,6 +40,9 @@ public:
 
     void create();
     void setPause(bool pause) { paused.store(pause); }
+    // Whether the root is read back from the target and compared once
+    // written; on unless turned off before create().
+    void setVerify(bool on) { verify = on; }
     // Also asks the running stages to suspend, so that the job ends within
     // one chunk of whatever it is doing.
     void requestStop();
@@ -55,10 +62,12 @@ private:
                    uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
                       const std::string& targetName);
+    bool verifyTarget(const std::string& target, uint64_t offset, uint64_t size);
     bool waitWhilePaused(int checkpoint);
     void fail(int code) { resultCode.store(code); }
 
     bool targetIsDevice;
+    bool verify = true;
     std::thread worker;
     uint8_t compressDataHash[32] = {};
     uint8_t auxHash[32] = {};
