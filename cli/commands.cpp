@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "cli/carddevice.h"
@@ -55,25 +54,13 @@ void withLog(bool verbose, Fn fn) {
     setDebugLog(verbose);
 }
 
-// The job's copy ends at kCopyEnd when it reads the card back afterwards,
-// and at 100 in a job that does not.
-template <typename Job, typename = void>
-struct CopyEnd {
-    static constexpr int value = 100;
-};
-template <typename Job>
-struct CopyEnd<Job, std::void_t<decltype(Job::kCopyEnd)>> {
-    static constexpr int value = Job::kCopyEnd;
-};
-
 // Shows the job's progress word in words. Only the copy and the read-back
 // move through the root partition in steps; the phases before them expose
 // no count and get a spinner.
 void showJobProgress(ProgressLine& line, int progress, uint64_t rootSize) {
-    constexpr int kWriteStart = 15;
-    constexpr int kCopyEnd = CopyEnd<ApplyUpdateFile>::value;
+    constexpr int kWriteStart = ApplyUpdateFile::kCopyStart;
     // The copy's last step is held until the data is synced.
-    constexpr int kSyncing = kCopyEnd < 99 ? kCopyEnd : 99;
+    constexpr int kSyncing = ApplyUpdateFile::kCopyEnd;
     const auto part = [rootSize](int step, int steps) {
         return static_cast<uint64_t>(static_cast<double>(rootSize) * step / steps);
     };
@@ -189,14 +176,23 @@ int pack(ImageInfo& card, const std::string& cardImage, const std::string& updat
                  static_cast<unsigned long long>(rootSize),
                  static_cast<unsigned long long>(rootOffset));
     ProgressLine line;
-    // The root digest and the compression read the card independently; the
-    // digest's count stands for both.
+    // The root digest and the compression read the card independently. The
+    // digest counts what it has read; the compression counts nothing, and
+    // once the faster digest is done, the payload's growth is all there is.
     bool rootHashed = false, packed = false;
     std::thread hasher(
         [&] { rootHashed = stages.rootHash.calcHash(cardImage, rootOffset, rootSize); });
     runPolling(
         [&] { packed = stages.compressor.compress(cardImage, rootOffset, rootSize, payload); },
-        [&] { line.show("packing", rootSize * stages.rootHash.getProgress() / 100, rootSize); });
+        [&] {
+            const uint32_t percent = stages.rootHash.getProgress();
+            if (percent < 100) {
+                line.show("reading the card", rootSize * percent / 100, rootSize);
+            } else {
+                const int64_t packed = getFileSize(payload.c_str());
+                line.showCount("compressing", packed > 0 ? static_cast<uint64_t>(packed) : 0);
+            }
+        });
     hasher.join();
     line.finish();
     // After a Ctrl+C the stages stop early; runMake says why.

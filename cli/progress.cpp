@@ -35,17 +35,37 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-void ProgressLine::show(const char* name, uint64_t done, uint64_t total) {
-    std::string detail = formatBytes(done) + " of " + formatBytes(total);
+double ProgressLine::speedOf(const char* name, uint64_t done) const {
     const double seconds =
         phase == name ? std::chrono::duration<double>(Clock::now() - phaseStart).count() : 0.0;
     // The first moments of a phase say nothing of its speed.
-    if (seconds >= 0.5 && done > 0) {
-        const double speed = static_cast<double>(done) / seconds;
+    return seconds >= 0.5 && done > startDone ? static_cast<double>(done - startDone) / seconds
+                                              : 0.0;
+}
+
+void ProgressLine::show(const char* name, uint64_t done, uint64_t total) {
+    if (phase != name) {
+        startDone = done;
+    }
+    std::string detail = formatBytes(done) + " of " + formatBytes(total);
+    const double speed = speedOf(name, done);
+    if (speed > 0) {
         detail += "  " + formatBytes(static_cast<uint64_t>(speed)) + "/s";
         if (done < total) {
             detail += "  " + formatDuration(static_cast<double>(total - done) / speed) + " left";
         }
+    }
+    emit(name, detail);
+}
+
+void ProgressLine::showCount(const char* name, uint64_t done) {
+    if (phase != name) {
+        startDone = done;
+    }
+    std::string detail = formatBytes(done) + " so far";
+    const double speed = speedOf(name, done);
+    if (speed > 0) {
+        detail += "  " + formatBytes(static_cast<uint64_t>(speed)) + "/s";
     }
     emit(name, detail);
 }

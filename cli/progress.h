@@ -25,8 +25,10 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     // A phase that counts bytes: done of total, the speed since the phase
-    // began and the time left at that speed.
+    // was first shown and the time left at that speed.
     void show(const char* phase, uint64_t done, uint64_t total);
+    // A phase that counts bytes towards no known total: done and the speed.
+    void showCount(const char* phase, uint64_t done);
     // A phase that counts nothing: its name, a spinner and the time spent.
     void show(const char* phase);
     // Leaves a terminal on a fresh line.
@@ -35,6 +37,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     void emit(const char* phase, const std::string& detail);
+    // Bytes per second since the phase began; 0 while too early to say.
+    double speedOf(const char* phase, uint64_t done) const;
 
     bool terminal;
     std::chrono::milliseconds pipedPeriod{kPipedPeriod};
@@ -43,6 +47,7 @@ private:
     unsigned spin = 0;
     std::string phase;
     Clock::time_point phaseStart;
+    uint64_t startDone = 0;  // bytes already counted when the phase was first shown
     Clock::time_point lastPrinted;
 };
 

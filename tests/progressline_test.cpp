@@ -87,4 +87,17 @@ TEST(ProgressLine, SpeedAndTimeLeftOnceThePhaseHasRun) {
     EXPECT_NE(std::string::npos, text.find(" left")) << text;
 }
 
+TEST(ProgressLine, SpeedCountsOnlyBytesSinceThePhaseWasFirstShown) {
+    const std::string text = shown(false, milliseconds(0), [](ProgressLine& line) {
+        line.showCount("compressing", 1000u << 20);
+        sleepMs(600);
+        line.showCount("compressing", 1030u << 20);
+    });
+    // 30 MiB in at least 0.6 s; counting the first 1000 MiB would say GiB/s.
+    EXPECT_NE(std::string::npos, text.find("1.0 GiB so far")) << text;
+    const size_t speed = text.find(" MiB/s");
+    ASSERT_NE(std::string::npos, speed) << text;
+    EXPECT_LT(std::stod(text.substr(text.rfind(' ', speed - 1) + 1)), 51.0) << text;
+}
+
 }  // namespace
