@@ -62,7 +62,7 @@ all_total=() all_prep=() all_copy=() all_rss=() all_sha=() all_inflate=() all_dd
 for ((round = 1; round <= rounds; round++)); do
   echo "bench: round $round of $rounds: qlupdate apply (with and without verification), sha256sum, $inflater, dd" >&2
   rm -f copy-start
-  cp --sparse=always card-old.img card.img
+  cp --sparse=never card-old.img card.img  # allocated, as the copy dd writes into
   t0=$(now)
   /usr/bin/time -f '%M' -o rss.txt "$Q" --verbose apply --no-verify update.qlu card.img |
     while IFS= read -r line; do
@@ -76,7 +76,7 @@ for ((round = 1; round <= rounds; round++)); do
   all_prep+=("$(secs "$t0" "$(cat copy-start)")")
   all_copy+=("$(secs "$(cat copy-start)" "$t1")")
   rm -f copy-start rss.txt
-  cp --sparse=always card-old.img card.img
+  cp --sparse=never card-old.img card.img  # allocated, as the copy dd writes into
   t0=$(now)
   /usr/bin/time -f '%M' -o rss.txt "$Q" apply update.qlu card.img >/dev/null 2>&1
   t1=$(now)
