@@ -153,6 +153,19 @@ bool ApplyUpdateFile::waitWhilePaused(int checkpoint) {
     return true;
 }
 
+// Between two chunks: holds while paused; false when a stop was requested,
+// paused or not.
+bool ApplyUpdateFile::betweenChunks(int checkpoint) {
+    if (!waitWhilePaused(checkpoint)) {
+        return false;
+    }
+    if (stopRequested.load()) {
+        debugLog("%s : request stop %d\n", kModule, checkpoint);
+        return false;
+    }
+    return true;
+}
+
 void ApplyUpdateFile::run() {
     if (!waitWhilePaused(210)) {
         return;
@@ -444,11 +457,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     uint64_t remaining = size;
     while (remaining > 0) {
         // A stop ends the copy between chunks, paused or not.
-        if (!waitWhilePaused(157)) {
-            return false;
-        }
-        if (stopRequested.load()) {
-            debugLog("%s : request stop %d\n", kModule, 157);
+        if (!betweenChunks(157)) {
             return false;
         }
         const uint32_t chunk =
@@ -510,11 +519,7 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
     while (remaining > 0) {
         // The comparison is the copy's first pass: a pause holds it at the
         // same point, with both files open.
-        if (!waitWhilePaused(157)) {
-            return -1;
-        }
-        if (stopRequested.load()) {
-            debugLog("%s : request stop %d\n", kModule, 157);
+        if (!betweenChunks(157)) {
             return -1;
         }
         const uint32_t chunk =
@@ -571,11 +576,7 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
     SHA256_Init(&sha);
     uint64_t remaining = size;
     while (remaining > 0) {
-        if (!waitWhilePaused(160)) {
-            return false;
-        }
-        if (stopRequested.load()) {
-            debugLog("%s : request stop %d\n", kModule, 160);
+        if (!betweenChunks(160)) {
             return false;
         }
         const uint32_t chunk =

@@ -64,6 +64,7 @@ private:
                       const std::string& targetName);
     bool verifyTarget(const std::string& target, uint64_t offset, uint64_t size);
     bool waitWhilePaused(int checkpoint);
+    bool betweenChunks(int checkpoint);
     void fail(int code) { resultCode.store(code); }
 
     bool targetIsDevice;
