@@ -98,9 +98,17 @@ int close(FILE* file) {
         return 0;
     }
     const int refused = ask(Op::Close, file, nullptr, nullptr, 0);
+    // MinGW's fclose reports success even when its last flush fails, so a
+    // full disk at close would pass unseen on Windows: flush first.
+    const bool flushed = std::fflush(file) == 0;
+    const int flushError = errno;
     const int result = std::fclose(file);
     if (refused != 0) {
         errno = refused;
+        return EOF;
+    }
+    if (!flushed) {
+        errno = flushError;
         return EOF;
     }
     return result;
