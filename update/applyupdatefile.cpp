@@ -410,14 +410,22 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         debugLog("%s : temp file is the target %s\n", kModule, target.c_str());
         return false;
     }
-    if (!fileops::seek(out.get(), offset)) {
-        resultCode.store(ResultWriteFailed);
-        debugLog("%s : write file fseeko error %I64d\n", kModule, static_cast<long long>(offset));
-        return false;
-    }
-    if (!fileops::seek(source, 0)) {
-        resultCode.store(ResultTempFileRead);
-        debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
+    // Both files to where the copy starts: before the comparison and again after it.
+    const auto rewind = [&] {
+        if (!fileops::seek(out.get(), offset)) {
+            resultCode.store(ResultWriteFailed);
+            debugLog("%s : write file fseeko error %I64d\n", kModule,
+                     static_cast<long long>(offset));
+            return false;
+        }
+        if (!fileops::seek(source, 0)) {
+            resultCode.store(ResultTempFileRead);
+            debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
+            return false;
+        }
+        return true;
+    };
+    if (!rewind()) {
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
@@ -441,14 +449,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         resultCode.store(ResultUpToDate);
         return false;
     }
-    if (!fileops::seek(out.get(), offset)) {
-        resultCode.store(ResultWriteFailed);
-        debugLog("%s : write file fseeko error %I64d\n", kModule, static_cast<long long>(offset));
-        return false;
-    }
-    if (!fileops::seek(source, 0)) {
-        resultCode.store(ResultTempFileRead);
-        debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
+    if (!rewind()) {
         return false;
     }
 
