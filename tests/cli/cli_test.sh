@@ -84,7 +84,9 @@ q inspect blank.img >/dev/null; expect "inspect blank card" 1 $?
 
 # A damaged payload: inspect and apply both refuse it; the target is untouched.
 cp u.qlu broken.qlu
-printf 'X' | dd of=broken.qlu bs=1 seek=5000 conv=notrunc status=none
+# Flip the byte: writing a fixed one leaves the file sound when it already holds it.
+byte=$(od -An -tu1 -j5000 -N1 broken.qlu | tr -d ' ')
+printf "\\$(printf %o $((byte ^ 255)))" | dd of=broken.qlu bs=1 seek=5000 conv=notrunc status=none
 q inspect broken.qlu >/dev/null; expect "inspect broken payload" 1 $?
 before=$(sha old.img 0)
 q apply broken.qlu old.img >out.txt 2>err.txt; expect "apply broken payload" 2 $?
