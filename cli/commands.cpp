@@ -363,6 +363,11 @@ int runApply(const ApplyOptions& options) {
             const int code = job->getResult() != ResultNone ? job->getResult() : ResultWriteFailed;
             job.reset();
             std::fprintf(stderr, "%s\n", resultMessage(code));
+            std::fprintf(
+                stderr,
+                "the card's volume %c: could not be locked and dismounted; "
+                "nothing was written\n",
+                static_cast<char>(std::toupper(static_cast<unsigned char>(options.drive[0]))));
             return code;
         }
     }
@@ -392,6 +397,11 @@ int runApply(const ApplyOptions& options) {
         // Polling costs two word reads; a short period keeps the end prompt.
         sleepMs(50);
     }
+    std::string reason;
+    if (result != 0) {
+        job->join();
+        reason = job->getReason();
+    }
     job.reset();  // requests a stop if still running and joins the worker
     if (unmount) {
         unmount->close();
@@ -405,8 +415,8 @@ int runApply(const ApplyOptions& options) {
     if (result != 0) {
         const char* message = resultMessage(result);
         std::fprintf(stderr, "%s\n", message != nullptr ? message : "");
-        if (result == ResultUpToDate) {
-            std::fprintf(stderr, "the card is already up to date; nothing was written\n");
+        if (!reason.empty()) {
+            std::fprintf(stderr, "%s\n", reason.c_str());
         }
         return result;
     }

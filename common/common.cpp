@@ -84,6 +84,14 @@ void formatString(char* buf, size_t size, const char* format, ...) {
     va_end(args);
 }
 
+std::string formatText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatV(format, args);
+    va_end(args);
+    return text;
+}
+
 void sleepMs(int32_t milliseconds) {
     fileio::sleep(milliseconds);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "common/fileops.h"
 
@@ -18,6 +19,9 @@ void setDebugLog(bool on);
 // Formats into buf, writing at most size bytes including the NUL; longer
 // output is cut. Understands "%I64d" and "%I64u" like debugLog.
 void formatString(char* buf, size_t size, const char* format, ...);
+
+// The same formats, into a string of whatever length they need.
+std::string formatText(const char* format, ...);
 
 void sleepMs(int32_t milliseconds);
 

@@ -107,27 +107,35 @@ const uint8_t* UpdateFile::getHashData(int index) const {
 bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint64_t& size,
                             uint8_t compressDataHash[32], uint8_t auxHash[32]) {
     debugLog("%s : loadHeader start %s\n", kModule, path.c_str());
+    failure.clear();
     FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
+        failure = "the update file cannot be opened";
         debugLog("%s : loadHeader file open error (%s) \n", kModule, path.c_str());
         return false;
     }
     uint8_t fixed[kFixedHeaderSize];
     if (fileops::read(fixed, 1, kFixedHeaderSize, file.get()) != kFixedHeaderSize) {
+        failure = formatText("the update file is shorter than its %u-byte header",
+                             static_cast<unsigned>(kFixedHeaderSize));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(kFixedHeaderSize), path.c_str());
         return false;
     }
     if (std::memcmp(fixed, kHeaderCode, sizeof kHeaderCode) != 0) {
+        failure = "the file is not a Quillon update file: its header code is wrong";
         debugLog("%s : loadHeader invalid header code %c%c%c%c%c%c \n", kModule, fixed[0], fixed[1],
                  fixed[2], fixed[3], fixed[4], fixed[5]);
         return false;
     }
     if (fixed[6] != kVersion) {
+        failure = formatText("the update file has format version %d; this tool reads version %d",
+                             fixed[6], kVersion);
         debugLog("%s : loadHeader invalid version %d\n", kModule, fixed[6]);
         return false;
     }
     if (!allocateHeader(get16(fixed + 8))) {
+        failure = "out of memory for the update file's header";
         debugLog("%s : loadHeader iheader buffer fail\n", kModule);
         return false;
     }
@@ -136,6 +144,8 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
     const uint32_t tableBytes = static_cast<uint32_t>(headerSize) - kFixedHeaderSize;
     if (tableBytes > 0 &&
         fileops::read(h + kFixedHeaderSize, 1, tableBytes, file.get()) != tableBytes) {
+        failure = formatText("the update file ends inside its %u-byte header",
+                             static_cast<unsigned>(headerSize));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(tableBytes), path.c_str());
         return false;
@@ -148,11 +158,16 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
              static_cast<unsigned long>(stored), 12);
     const uint32_t computed = calcCrc(h + 16, static_cast<size_t>(headerSize) - 16);
     if (computed != stored) {
+        failure = formatText(
+            "the update file's header is damaged: its CRC-32 is %08lx, the "
+            "header says %08lx",
+            static_cast<unsigned long>(computed), static_cast<unsigned long>(stored));
         debugLog("%s : loadHeader invalid crc %lx %lx \n", kModule,
                  static_cast<unsigned long>(computed), static_cast<unsigned long>(stored));
         return false;
     }
     if (get16(h + 8) != get16(h + 16)) {
+        failure = "the update file's header is damaged: its two table counts differ";
         debugLog("%s : loadHeader invalid hash num %lx %lx \n", kModule,
                  static_cast<unsigned long>(get16(h + 8)),
                  static_cast<unsigned long>(get16(h + 16)));

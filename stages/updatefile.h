@@ -21,6 +21,8 @@ public:
     // success; each failure writes one log line.
     bool loadHeader(const std::string& path, uint64_t& startOffset, uint64_t& size,
                     uint8_t compressDataHash[32], uint8_t auxHash[32]);
+    // Why the last loadHeader failed, in plain words with the values found.
+    const std::string& getFailure() const { return failure; }
     uint32_t getHeaderSize() const { return kFixedHeaderSize + kHashEntrySize * hashNum; }
     uint32_t getHashNum() const { return hashNum; }
     // Entry index of the loaded or prepared table; nullptr when out of range.
@@ -44,6 +46,7 @@ private:
     bool allocateHeader(uint32_t entries);
 
     uint32_t hashNum = 0;
+    std::string failure;
     int32_t headerSize = 0;
     std::unique_ptr<uint8_t[]> header;
     std::unique_ptr<uint8_t[]> copyBuffer;

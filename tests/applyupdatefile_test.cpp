@@ -139,6 +139,7 @@ struct Outcome {
     int progress = -1;
     bool success = false;
     std::string log;
+    std::string reason;
     std::string temp;  // the job's temporary file
     int openStreams = -1;
     std::vector<faultinject::Call> calls;
@@ -176,6 +177,7 @@ Outcome runJob(const std::string& update, const std::string& target, const std::
     out.result = job->getResult();
     out.progress = job->getProgress();
     out.success = job->isSuccess();
+    out.reason = job->getReason();
     out.temp = job->getTempFilePath();
     out.openStreams = injector.openStreams();
     out.calls = injector.calls();
@@ -311,6 +313,10 @@ TEST_F(ApplyUpdateFileTest, ReadBackThatDiffersIsCodeFiveUnlessVerificationIsOff
         if (verify) {
             EXPECT_TRUE(out.has(kJob + "verify fail written " + newRoot + " read " + kept + "\n"))
                 << out.log;
+            EXPECT_EQ(out.reason, target +
+                                      " holds something else than was written: SHA-256 "
+                                      "written " +
+                                      newRoot + ", read back " + kept);
         }
         EXPECT_EQ(out.openStreams, 0);
         EXPECT_EQ(tempFilesBeside(update), 0);
@@ -397,27 +403,30 @@ TEST_F(ApplyUpdateFileTest, TargetThatDoesNotMatchTheHeaderIsInvalidMedia) {
         const char* name;
         std::function<void(const std::string& target, std::string& update)> prepare;
         std::string line;
+        std::string reason;  // "" : the partition table's
     };
     const auto cutInsideRoot = [](const std::string& t, std::string&) {
         fs::resize_file(t, kRootOffset + kRootSize / 2);
     };
     const Case cases[] = {
         {"mbr unreadable", [](const std::string& t, std::string&) { fs::resize_file(t, 100); },
-         "imageinfo : fread error\n"},
+         "imageinfo : fread error\n", "cannot be read"},
         {"root offset differs",
          [](const std::string& t, std::string&) { makeCard(t, kRootStart + 8, kRootCount, 1); },
-         kJob + "invalid root offset 16384 20480 \n"},
+         kJob + "invalid root offset 16384 20480 \n",
+         "the card's root partition starts at byte 20480, the update file expects 16384"},
         {"root size differs",
          [](const std::string& t, std::string&) { makeCard(t, kRootStart, kRootCount + 8, 1); },
-         kJob + "invalid root size 2097152 2101248 \n"},
-        {"layout invalid", cutInsideRoot, kJob + "invalid root offset 16384 0 \n"},
+         kJob + "invalid root size 2097152 2101248 \n",
+         "the card's root partition holds 2101248 bytes, the update file carries 2097152"},
+        {"layout invalid", cutInsideRoot, kJob + "invalid root offset 16384 0 \n", ""},
         {"layout invalid, header of offset and size 0",
          [&](const std::string& t, std::string& u) {
              cutInsideRoot(t, u);
              u = dir.file("zero.bin");
              writeUpdateFile(u, 0, 0, deflateBytes({}));
          },
-         ""},
+         "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -430,6 +439,8 @@ TEST_F(ApplyUpdateFileTest, TargetThatDoesNotMatchTheHeaderIsInvalidMedia) {
             c.line.empty() ? kJob + "target invalid MBR " + target + "\n" : c.line;
         EXPECT_EQ(out.result, ResultInvalidMedia);
         EXPECT_TRUE(out.has(line)) << out.log;
+        const std::string reason = c.reason.empty() ? "partition table is not that of" : c.reason;
+        EXPECT_NE(out.reason.find(reason), std::string::npos) << out.reason;
         EXPECT_FALSE(out.success);
         EXPECT_EQ(tempFilesBeside(upd), 0);
         EXPECT_EQ(digest(target), before);
@@ -442,17 +453,19 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
         std::function<void(const std::string&)> damage;
         std::string line;
         int progress;
+        std::string reason;
     };
     const std::string invalidHeader = kJob + "invalid header fail\n";
     const Case cases[] = {
-        {"header code", [](const std::string& u) { xorByte(u, 0, 0x20); }, invalidHeader, 0},
+        {"header code", [](const std::string& u) { xorByte(u, 0, 0x20); }, invalidHeader, 0,
+         "header code is wrong"},
         {"crc-protected start offset", [](const std::string& u) { xorByte(u, 30, 0x01); },
-         invalidHeader, 0},
+         invalidHeader, 0, "header is damaged: its CRC-32 is"},
         {"payload byte", [](const std::string& u) { xorByte(u, fs::file_size(u) - 1, 0x01); },
-         kJob + "compress data hash invalid \n", 10},
+         kJob + "compress data hash invalid \n", 10, "its payload's SHA-256 is"},
         {"no payload",
          [](const std::string& u) { fs::resize_file(u, UpdateFile::kFixedHeaderSize); },
-         kJob + "update file hash calc fail\n", 5},
+         kJob + "update file hash calc fail\n", 5, "could not be read to its end"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -463,6 +476,7 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
         EXPECT_EQ(out.result, ResultBrokenUpdateFile);
         EXPECT_EQ(out.progress, c.progress);
         EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_NE(out.reason.find(c.reason), std::string::npos) << out.reason;
         EXPECT_EQ(tempFilesBeside(upd), 0);
         EXPECT_EQ(digest(target), untouched);
     }
@@ -1043,6 +1057,11 @@ TEST_F(DeviceTargetTest, RootThatDoesNotFitTheMediumIsRefusedBeforeUnpacking) {
         fakeplatform::addDrive('E', disk);
         const Outcome out = runJob(upd, card, "E:");
         EXPECT_EQ(tempFilesBeside(upd), 0);
+        if (c.diskSize < rootEnd) {
+            EXPECT_EQ(out.reason,
+                      "the card is 2113024 bytes, the root partition would end at "
+                      "byte 2113536");
+        }
         if (c.line.empty()) {
             EXPECT_TRUE(out.success) << out.log;
             continue;
@@ -1108,6 +1127,8 @@ TEST_F(ApplyUpdateFileTest, EveryFailingStreamCallEndsAsTheTablePromises) {
         EXPECT_EQ(out.result, expected) << out.log;
         EXPECT_EQ(out.success, expected == ResultNone) << out.log;
         EXPECT_EQ(countOf(out.log, "apply success"), expected == ResultNone ? 1 : 0);
+        // Every failure says why in words; success says nothing.
+        EXPECT_EQ(out.reason.empty(), expected == ResultNone) << out.reason;
         expectCleanEnd(card, out, copyBegan);
         EXPECT_EQ(openDescriptors(), descriptors);
         ++outcomes[out.result];

@@ -31,6 +31,20 @@ std::string hexDigest(const uint8_t* digest) {
     return text;
 }
 
+// "12.6 MB": sizes in the reasons read the way card sizes are sold.
+std::string sizeText(uint64_t bytes) {
+    if (bytes < 1000000) {
+        return formatText("%I64u bytes", static_cast<unsigned long long>(bytes));
+    }
+    const double value = static_cast<double>(bytes);
+    return value < 1e9 ? formatText("%.1f MB", value / 1e6) : formatText("%.1f GB", value / 1e9);
+}
+
+// The reasons are read before anything else runs on the failing thread.
+std::string errnoText() {
+    return std::strerror(errno);
+}
+
 // "<update file>.<12 hex digits>.tmp". A name of each job's own: two jobs on
 // one update file never share it, and a crashed run's leftover blocks nothing.
 std::string makeTempPath(const std::string& updateFilePath) {
@@ -97,7 +111,9 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::s
     debugLog(targetIsDevice ? " target device\n" : " target image\n");
     if (!targetHash.setName(targetIsDevice ? driveName : targetPath)) {
         debugLog("%s : target invalid file %s\n", kModule, driveName.c_str());
-        resultCode.store(ResultInvalidMedia);
+        fail(ResultInvalidMedia,
+             targetIsDevice ? formatText("the drive %s cannot be read", driveName.c_str())
+                            : formatText("%s cannot be read or is empty", targetPath.c_str()));
     }
     debugLog("%s : root offset %I64d \n", kModule,
              static_cast<long long>(targetHash.getRootOffset()));
@@ -118,6 +134,24 @@ void ApplyUpdateFile::requestStop() {
         payloadHash.requestSuspend();
         imageDecompress.requestSuspend();
     }
+}
+
+std::string ApplyUpdateFile::getReason() const {
+    std::lock_guard<std::mutex> lock(reasonMutex);
+    return reason;
+}
+
+void ApplyUpdateFile::fail(int code, const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(reasonMutex);
+        reason = why;
+    }
+    resultCode.store(code);
+}
+
+// How the reasons name the target: a user knows a card, or the image they named.
+std::string ApplyUpdateFile::targetName() const {
+    return targetIsDevice ? std::string("the card") : targetPath;
 }
 
 void ApplyUpdateFile::join() {
@@ -177,7 +211,8 @@ void ApplyUpdateFile::run() {
     debugLog("%s : update file abs path %s\n", kModule, absPath);
     if (!haveAbsPath || absPath[0] == '\0') {
         debugLog("%s : _fullpath fail %s\n", kModule, updateFilePath.c_str());
-        fail(ResultTempFileCreate);
+        fail(ResultTempFileCreate, formatText("the folder of the update file %s cannot be found",
+                                              updateFilePath.c_str()));
         return;
     }
     char root[volume::kPathMax];
@@ -185,7 +220,7 @@ void ApplyUpdateFile::run() {
     uint64_t available = 0, total = 0, totalFree = 0;
     if (!volume::freeSpace(root, available, total, totalFree)) {
         debugLog("%s : GetDiskFreeSpaceExA fail %s\n", kModule, root);
-        fail(ResultTempFileCreate);
+        fail(ResultTempFileCreate, formatText("the free space on %s cannot be queried", root));
         return;
     }
     debugLog("%s : free area %I64uMiB %I64uMiB %I64uMiB\n", kModule,
@@ -196,16 +231,22 @@ void ApplyUpdateFile::run() {
         debugLog("%s : disk empty %I64u to %I64u\n", kModule,
                  static_cast<unsigned long long>(kRequiredFreeSpace),
                  static_cast<unsigned long long>(available));
-        fail(ResultNoDiskSpace);
+        fail(ResultNoDiskSpace,
+             formatText("%s has %s free; the temporary file needs %s", root,
+                        sizeText(available).c_str(), sizeText(kRequiredFreeSpace).c_str()));
         return;
     }
 
     if (!targetHash.loadMbr()) {
-        fail(ResultInvalidMedia);
+        fail(ResultInvalidMedia,
+             targetIsDevice
+                 ? std::string("the card's first sector cannot be read")
+                 : formatText("the first sector of %s cannot be read", targetPath.c_str()));
         return;
     }
-    if (targetIsDevice && !deviceLayoutFits()) {
-        fail(ResultInvalidMedia);
+    std::string layoutFault;
+    if (targetIsDevice && !deviceLayoutFits(layoutFault)) {
+        fail(ResultInvalidMedia, layoutFault);
         return;
     }
 
@@ -213,7 +254,7 @@ void ApplyUpdateFile::run() {
     uint64_t size = 0;
     if (!updateFile.loadHeader(updateFilePath, startOffset, size, compressDataHash, auxHash)) {
         debugLog("%s : invalid header fail\n", kModule);
-        fail(ResultBrokenUpdateFile);
+        fail(ResultBrokenUpdateFile, updateFile.getFailure());
         return;
     }
 
@@ -222,15 +263,20 @@ void ApplyUpdateFile::run() {
     if (size > available) {
         debugLog("%s : disk empty %I64u to %I64u\n", kModule, static_cast<unsigned long long>(size),
                  static_cast<unsigned long long>(available));
-        fail(ResultNoDiskSpace);
+        fail(ResultNoDiskSpace,
+             formatText("the root partition needs %s for the temporary file; "
+                        "%s has %s free",
+                        sizeText(size).c_str(), root, sizeText(available).c_str()));
         return;
     }
 
     TempFile temp(tempFilePath);
     if (!temp.create()) {
+        const std::string error = errnoText();
         debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
-                 std::strerror(errno));
-        fail(ResultTempFileCreate);
+                 error.c_str());
+        fail(ResultTempFileCreate, formatText("the temporary file %s cannot be created: %s",
+                                              tempFilePath.c_str(), error.c_str()));
         return;
     }
     const uint64_t payloadOffset = updateFile.getHeaderSize();
@@ -240,7 +286,7 @@ void ApplyUpdateFile::run() {
         debugLog("%s : hash set file name fail \n", kModule);
         imageDecompress.requestSuspend();
         decompressThread.join();
-        fail(ResultBrokenUpdateFile);
+        fail(ResultBrokenUpdateFile, "the update file cannot be opened to check its payload");
         return;
     }
     std::thread hashThread(std::ref(payloadHash), static_cast<uint64_t>(updateFile.getHeaderSize()),
@@ -248,22 +294,37 @@ void ApplyUpdateFile::run() {
     progress.store(5);
 
     bool targetOk = true;
+    std::string why;
     const uint64_t rootOffset = targetHash.getRootOffset();
     const uint64_t rootSize = rootOffset == startOffset ? targetHash.getRootSize() : 0;
     if (rootOffset != startOffset) {
         debugLog("%s : invalid root offset %I64d %I64d \n", kModule,
                  static_cast<long long>(startOffset), static_cast<long long>(rootOffset));
+        why = formatText(
+            "the card's root partition starts at byte %I64u, the update file "
+            "expects %I64u",
+            static_cast<unsigned long long>(rootOffset),
+            static_cast<unsigned long long>(startOffset));
         targetOk = false;
     } else if (rootSize != size) {
         debugLog("%s : invalid root size %I64d %I64d \n", kModule, static_cast<long long>(size),
                  static_cast<long long>(rootSize));
+        why = formatText(
+            "the card's root partition holds %I64u bytes, the update file carries "
+            "%I64u",
+            static_cast<unsigned long long>(rootSize), static_cast<unsigned long long>(size));
         targetOk = false;
     } else if (!targetHash.isValid()) {
         debugLog("%s : target invalid MBR %s\n", kModule, targetPath.c_str());
         targetOk = false;
     }
     if (!targetOk) {
-        resultCode.store(ResultInvalidMedia);
+        // An MBR that fails the layout rule puts the root at 0: say that, not the offsets.
+        fail(ResultInvalidMedia, targetHash.isValid()
+                                     ? why
+                                     : std::string("the card's partition table is not that of a "
+                                                   "Quillon card (a boot partition, then the root "
+                                                   "partition, within the card)"));
         payloadHash.requestSuspend();
         imageDecompress.requestSuspend();
         hashThread.join();
@@ -287,7 +348,7 @@ void ApplyUpdateFile::run() {
             debugLog("%s : request stop %d\n", kModule, 467);
         } else {
             debugLog("%s : update file hash calc fail\n", kModule);
-            fail(ResultBrokenUpdateFile);
+            fail(ResultBrokenUpdateFile, "the update file could not be read to its end");
         }
         imageDecompress.requestSuspend();
         decompressThread.join();
@@ -298,7 +359,11 @@ void ApplyUpdateFile::run() {
         debugLog("%s : compress data hash invalid \n", kModule);
         imageDecompress.requestSuspend();
         decompressThread.join();
-        fail(ResultBrokenUpdateFile);
+        fail(ResultBrokenUpdateFile,
+             formatText("the update file is damaged: its payload's SHA-256 is %s, the header "
+                        "says %s",
+                        hexDigest(payloadHash.getHashValue()).c_str(),
+                        hexDigest(compressDataHash).c_str()));
         return;
     }
 
@@ -316,7 +381,10 @@ void ApplyUpdateFile::run() {
             return;
         }
         debugLog("%s : decompress fail \n", kModule);
-        fail(ResultTempFileCreate);
+        fail(ResultTempFileCreate,
+             formatText("the payload could not be unpacked into %s (damaged data, or the volume "
+                        "is full)",
+                        tempFilePath.c_str()));
         return;
     }
     // The hash stage read the update file through a handle of its own: what
@@ -324,7 +392,7 @@ void ApplyUpdateFile::run() {
     if (std::memcmp(imageDecompress.getInputDigest(), compressDataHash, sizeof compressDataHash) !=
         0) {
         debugLog("%s : update file changed while unpacking \n", kModule);
-        fail(ResultBrokenUpdateFile);
+        fail(ResultBrokenUpdateFile, "the update file changed while it was being read");
         return;
     }
 
@@ -332,7 +400,9 @@ void ApplyUpdateFile::run() {
     if (tempSize < 0 || static_cast<uint64_t>(tempSize) != size) {
         debugLog("%s : decompress file size invalid %I64d %I64d \n", kModule,
                  static_cast<long long>(tempSize), static_cast<long long>(size));
-        resultCode.store(ResultTempFileSize);
+        fail(ResultTempFileSize,
+             formatText("the payload unpacks to %I64d bytes; the header says %I64u",
+                        static_cast<long long>(tempSize), static_cast<unsigned long long>(size)));
         return;
     }
 
@@ -364,7 +434,7 @@ void ApplyUpdateFile::run() {
 // A drive is written only inside its medium, and never over its MBR or its
 // first partition: the MBR may place the root anywhere, and the copy writes
 // wherever the update file's header (which matched it) says.
-bool ApplyUpdateFile::deviceLayoutFits() {
+bool ApplyUpdateFile::deviceLayoutFits(std::string& why) {
     DeviceInfo& device = targetHash.deviceSource();
     if (!device.isValid()) {
         return true;  // not MBR: the root checks below refuse it
@@ -378,12 +448,24 @@ bool ApplyUpdateFile::deviceLayoutFits() {
     if (start == 0 || (start0 < end0 && start < end0 && start0 < end)) {
         debugLog("%s : root partition overlaps sector 0 or partition 0 (%I64u - %I64u)\n", kModule,
                  static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+        why = formatText(
+            "the card's root partition (sectors %I64u to %I64u) overlaps its first "
+            "sector or its boot partition",
+            static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
         return false;
     }
     if (end * sectorSize > device.getDiskSize()) {
         debugLog("%s : root partition ends at %I64u beyond the medium %I64u\n", kModule,
                  static_cast<unsigned long long>(end * sectorSize),
                  static_cast<unsigned long long>(device.getDiskSize()));
+        std::string card = sizeText(device.getDiskSize());
+        std::string rootEnd = sizeText(end * sectorSize);
+        if (card == rootEnd) {  // a few sectors short: only the bytes tell
+            card = formatText("%I64u bytes", static_cast<unsigned long long>(device.getDiskSize()));
+            rootEnd = formatText("byte %I64u", static_cast<unsigned long long>(end * sectorSize));
+        }
+        why = formatText("the card is %s, the root partition would end at %s", card.c_str(),
+                         rootEnd.c_str());
         return false;
     }
     return true;
@@ -397,8 +479,10 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
                                                       target.c_str(), kModule)
                                      : fileops::open(target.c_str(), "rb+", kModule);
     if (rawTarget == nullptr) {
+        const std::string error = errnoText();
         systemerror::logLast(kModule, "open", target.c_str());
-        resultCode.store(ResultWriteFailed);
+        fail(ResultWriteFailed, formatText("%s cannot be opened for writing: %s",
+                                           targetName().c_str(), error.c_str()));
         debugLog("%s : can not open image file %s\n", kModule, target.c_str());
         return false;
     }
@@ -406,20 +490,23 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     // Whatever the names, the copy never writes the temporary file onto
     // itself, and success never removes the target with it.
     if (fileops::sameFile(source, out.get())) {
-        resultCode.store(ResultTempFileCreate);
+        fail(ResultTempFileCreate,
+             formatText("the temporary file %s is the target itself", sourcePath.c_str()));
         debugLog("%s : temp file is the target %s\n", kModule, target.c_str());
         return false;
     }
     // Both files to where the copy starts: before the comparison and again after it.
     const auto rewind = [&] {
         if (!fileops::seek(out.get(), offset)) {
-            resultCode.store(ResultWriteFailed);
+            fail(ResultWriteFailed,
+                 formatText("%s cannot be positioned at byte %I64u", targetName().c_str(),
+                            static_cast<unsigned long long>(offset)));
             debugLog("%s : write file fseeko error %I64d\n", kModule,
                      static_cast<long long>(offset));
             return false;
         }
         if (!fileops::seek(source, 0)) {
-            resultCode.store(ResultTempFileRead);
+            fail(ResultTempFileRead, "the temporary file cannot be read from its start");
             debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
             return false;
         }
@@ -430,7 +517,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
     if (!buffer) {
-        resultCode.store(ResultTempFileRead);
+        fail(ResultTempFileRead, "out of memory for the copy");
         debugLog("%s : copy buffer fail %u\n", kModule, kCopyChunk);
         return false;
     }
@@ -446,7 +533,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         // stamp as it was.
         fileops::close(out.release());
         debugLog("%s : target already holds the update\n", kModule);
-        resultCode.store(ResultUpToDate);
+        fail(ResultUpToDate, "the card is already up to date; nothing was written");
         return false;
     }
     if (!rewind()) {
@@ -464,15 +551,23 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         const uint32_t chunk =
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
+        const uint64_t done = size - remaining - chunk;
         if (fileops::read(buffer.get(), chunk, 1, source) != 1) {
-            debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
-            resultCode.store(ResultTempFileRead);
+            const std::string error = errnoText();
+            debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
+            fail(ResultTempFileRead,
+                 formatText("the temporary file could not be read at byte %I64u: %s",
+                            static_cast<unsigned long long>(done), error.c_str()));
             return false;
         }
         if (fileops::write(buffer.get(), chunk, 1, out.get()) != 1) {
+            const std::string error = errnoText();
             systemerror::logLast(kModule, "fwrite", target.c_str());
-            debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, std::strerror(errno));
-            resultCode.store(ResultWriteFailed);
+            debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.c_str());
+            fail(ResultWriteFailed,
+                 formatText("writing %s failed at byte %I64u of the root partition: %s",
+                            targetName().c_str(), static_cast<unsigned long long>(done),
+                            error.c_str()));
             return false;
         }
         const int percent =
@@ -491,14 +586,18 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     // Success means the bytes are on the card, not in a cache: flush, sync
     // and check the close, or report a write failure.
     if (!fileops::sync(out.get())) {
+        const std::string error = errnoText();
         systemerror::logLast(kModule, "sync", target.c_str());
-        debugLog("%s : sync error %s\n", kModule, std::strerror(errno));
-        resultCode.store(ResultWriteFailed);
+        debugLog("%s : sync error %s\n", kModule, error.c_str());
+        fail(ResultWriteFailed, formatText("%s did not take the written data (sync failed: %s)",
+                                           targetName().c_str(), error.c_str()));
         return false;
     }
     if (fileops::close(out.release()) != 0) {
-        debugLog("%s : fclose error %s\n", kModule, std::strerror(errno));
-        resultCode.store(ResultWriteFailed);
+        const std::string error = errnoText();
+        debugLog("%s : fclose error %s\n", kModule, error.c_str());
+        fail(ResultWriteFailed, formatText("%s did not take the written data (close failed: %s)",
+                                           targetName().c_str(), error.c_str()));
         return false;
     }
     progress.store(kCopyEnd);
@@ -512,7 +611,7 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
                                    const std::string& targetName) {
     std::unique_ptr<uint8_t[]> held(new (std::nothrow) uint8_t[kCopyChunk]);
     if (!held) {
-        resultCode.store(ResultTempFileRead);
+        fail(ResultTempFileRead, "out of memory for the comparison");
         debugLog("%s : compare buffer fail %u\n", kModule, kCopyChunk);
         return -1;
     }
@@ -526,16 +625,23 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
         const uint32_t chunk =
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
+        const uint64_t done = size - remaining - chunk;
         if (fileops::read(held.get(), chunk, 1, target) != 1) {
+            const std::string error = errnoText();
             systemerror::logLast(kModule, "fread", targetName.c_str());
-            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
-                     std::strerror(errno));
-            resultCode.store(ResultWriteFailed);
+            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk, error.c_str());
+            fail(ResultWriteFailed,
+                 formatText("%s could not be read at byte %I64u of the root partition: %s",
+                            this->targetName().c_str(), static_cast<unsigned long long>(done),
+                            error.c_str()));
             return -1;
         }
         if (fileops::read(buffer, chunk, 1, source) != 1) {
-            debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
-            resultCode.store(ResultTempFileRead);
+            const std::string error = errnoText();
+            debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
+            fail(ResultTempFileRead,
+                 formatText("the temporary file could not be read at byte %I64u: %s",
+                            static_cast<unsigned long long>(done), error.c_str()));
             return -1;
         }
         if (std::memcmp(held.get(), buffer, chunk) != 0) {
@@ -555,22 +661,26 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
                                                       target.c_str(), kModule)
                                      : fileops::open(target.c_str(), "rb", kModule);
     if (rawTarget == nullptr) {
+        const std::string error = errnoText();
         systemerror::logLast(kModule, "open", target.c_str());
         debugLog("%s : verify can not open %s\n", kModule, target.c_str());
-        resultCode.store(ResultWriteFailed);
+        fail(ResultWriteFailed, formatText("%s cannot be opened to read the update back: %s",
+                                           targetName().c_str(), error.c_str()));
         return false;
     }
     FilePtr in(rawTarget);
     fileio::dropCachedData(in.get());
     if (!fileops::seek(in.get(), offset)) {
         debugLog("%s : verify fseeko error %I64d\n", kModule, static_cast<long long>(offset));
-        resultCode.store(ResultWriteFailed);
+        fail(ResultWriteFailed,
+             formatText("%s cannot be positioned at byte %I64u", targetName().c_str(),
+                        static_cast<unsigned long long>(offset)));
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
     if (!buffer) {
         debugLog("%s : verify buffer fail %u\n", kModule, kCopyChunk);
-        resultCode.store(ResultWriteFailed);
+        fail(ResultWriteFailed, "out of memory for reading the update back");
         return false;
     }
     SHA256_CTX sha;
@@ -584,9 +694,14 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
         if (fileops::read(buffer.get(), chunk, 1, in.get()) != 1) {
+            const std::string error = errnoText();
             systemerror::logLast(kModule, "fread", target.c_str());
-            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
-            resultCode.store(ResultWriteFailed);
+            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.c_str());
+            fail(ResultWriteFailed,
+                 formatText("%s could not be read back at byte %I64u of the root partition: %s",
+                            targetName().c_str(),
+                            static_cast<unsigned long long>(size - remaining - chunk),
+                            error.c_str()));
             return false;
         }
         SHA256_Update(&sha, buffer.get(), chunk);
@@ -597,15 +712,20 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
     // A failed close of a stream only read from loses nothing, but says the
     // target cannot be trusted either.
     if (fileops::close(in.release()) != 0) {
-        debugLog("%s : verify fclose error %s\n", kModule, std::strerror(errno));
-        resultCode.store(ResultWriteFailed);
+        const std::string error = errnoText();
+        debugLog("%s : verify fclose error %s\n", kModule, error.c_str());
+        fail(ResultWriteFailed, formatText("%s failed at the end of the read-back: %s",
+                                           targetName().c_str(), error.c_str()));
         return false;
     }
     const std::string written = hexDigest(imageDecompress.getOutputDigest());
     const std::string read = hexDigest(readBack);
     if (written != read) {
         debugLog("%s : verify fail written %s read %s\n", kModule, written.c_str(), read.c_str());
-        resultCode.store(ResultWriteFailed);
+        fail(ResultWriteFailed,
+             formatText("%s holds something else than was written: SHA-256 written %s, read back "
+                        "%s",
+                        targetName().c_str(), written.c_str(), read.c_str()));
         return false;
     }
     debugLog("%s : verify written %s read %s equal\n", kModule, written.c_str(), read.c_str());

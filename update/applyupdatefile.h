@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -49,6 +50,9 @@ public:
     int getProgress() const { return progress.load(); }
     int getResult() const { return resultCode.load(); }
     bool isSuccess() const { return succeeded.load(); }
+    // Why the job failed, in plain words with the values that failed, for
+    // the command line and the log; empty on success and after a stop.
+    std::string getReason() const;
     void join();
 
     // The temporary file beside the update file, "<update file>.<unique>.tmp":
@@ -57,7 +61,7 @@ public:
 
 private:
     void run();
-    bool deviceLayoutFits();
+    bool deviceLayoutFits(std::string& why);
     bool overwrite(FILE* source, const std::string& sourcePath, const std::string& targetPath,
                    uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
@@ -65,7 +69,8 @@ private:
     bool verifyTarget(const std::string& target, uint64_t offset, uint64_t size);
     bool waitWhilePaused(int checkpoint);
     bool betweenChunks(int checkpoint);
-    void fail(int code) { resultCode.store(code); }
+    void fail(int code, const std::string& why);
+    std::string targetName() const;
 
     bool targetIsDevice;
     bool verify = true;
@@ -86,4 +91,6 @@ private:
     std::atomic<bool> paused{false};
     std::atomic<bool> succeeded{false};
     std::atomic<int> resultCode{0};
+    mutable std::mutex reasonMutex;
+    std::string reason;
 };

@@ -122,6 +122,8 @@ void CopyDialog::tick(HWND dialog) {
         end(dialog);
     } else if (result != ResultNone) {
         KillTimer(dialog, kPollTimer);
+        // The box keeps its own text; the engine's plain reason is for the log.
+        debugLog("CopyDialog result %d %s\n", result, job->getReason().c_str());
         const char* text = resultMessage(result);
         centredMessageBox(owner, text != nullptr ? text : "", "エラー", MB_OK);
         end(dialog);

@@ -92,11 +92,15 @@ before=$(sha old.img 0)
 q apply broken.qlu old.img >out.txt 2>err.txt; expect "apply broken payload" 2 $?
 ok "failure verdict not on stdout" [ ! -s out.txt ]
 said err.txt | grep -q "アップデートファイルが壊れています"; expect "failure verdict on stderr" 0 $?
+grep -q "^the update file is damaged: its payload's SHA-256 is [0-9a-f]\{64\}, the header says" err.txt
+expect "reason names both digests" 0 $?
 ok "target untouched after a broken file" [ "$before" = "$(sha old.img 0)" ]
 
 # A card whose root partition is elsewhere is not this system's.
 card other.img 16
-q apply u.qlu other.img >/dev/null 2>&1; expect "apply to a different layout" 1 $?
+q apply u.qlu other.img >/dev/null 2>err.txt; expect "apply to a different layout" 1 $?
+grep -q "^the card's root partition holds 16777216 bytes, the update file carries 8388608" err.txt
+expect "reason names both sizes" 0 $?
 q apply missing.qlu old.img >out.txt 2>err.txt; expect "apply a missing file" 2 $?
 grep -q "missing.qlu: the update file does not exist" err.txt; expect "missing file named" 0 $?
 said err.txt | grep -q "アップデートファイルが壊れています"; expect "missing file not called broken" 1 $?
