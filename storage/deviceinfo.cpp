@@ -99,9 +99,7 @@ bool DeviceInfo::setName(const std::string& drive) {
         ready = false;
         return false;
     }
-    char path[32];
-    formatString(path, sizeof path, "\\\\.\\PHYSICALDRIVE%d", deviceNumber);
-    name = path;
+    name = rawdevice::physicalDrivePath(deviceNumber);
     ready = true;
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace rawdevice {
 
@@ -47,7 +48,10 @@ Handle openVolume(const char* volumePath, bool writable);
 // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: false when the call fails.
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber);
 bool getDriveGeometry(Handle handle, DriveGeometry& geometry);
-// Opens "\\.\PHYSICALDRIVEn" for reading; kInvalidHandle on failure.
+// The name of physical drive number: "\\.\PHYSICALDRIVEn", or on Linux the
+// block device qlupdate chose, so that the log names what is written.
+std::string physicalDrivePath(int number);
+// Opens physicalDrivePath(n) for reading; kInvalidHandle on failure.
 Handle openPhysicalDrive(const char* path);
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead);
 // Opens "\\.\PHYSICALDRIVEn" as a binary stream for reading and writing, the

@@ -19,7 +19,6 @@
 namespace {
 
 const char* const kModule = "rawdevice";
-const char* const kPhysicalDrive = "\\\\.\\PHYSICALDRIVE0";
 
 std::string& chosenDevice() {
     static std::string path;
@@ -93,8 +92,12 @@ bool getDriveGeometry(Handle handle, DriveGeometry& geometry) {
     return true;
 }
 
+std::string physicalDrivePath(int) {
+    return chosenDevice();
+}
+
 Handle openPhysicalDrive(const char* path) {
-    if (std::strcmp(path, kPhysicalDrive) != 0) {
+    if (chosenDevice().empty() || path != chosenDevice()) {
         return kInvalidHandle;
     }
     return openChosen(O_RDONLY);
@@ -102,7 +105,7 @@ Handle openPhysicalDrive(const char* path) {
 
 // An image file given as the job's drive target is written as is.
 FILE* openForCopy(const char* physicalDrivePath) {
-    if (std::strcmp(physicalDrivePath, kPhysicalDrive) != 0) {
+    if (chosenDevice().empty() || physicalDrivePath != chosenDevice()) {
         return std::fopen(physicalDrivePath, "rb+");
     }
     const int fd = openChosen(O_RDWR);

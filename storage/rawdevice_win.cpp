@@ -4,6 +4,7 @@
 #include <winioctl.h>
 
 #include <cstdio>
+#include <string>
 #include <cstring>
 
 #include "common/systemerror.h"
@@ -103,6 +104,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     g.exInt13.sectorSize = detection->ExInt13.ExSectorSize;
     g.exInt13.reserved = detection->ExInt13.ExReserved;
     return true;
+}
+
+std::string physicalDrivePath(int number) {
+    return "\\\\.\\PHYSICALDRIVE" + std::to_string(number);
 }
 
 Handle openPhysicalDrive(const char* path) {

@@ -135,6 +135,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     return true;
 }
 
+std::string physicalDrivePath(int number) {
+    return "\\\\.\\PHYSICALDRIVE" + std::to_string(number);
+}
+
 Handle openPhysicalDrive(const char* path) {
     int number = -1;
     if (std::sscanf(path, "\\\\.\\PHYSICALDRIVE%d", &number) != 1) {

@@ -172,6 +172,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     return true;
 }
 
+std::string physicalDrivePath(int number) {
+    return "\\\\.\\PHYSICALDRIVE" + std::to_string(number);
+}
+
 Handle openPhysicalDrive(const char* path) {
     const std::string image = imageOfPhysicalDrive(path);
     return image.empty() ? kInvalidHandle : openImage(image, GENERIC_READ);
