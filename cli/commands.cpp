@@ -57,7 +57,8 @@ void withLog(bool verbose, Fn fn) {
 // Shows the job's progress word in words. Only the copy and the read-back
 // move through the root partition in steps; the phases before them expose
 // no count and get a spinner.
-void showJobProgress(ProgressLine& line, int progress, uint64_t rootSize) {
+void showJobProgress(ProgressLine& line, const ApplyUpdateFile& job, int progress,
+                     uint64_t rootSize, uint64_t payloadSize) {
     constexpr int kWriteStart = ApplyUpdateFile::kCopyStart;
     // The copy's last step is held until the data is synced.
     constexpr int kSyncing = ApplyUpdateFile::kCopyEnd;
@@ -67,9 +68,9 @@ void showJobProgress(ProgressLine& line, int progress, uint64_t rootSize) {
     if (progress < 5) {
         line.show("checking");
     } else if (progress < 10) {
-        line.show("verifying the file");
+        line.show("verifying the file", job.getHashedBytes(), payloadSize);
     } else if (progress < kWriteStart) {
-        line.show("unpacking");
+        line.show("unpacking", job.getUnpackedBytes(), rootSize);
     } else if (progress == kWriteStart) {
         line.show("checking the card");
     } else if (progress < kSyncing) {
@@ -309,12 +310,17 @@ int runApply(const ApplyOptions& options) {
         return ResultBrokenUpdateFile;
     }
     // The header is read once up front only to know the size for the speed.
-    uint64_t startOffset = 0, rootSize = 0;
+    uint64_t startOffset = 0, rootSize = 0, payloadSize = 0;
     {
         auto header = std::make_unique<UpdateFile>();
         uint8_t digest[32], aux[32];
         setDebugLog(false);
-        header->loadHeader(options.updateFile, startOffset, rootSize, digest, aux);
+        if (header->loadHeader(options.updateFile, startOffset, rootSize, digest, aux)) {
+            const int64_t fileSize = getFileSize(options.updateFile.c_str());
+            if (fileSize > header->getHeaderSize()) {
+                payloadSize = static_cast<uint64_t>(fileSize) - header->getHeaderSize();
+            }
+        }
         setDebugLog(options.verbose);
     }
 
@@ -382,7 +388,7 @@ int runApply(const ApplyOptions& options) {
     for (;;) {
         progress = job->getProgress();
         result = job->getResult();
-        showJobProgress(line, progress, rootSize);
+        showJobProgress(line, *job, progress, rootSize, payloadSize);
         if (result != 0 || (progress >= 100 && job->isSuccess())) {
             break;
         }

@@ -145,6 +145,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
                           uint64_t maxOutput, uint8_t* inputDigest, uint8_t* outputDigest) {
     suspended = false;
+    bytesOut.store(0);
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit_(&stream, kZlibVersion, sizeof stream) != Z_OK) {
@@ -179,6 +180,7 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
             return true;
         }
         written += n;
+        bytesOut.store(written);
         return false;
     };
     for (;;) {

@@ -33,9 +33,12 @@ public:
     // Whether the last run ended because a suspend was requested; read it
     // after the run (after joining its thread).
     bool wasSuspended() const { return suspended; }
+    // Bytes the running or last decompression has inflated so far.
+    uint64_t getBytesOut() const { return bytesOut.load(); }
 
 private:
     std::atomic<bool> suspendRequested{false};
+    std::atomic<uint64_t> bytesOut{0};
     bool suspended = false;
     std::unique_ptr<uint8_t[]> inBuffer;
     std::unique_ptr<uint8_t[]> outBuffer;
@@ -54,6 +57,7 @@ public:
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
     bool wasSuspended() const { return compressor.wasSuspended(); }
+    uint64_t getBytesOut() const { return compressor.getBytesOut(); }
     // SHA-256 of the bytes the last stream run read from the update file.
     const uint8_t* getInputDigest() const { return inputDigest; }
     // SHA-256 of what the last stream run wrote: what the target must read

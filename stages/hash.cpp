@@ -22,6 +22,7 @@ Hash::Hash() : readBuffer(new uint8_t[kChunk]) {
 
 bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     progress.store(0);
+    bytesDone.store(0);
     suspended = false;
     SHA256_CTX context;
     SHA256_Init(&context);
@@ -62,6 +63,7 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
             break;
         }
         SHA256_Update(&context, readBuffer.get(), chunk);
+        bytesDone.store(size - remaining);
         if (suspendRequested.load()) {
             debugLog("%s : suspend\n", kModule);
             suspended = true;

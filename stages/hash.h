@@ -25,11 +25,14 @@ public:
     bool wasSuspended() const { return suspended; }
     const uint8_t* getHashValue() const { return hashValue; }
     uint32_t getProgress() const { return progress.load(); }
+    // Bytes hashed so far by the running or last run.
+    uint64_t getBytesDone() const { return bytesDone.load(); }
     void printHashValue() const;
 
 private:
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint32_t> progress{0};
+    std::atomic<uint64_t> bytesDone{0};
     bool suspended = false;
     uint8_t hashValue[kDigestSize];
     std::unique_ptr<uint8_t[]> readBuffer;
@@ -60,6 +63,7 @@ public:
     // nullptr unless the last run succeeded.
     const uint8_t* getHashValue() const { return result ? hash.getHashValue() : nullptr; }
     uint32_t getProgress() const { return hash.getProgress(); }
+    uint64_t getBytesDone() const { return hash.getBytesDone(); }
     void requestSuspend() { hash.requestSuspend(); }
     bool wasSuspended() const { return hash.wasSuspended(); }
     void printHashValue() const { hash.printHashValue(); }

@@ -140,7 +140,8 @@ struct Outcome {
     bool success = false;
     std::string log;
     std::string reason;
-    std::string temp;  // the job's temporary file
+    uint64_t hashed = 0, unpacked = 0;  // the counts qlupdate shows
+    std::string temp;                   // the job's temporary file
     int openStreams = -1;
     std::vector<faultinject::Call> calls;
     bool fired = false;
@@ -178,6 +179,8 @@ Outcome runJob(const std::string& update, const std::string& target, const std::
     out.progress = job->getProgress();
     out.success = job->isSuccess();
     out.reason = job->getReason();
+    out.hashed = job->getHashedBytes();
+    out.unpacked = job->getUnpackedBytes();
     out.temp = job->getTempFilePath();
     out.openStreams = injector.openStreams();
     out.calls = injector.calls();
@@ -278,6 +281,8 @@ TEST_F(ApplyUpdateFileTest, WritesTheRootPartitionAndNothingElse) {
     EXPECT_TRUE(out.has(kJob + "construct update " + update + " target " + target +
                         " drive \n target image\n"));
     EXPECT_TRUE(out.has(kJob + "apply success\n"));
+    EXPECT_EQ(out.hashed, fs::file_size(update) - UpdateFile::kFixedHeaderSize);
+    EXPECT_EQ(out.unpacked, kRootSize);
     EXPECT_TRUE(out.has(kJob + "verify written " + newRoot + " read " + newRoot + " equal\n"))
         << out.log;
     EXPECT_EQ(tempFilesBeside(update), 0);

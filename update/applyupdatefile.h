@@ -48,6 +48,10 @@ public:
     // one chunk of whatever it is doing.
     void requestStop();
     int getProgress() const { return progress.load(); }
+    // Inside the first phases: bytes of the payload hashed (while verifying
+    // the file, progress 5) and of the root unpacked (progress 10).
+    uint64_t getHashedBytes() const { return payloadHash.getBytesDone(); }
+    uint64_t getUnpackedBytes() const { return imageDecompress.getBytesOut(); }
     int getResult() const { return resultCode.load(); }
     bool isSuccess() const { return succeeded.load(); }
     // Why the job failed, in plain words with the values that failed, for
