@@ -92,6 +92,14 @@ std::string formatText(const char* format, ...) {
     return text;
 }
 
+void ChunkFree::operator()(uint8_t* memory) const {
+    fileio::freeAligned(memory);
+}
+
+ChunkBuffer allocateChunk(size_t size) {
+    return ChunkBuffer(static_cast<uint8_t*>(fileio::allocateAligned(size)));
+}
+
 void sleepMs(int32_t milliseconds) {
     fileio::sleep(milliseconds);
 }

@@ -30,5 +30,8 @@ bool streamSize(FILE* file, int64_t& size);
 // The file's identity: device and inode, or volume serial and file index.
 bool identity(FILE* file, uint64_t& volume, uint64_t& index);
 uint32_t processId();
+// Page-aligned memory, nullptr when there is none; freed by freeAligned.
+void* allocateAligned(size_t size);
+void freeAligned(void* memory);
 
 }  // namespace fileio

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 namespace fileio {
@@ -98,6 +99,15 @@ bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
     volume = static_cast<uint64_t>(st.st_dev);
     index = static_cast<uint64_t>(st.st_ino);
     return true;
+}
+
+void* allocateAligned(size_t size) {
+    void* memory = nullptr;
+    return ::posix_memalign(&memory, 4096, size) == 0 ? memory : nullptr;
+}
+
+void freeAligned(void* memory) {
+    std::free(memory);
 }
 
 uint32_t processId() {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <windows.h>
 
@@ -97,6 +98,14 @@ bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
     volume = info.dwVolumeSerialNumber;
     index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
+}
+
+void* allocateAligned(size_t size) {
+    return ::_aligned_malloc(size, 4096);
+}
+
+void freeAligned(void* memory) {
+    ::_aligned_free(memory);
 }
 
 uint32_t processId() {

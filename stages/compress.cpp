@@ -32,7 +32,7 @@ bool closeOutput(FilePtr& out) {
 
 }  // namespace
 
-Compress::Compress() : inBuffer(new uint8_t[kChunk]), outBuffer(new uint8_t[kChunk]) {}
+Compress::Compress() : inBuffer(allocateChunk(kChunk)), outBuffer(allocateChunk(kChunk)) {}
 
 void Compress::requestSuspend() {
     debugLog("%s : request suspend\n", kModule);
@@ -274,6 +274,6 @@ void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutp
     result = false;
     std::memset(inputDigest, 0, sizeof inputDigest);
     std::memset(outputDigest, 0, sizeof outputDigest);
-    result =
-        compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest, outputDigest);
+    result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest,
+                                   hashOutput ? outputDigest : nullptr);
 }

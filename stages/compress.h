@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "common/common.h"
+
 class Compress {
 public:
     static constexpr uint32_t kChunk = 4194304;
@@ -40,8 +42,8 @@ private:
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint64_t> bytesOut{0};
     bool suspended = false;
-    std::unique_ptr<uint8_t[]> inBuffer;
-    std::unique_ptr<uint8_t[]> outBuffer;
+    ChunkBuffer inBuffer;
+    ChunkBuffer outBuffer;
 };
 
 // Thread payload of the update job: inflates the update file's payload.
@@ -54,6 +56,9 @@ public:
     void operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput = UINT64_MAX);
     // Into a stream the job holds open; also takes the payload's digest.
     void operator()(FILE* output, uint64_t offset, uint64_t maxOutput);
+    // Whether the stream run also hashes what it writes (on unless turned
+    // off): only a read-back needs it, and it costs a SHA-256 of the root.
+    void setHashOutput(bool on) { hashOutput = on; }
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
     bool wasSuspended() const { return compressor.wasSuspended(); }
@@ -69,5 +74,6 @@ private:
     bool result = false;
     uint8_t inputDigest[32] = {};
     uint8_t outputDigest[32] = {};
+    bool hashOutput = true;
     Compress compressor;
 };

@@ -16,7 +16,7 @@ const char* const kModule = "hash";
 
 }  // namespace
 
-Hash::Hash() : readBuffer(new uint8_t[kChunk]) {
+Hash::Hash() : readBuffer(allocateChunk(kChunk)) {
     std::memset(hashValue, 0, sizeof hashValue);
 }
 

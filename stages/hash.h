@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/common.h"
 #include "storage/deviceinfo.h"
 #include "storage/imageinfo.h"
 
@@ -35,7 +36,7 @@ private:
     std::atomic<uint64_t> bytesDone{0};
     bool suspended = false;
     uint8_t hashValue[kDigestSize];
-    std::unique_ptr<uint8_t[]> readBuffer;
+    ChunkBuffer readBuffer;
 };
 
 // A Hash over the file that a partition-table source names.

@@ -258,7 +258,7 @@ bool UpdateFile::appendFile(const std::string& outputPath, const std::string& co
         return false;
     }
     if (!copyBuffer) {
-        copyBuffer.reset(new (std::nothrow) uint8_t[kCopyChunk]);
+        copyBuffer = allocateChunk(kCopyChunk);
         if (!copyBuffer) {
             debugLog("%s : appendFile buffer fail\n", kModule);
             return false;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "common/common.h"
+
 class UpdateFile {
 public:
     static constexpr uint32_t kFixedHeaderSize = 104;
@@ -49,6 +51,6 @@ private:
     std::string failure;
     int32_t headerSize = 0;
     std::unique_ptr<uint8_t[]> header;
-    std::unique_ptr<uint8_t[]> copyBuffer;
+    ChunkBuffer copyBuffer;
     uint32_t crcTable[256];
 };

@@ -515,7 +515,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     if (!rewind()) {
         return false;
     }
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+    ChunkBuffer buffer = allocateChunk(kCopyChunk);
     if (!buffer) {
         fail(ResultTempFileRead, "out of memory for the copy");
         debugLog("%s : copy buffer fail %u\n", kModule, kCopyChunk);
@@ -609,7 +609,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
 // wherever the comparison stopped.
 int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
                                    const std::string& targetName) {
-    std::unique_ptr<uint8_t[]> held(new (std::nothrow) uint8_t[kCopyChunk]);
+    ChunkBuffer held = allocateChunk(kCopyChunk);
     if (!held) {
         fail(ResultTempFileRead, "out of memory for the comparison");
         debugLog("%s : compare buffer fail %u\n", kModule, kCopyChunk);
@@ -677,7 +677,7 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
                         static_cast<unsigned long long>(offset)));
         return false;
     }
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyChunk]);
+    ChunkBuffer buffer = allocateChunk(kCopyChunk);
     if (!buffer) {
         debugLog("%s : verify buffer fail %u\n", kModule, kCopyChunk);
         fail(ResultWriteFailed, "out of memory for reading the update back");
