@@ -6,29 +6,15 @@ set -uo pipefail
 if [ $# -ge 2 ]; then runner=("$1"); Q=$2; QT=${3:-}; else runner=(); Q=$1; QT=; fi
 windows=0; [ ${#runner[@]} -gt 0 ] && windows=1
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 cd "$work"
-passed=0 failed=0
 q() { "${runner[@]}" "$Q" "$@"; }
-expect() {  # name expected-status actual-status
-  if [ "$2" = "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAIL: $1 (exit $3, expected $2)"; fi
-}
-ok() {  # name condition...
-  local name=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
 # What the tool said on a stream, as text: under Wine the messages come out
 # in the console's code page (CP932) with CRLF line ends.
 said() {
   { cat "$1"; if [ $windows -eq 1 ]; then iconv -f CP932 -t UTF-8 <"$1" 2>/dev/null; fi; } | tr -d '\r'
 }
-sha() { dd if="$1" bs=1M iflag=skip_bytes,count_bytes skip="$2" ${3:+count=$3} status=none | sha256sum; }
 
-card() {  # image root-MiB
-  truncate -s $((9 + $2 + 1))M "$1"
-  printf 'label: dos\nstart=2048, size=16384, type=c\nstart=18432, size=%d, type=83\n' $(($2 * 2048)) |
-    sfdisk --quiet --no-reread --no-tell-kernel "$1" >/dev/null
-}
 card old.img 8
 card new.img 8
 head -c $((8 << 20)) /dev/urandom | dd of=new.img bs=1M seek=9 conv=notrunc status=none
@@ -193,5 +179,4 @@ if [ -n "$QT" ]; then
   unset QUILLON_TEST_DRIVES
 fi
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+report

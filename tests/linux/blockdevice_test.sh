@@ -13,23 +13,9 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 cd "$work"
-passed=0 failed=0
-expect() {  # name expected-status actual-status
-  if [ "$2" = "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAIL: $1 (exit $3, expected $2)"; fi
-}
-ok() {  # name condition...
-  local name=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
 not() { ! "$@"; }
-sha() { dd if="$1" bs=1M iflag=skip_bytes,count_bytes skip="$2" ${3:+count=$3} status=none | sha256sum; }
-card() {  # image root-MiB
-  truncate -s $((9 + $2 + 1))M "$1"
-  printf 'label: dos\nstart=2048, size=16384, type=83\nstart=18432, size=%d, type=83\n' $(($2 * 2048)) |
-    sfdisk --quiet --no-reread --no-tell-kernel "$1" >/dev/null
-}
 attach() {  # image: sets dev to its loop device, with its partition nodes
   dev=$(losetup -f --show -P "$1" 2>/dev/null) || return 1
   loops+=("$dev")
@@ -127,5 +113,4 @@ ok "bytes after root unchanged" [ "$tail_before" = "$(sha card.img $((root_offse
 ok "root partition rewritten" [ "$(sha card.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
 ok "temporary file removed" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+report
