@@ -40,7 +40,7 @@ std::string sizeText(uint64_t bytes) {
     return value < 1e9 ? formatText("%.1f MB", value / 1e6) : formatText("%.1f GB", value / 1e9);
 }
 
-// The reasons are read before anything else runs on the failing thread.
+// Taken before the log line, whose write may change errno.
 std::string errnoText() {
     return std::strerror(errno);
 }
@@ -552,12 +552,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
         const uint64_t done = size - remaining - chunk;
-        if (fileops::read(buffer.get(), chunk, 1, source) != 1) {
-            const std::string error = errnoText();
-            debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
-            fail(ResultTempFileRead,
-                 formatText("the temporary file could not be read at byte %I64u: %s",
-                            static_cast<unsigned long long>(done), error.c_str()));
+        if (!readTempChunk(buffer.get(), chunk, source, done)) {
             return false;
         }
         if (fileops::write(buffer.get(), chunk, 1, out.get()) != 1) {
@@ -604,11 +599,23 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
     return true;
 }
 
+// One chunk of the temporary file, which starts at byte done of the root.
+bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done) {
+    if (fileops::read(buffer, chunk, 1, source) == 1) {
+        return true;
+    }
+    const std::string error = errnoText();
+    debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
+    fail(ResultTempFileRead, formatText("the temporary file could not be read at byte %I64u: %s",
+                                        static_cast<unsigned long long>(done), error.c_str()));
+    return false;
+}
+
 // 1 when the target's root already equals the temporary file, 0 at the
 // first chunk that differs, -1 on a failure (code set). Both streams are left
 // wherever the comparison stopped.
 int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
-                                   const std::string& targetName) {
+                                   const std::string& targetFile) {
     ChunkBuffer held = allocateChunk(kCopyChunk);
     if (!held) {
         fail(ResultTempFileRead, "out of memory for the comparison");
@@ -628,20 +635,15 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
         const uint64_t done = size - remaining - chunk;
         if (fileops::read(held.get(), chunk, 1, target) != 1) {
             const std::string error = errnoText();
-            systemerror::logLast(kModule, "fread", targetName.c_str());
+            systemerror::logLast(kModule, "fread", targetFile.c_str());
             debugLog("%s : compare read target (%u) error %s\n", kModule, chunk, error.c_str());
             fail(ResultWriteFailed,
                  formatText("%s could not be read at byte %I64u of the root partition: %s",
-                            this->targetName().c_str(), static_cast<unsigned long long>(done),
+                            targetName().c_str(), static_cast<unsigned long long>(done),
                             error.c_str()));
             return -1;
         }
-        if (fileops::read(buffer, chunk, 1, source) != 1) {
-            const std::string error = errnoText();
-            debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
-            fail(ResultTempFileRead,
-                 formatText("the temporary file could not be read at byte %I64u: %s",
-                            static_cast<unsigned long long>(done), error.c_str()));
+        if (!readTempChunk(buffer, chunk, source, done)) {
             return -1;
         }
         if (std::memcmp(held.get(), buffer, chunk) != 0) {

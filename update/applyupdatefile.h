@@ -72,7 +72,8 @@ private:
     bool overwrite(FILE* source, const std::string& sourcePath, const std::string& targetPath,
                    uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
-                      const std::string& targetName);
+                      const std::string& targetFile);
+    bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
     bool verifyTarget(const std::string& target, uint64_t offset, uint64_t size);
     bool waitWhilePaused(int checkpoint);
     bool betweenChunks(int checkpoint);
