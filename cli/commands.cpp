@@ -337,19 +337,18 @@ int runApply(const ApplyOptions& options) {
                          letter);
             return kExitUsage;
         }
-        DeviceInfo device(options.drive);
-        if (!device.isReady()) {
-            std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
-            return kExitFailure;
-        }
-        targetPath = device.getName();
     }
     if (!options.device.empty()) {
         const int refused = prepareDevice(options);
         if (refused != kExitOk) {
             return refused;
         }
-        DeviceInfo device(options.device);
+    }
+    // A drive letter, or on Linux the chosen device: the job writes the
+    // physical drive behind it.
+    const std::string& driveName = options.device.empty() ? options.drive : options.device;
+    if (!driveName.empty()) {
+        DeviceInfo device(driveName);
         if (!device.isReady()) {
             std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
             return kExitFailure;
@@ -357,8 +356,7 @@ int runApply(const ApplyOptions& options) {
         targetPath = device.getName();
     }
 
-    auto job = std::make_unique<ApplyUpdateFile>(
-        options.updateFile, targetPath, options.device.empty() ? options.drive : options.device);
+    auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, targetPath, driveName);
     job->setVerify(options.verify);
     if (!options.drive.empty()) {
         unmount = std::make_unique<UnmountDrive>(options.drive[0]);
