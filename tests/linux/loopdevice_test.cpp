@@ -1,12 +1,13 @@
 // The update job on a real block device: a loop device over a card image,
 // reached through the same raw-storage calls as qlupdate apply --device.
 // Needs root and losetup; skips where the machine allows neither.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -24,21 +25,19 @@ constexpr uint64_t kRootOffset = kRootStart * kSector;
 constexpr uint64_t kRootSize = kRootCount * kSector;
 const std::string kJob = "applyupdatefile : ";
 
+// The first line a command prints, or "" when it fails.
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, pipe) != nullptr) {
-            out += line;
-        }
-        if (::pclose(pipe) != 0) {
-            out.clear();
-        }
+    char line[256] = "";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "";
     }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
-        out.pop_back();
+    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+    if (::pclose(pipe) != 0 || !got) {
+        return "";
     }
-    return out;
+    line[std::strcspn(line, "\n")] = '\0';
+    return line;
 }
 
 struct Result {
@@ -134,17 +133,11 @@ TEST_F(LoopDeviceTest, CardThatChangesItsBytesAfterTheWriteIsCodeFive) {
     const Result r = apply([&](const faultinject::Call& c) {
         if (c.op == fileops::Op::Close && c.path == device && !changed) {
             changed = true;
-            const int fd = ::open(card.c_str(), O_RDWR);
-            uint8_t byte = 0;
-            const off_t at = static_cast<off_t>(kRootOffset + kRootSize / 2);
-            if (fd >= 0 && ::pread(fd, &byte, 1, at) == 1) {
-                byte ^= 0x01;
-                (void)!::pwrite(fd, &byte, 1, at);
-                ::fsync(fd);
-            }
-            if (fd >= 0) {
-                ::close(fd);
-            }
+            std::fstream image(card, std::ios::in | std::ios::out | std::ios::binary);
+            image.seekg(kRootOffset + kRootSize / 2);
+            const char byte = static_cast<char>(image.get() ^ 0x01);
+            image.seekp(kRootOffset + kRootSize / 2);
+            image.put(byte);
         }
         return 0;
     });
