@@ -26,6 +26,15 @@ test: setup
 	$(MAKE) native windows
 	bash scripts/run-tests.sh
 
+# One tree's tests alone, without the sanitizer and fuzz runs of `make test`.
+test-native: setup native
+	ctest --test-dir $(NATIVE) --output-on-failure -j 2
+
+test-windows: setup windows
+	bash scripts/wine-prefix.sh
+	WINEPREFIX="$(CURDIR)/build/wine" wineserver -p60 2>/dev/null || true
+	ctest --test-dir $(WINDOWS) --output-on-failure -j 2
+
 demo: setup native windows
 	bash scripts/demo.sh
 

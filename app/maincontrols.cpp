@@ -181,7 +181,8 @@ BOOL FileSelector::run(HWND owner) {
     record.nMaxFile = sizeof file;
     record.lpstrFileTitle = fileTitle;
     record.nMaxFileTitle = sizeof fileTitle;
-    record.Flags = OFN_HIDEREADONLY;
+    // The chosen folder may be on the card, which the update locks.
+    record.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     record.lpstrDefExt = "";
     return GetOpenFileNameA(&record);
 }

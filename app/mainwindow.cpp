@@ -13,7 +13,7 @@
 #include "app/messagebox.h"
 #include "common/common.h"
 #include "resources/resource.h"
-#include "storage/deviceinfo.h"
+#include "storage/target.h"
 
 const char kMainWindowClass[] = "UMMainWindowClass";
 const char kMainWindowTitle[] = "Quillon Update Tool";
@@ -158,12 +158,14 @@ void MainWindow::startUpdate(HWND window) {
         IDYES) {
         return;
     }
-    const auto device = std::make_unique<DeviceInfo>(drive);
-    if (!device->isReady()) {
+    // Named and opened once, here: the dialog and the job work on this very
+    // disk, whatever number Windows gives another one meanwhile.
+    auto card = std::make_unique<DriveTarget>(drive);
+    if (!card->isReady()) {
         centredMessageBox(window, "指定されたドライブにアクセスできませんでした。", kError,
                           MB_ICONWARNING);
     } else if (updateCheckDialog.run(window, drive.c_str()) == 1) {
-        copyDialog.open(window, CopyDialog::kModeApply, device->getName(), path, drive, size);
+        copyDialog.open(window, CopyDialog::kModeApply, std::move(card), path, size);
     }
 }
 
@@ -255,6 +257,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // An empty card slot must not raise Windows' own "no disk" box when the
+    // drives are listed or opened; the program says so itself.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
     // Without this Windows may not register the progress bar class, and the
     // progress dialog would fail to open.
     INITCOMMONCONTROLSEX controlsToUse = {sizeof controlsToUse, ICC_PROGRESS_CLASS};

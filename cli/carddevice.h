@@ -10,3 +10,8 @@ int listCards();
 // for it. kExitOk when the update may go on; otherwise the exit status, after
 // a message that says why nothing was written.
 int prepareDevice(const ApplyOptions& options);
+
+// Once at start: on Windows an empty card slot raises no "no disk" box.
+void startPlatform();
+// While an update runs the system does not sleep (Windows); off again after.
+void keepAwake(bool on);

@@ -104,3 +104,8 @@ int prepareDevice(const ApplyOptions& options) {
     rawdevice::useBlockDevice(path);
     return kExitOk;
 }
+
+void startPlatform() {}
+
+// Not on Linux: run qlupdate under systemd-inhibit to keep a desktop awake.
+void keepAwake(bool) {}

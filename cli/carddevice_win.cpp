@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <cstdio>
 
 #include "cli/carddevice.h"
@@ -19,4 +21,12 @@ int listCards() {
 int prepareDevice(const ApplyOptions&) {
     std::fprintf(stderr, "qlupdate: --device names a Linux block device; use --drive E: here\n");
     return kExitUsage;
+}
+
+void startPlatform() {
+    ::SetErrorMode(SEM_FAILCRITICALERRORS);
+}
+
+void keepAwake(bool on) {
+    ::SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
 }

@@ -324,8 +324,6 @@ int runApply(const ApplyOptions& options) {
         setDebugLog(options.verbose);
     }
 
-    std::string targetPath = options.targetImage;
-    std::unique_ptr<UnmountDrive> unmount;
     if (!options.drive.empty()) {
         // Only a drive the window would offer: never a fixed disk.
         DriveList drives;
@@ -344,39 +342,19 @@ int runApply(const ApplyOptions& options) {
             return refused;
         }
     }
-    // A drive letter, or on Linux the chosen device: the job writes the
-    // physical drive behind it.
+    // A drive letter, or on Linux the chosen device: named and opened once,
+    // and the job works on that very disk.
     const std::string& driveName = options.device.empty() ? options.drive : options.device;
-    if (!driveName.empty()) {
-        DeviceInfo device(driveName);
-        if (!device.isReady()) {
-            std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
-            return kExitFailure;
-        }
-        targetPath = device.getName();
+    std::unique_ptr<Target> target = makeTarget(options.targetImage, driveName);
+    if (!driveName.empty() && !target->isReady()) {
+        std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
+        return kExitFailure;
     }
-
-    auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, targetPath, driveName);
+    auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, std::move(target));
     job->setVerify(options.verify);
-    if (!options.drive.empty()) {
-        unmount = std::make_unique<UnmountDrive>(options.drive[0]);
-        bool held = false;
-        withLog(options.verbose, [&] { held = unmount->unmount(); });
-        if (!held) {
-            // The volume may still be in use: nothing is written, as in the window.
-            const int code = job->getResult() != ResultNone ? job->getResult() : ResultWriteFailed;
-            job.reset();
-            std::fprintf(stderr, "%s\n", resultMessage(code));
-            std::fprintf(
-                stderr,
-                "the card's volume %c: could not be locked and dismounted; "
-                "nothing was written\n",
-                static_cast<char>(std::toupper(static_cast<unsigned char>(options.drive[0]))));
-            return code;
-        }
-    }
     interrupted.store(false);
     std::signal(SIGINT, onInterrupt);
+    keepAwake(true);
     job->create();
 
     ProgressLine line;
@@ -407,9 +385,7 @@ int runApply(const ApplyOptions& options) {
         reason = job->getReason();
     }
     job.reset();  // requests a stop if still running and joins the worker
-    if (unmount) {
-        unmount->close();
-    }
+    keepAwake(false);
     std::signal(SIGINT, SIG_DFL);
     line.finish();
     if (stopped) {

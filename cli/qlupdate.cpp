@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/carddevice.h"
 #include "cli/commands.h"
 #include "cli/version.h"
 #include "common/common.h"
@@ -73,6 +74,7 @@ int usageError(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    startPlatform();
     std::vector<std::string> args;
     bool verbose = false;
     std::string drive;

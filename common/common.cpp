@@ -127,3 +127,11 @@ int64_t getFileSize(const char* path) {
     }
     return size;
 }
+
+std::string sizeText(uint64_t bytes) {
+    if (bytes < 1000000) {
+        return formatText("%I64u bytes", static_cast<unsigned long long>(bytes));
+    }
+    const double value = static_cast<double>(bytes);
+    return value < 1e9 ? formatText("%.1f MB", value / 1e6) : formatText("%.1f GB", value / 1e9);
+}

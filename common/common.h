@@ -23,6 +23,10 @@ void formatString(char* buf, size_t size, const char* format, ...);
 // The same formats, into a string of whatever length they need.
 std::string formatText(const char* format, ...);
 
+// "12.6 MB": sizes in reasons read the way cards are sold; "4096 bytes"
+// below a megabyte.
+std::string sizeText(uint64_t bytes);
+
 void sleepMs(int32_t milliseconds);
 
 // Size of the file at path, or -1 with one "error : ..." log line when it

@@ -13,25 +13,32 @@ void logLast(const char* module, const char* call, const char* subject) {
     if (code == ERROR_SUCCESS) {
         return;
     }
+    const std::string words = describe(code);
+    if (subject != nullptr) {
+        debugLog("%s : %s %s %s\n", module, call, subject, words.c_str());
+    } else {
+        debugLog("%s : %s %s\n", module, call, words.c_str());
+    }
+    ::SetLastError(code);
+    errno = savedErrno;
+}
+
+}  // namespace systemerror
+
+namespace systemerror {
+
+std::string describe(unsigned long code) {
     // In the user's language and ANSI code page, as every other log line.
     char text[256];
     DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, code, 0, text, sizeof text, nullptr);
+                                    nullptr, static_cast<DWORD>(code), 0, text, sizeof text,
+                                    nullptr);
     while (length > 0 &&
            (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
         --length;
     }
     text[length < sizeof text ? length : sizeof text - 1] = '\0';
-    const char* words = length > 0 ? text : "(no text)";
-    if (subject != nullptr) {
-        debugLog("%s : %s %s system error %lu: %s\n", module, call, subject,
-                 static_cast<unsigned long>(code), words);
-    } else {
-        debugLog("%s : %s system error %lu: %s\n", module, call, static_cast<unsigned long>(code),
-                 words);
-    }
-    ::SetLastError(code);
-    errno = savedErrno;
+    return formatText("system error %lu: %s", code, length > 0 ? text : "(no text)");
 }
 
 }  // namespace systemerror

@@ -238,6 +238,27 @@ bool DeviceInfo::loadMbr() {
     return true;
 }
 
+bool DeviceInfo::loadMbrFrom(rawdevice::Handle drive) {
+    debugLog("%s : device name %s\n", kModule, name.c_str());
+    // An uncached drive reads whole sectors into sector-aligned memory.
+    const uint32_t readLength = bytesPerSector > mbr.size() && bytesPerSector <= 65536 &&
+                                        bytesPerSector % mbr.size() == 0
+                                    ? bytesPerSector
+                                    : mbr.size();
+    ChunkBuffer sector = allocateChunk(readLength);
+    const bool readOk =
+        sector != nullptr && rawdevice::readAt(drive, 0, sector.get(), readLength);
+    debugLog("%s : loadMbr read size %lx / %lx\n", kModule,
+             static_cast<unsigned long>(readOk ? readLength : 0),
+             static_cast<unsigned long>(readLength));
+    if (!readOk) {
+        return false;
+    }
+    std::memcpy(mbr.data(), sector.get(), mbr.size());
+    mbr.dump(bytesPerSector);
+    return true;
+}
+
 // ---- DriveList ----
 
 const char* DriveList::getRemovableDrives() {

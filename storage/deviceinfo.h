@@ -65,6 +65,10 @@ public:
     // bytes) and dumps its MBR; on a short read the previous MBR is kept.
     bool loadMbr() override;
 
+    // The same through a drive that the caller holds open (rawdevice::openDisk),
+    // read at offset 0 into a sector-aligned buffer.
+    bool loadMbrFrom(rawdevice::Handle drive);
+
     bool getDeviceNumber(const std::string& drive);
     bool getDriveGeometry(rawdevice::Handle handle);
 
@@ -108,6 +112,12 @@ public:
     // or the dismount; the volume is then left as it was and nothing is held.
     bool unmount();
     void close();
+    // Hands the held volume (and its lock) to the caller, who closes it.
+    rawdevice::Handle detach() {
+        const rawdevice::Handle held = volumeHandle;
+        volumeHandle = rawdevice::kInvalidHandle;
+        return held;
+    }
 
 private:
     char driveLetter;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace rawdevice {
 
@@ -42,8 +43,9 @@ struct DriveGeometry {
     } exInt13 = {};
 };
 
-// Opens "\\.\X:" for reading (DeviceInfo) or for reading and writing
-// (UnmountDrive); kInvalidHandle on failure.
+// Opens a volume, "\\.\X:" or one that volumesOnDisk named, for reading
+// (DeviceInfo) or for reading and writing (to lock it); kInvalidHandle on
+// failure.
 Handle openVolume(const char* volumePath, bool writable);
 // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: false when the call fails.
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber);
@@ -54,10 +56,52 @@ std::string physicalDrivePath(int number);
 // Opens physicalDrivePath(n) for reading; kInvalidHandle on failure.
 Handle openPhysicalDrive(const char* path);
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead);
-// Opens "\\.\PHYSICALDRIVEn" as a binary stream for reading and writing, the
-// way the update job's copy writes the card; nullptr on failure, with errno
-// set where the runtime sets it. The caller closes it with fclose.
-FILE* openForCopy(const char* physicalDrivePath);
+
+// What a failed call meant, so that a reason can say what happened to the
+// card rather than what the C runtime made of it.
+enum class Fault { None, Gone, WriteProtected, AccessDenied, Busy, Other };
+struct Error {
+    Fault fault = Fault::None;
+    std::string text;  // the system's code and words, "system error 21: ..."
+};
+// The calling thread's last failure of a call below that documents it.
+Error lastError();
+// Windows: stores GetLastError() for lastError(), and leaves it as it was.
+void rememberLastError();
+
+// Opens physicalDrivePath(n) for a whole update: reading and writing,
+// uncached, and others may read but not write the disk meanwhile.
+// kInvalidHandle on failure (lastError).
+Handle openDisk(const char* path);
+// IOCTL_STORAGE_GET_DEVICE_NUMBER: the number of the disk that a volume or
+// disk handle leads to; false when the call fails.
+bool getDeviceNumber(Handle handle, int32_t& number);
+// Whole sectors at a sector-aligned offset, through a sector-aligned buffer,
+// on a handle from openDisk. False unless every byte moved (lastError).
+bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length);
+bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length);
+// Written data onto the medium (FlushFileBuffers, fsync); then no cached
+// copy stands between a read and the medium.
+bool flush(Handle disk);
+// IOCTL_DISK_IS_WRITABLE: false when the medium is write-protected (the
+// card's lock switch) or the question fails (lastError tells which).
+bool isWritable(Handle disk);
+
+// A volume and where it lies on its disk (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS).
+struct VolumeExtent {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+struct DiskVolume {
+    std::string path;  // as openVolume takes it: "\\?\Volume{...}" on Windows
+    std::vector<VolumeExtent> extents;
+    std::string letters;  // the drive letters it is mounted at, "E"
+};
+// Every volume with an extent on disk number (FindFirstVolumeW/FindNextVolumeW).
+std::vector<DiskVolume> volumesOnDisk(int32_t number);
+// The number of the disk that holds path's volume; false when it cannot be
+// told (a network share, a folder of the system's own).
+bool diskOfPath(const char* path, int32_t& number);
 // FSCTL_LOCK_VOLUME: false when the system refuses the lock (for example
 // while files on the volume are open).
 bool lockVolume(Handle volume);

@@ -20,19 +20,36 @@ namespace {
 
 const char* const kModule = "rawdevice";
 
+thread_local rawdevice::Error failure;
+
+void remember(int error) {
+    failure.fault = error == ENOMEDIUM || error == ENODEV || error == ENXIO
+                        ? rawdevice::Fault::Gone
+                    : error == EROFS               ? rawdevice::Fault::WriteProtected
+                    : error == EACCES || error == EPERM ? rawdevice::Fault::AccessDenied
+                    : error == EBUSY               ? rawdevice::Fault::Busy
+                                                   : rawdevice::Fault::Other;
+    failure.text = std::strerror(error);
+}
+
+rawdevice::Error lastFailure() {
+    return failure;
+}
+
 std::string& chosenDevice() {
     static std::string path;
     return path;
 }
 
 // O_EXCL makes the kernel refuse a device that is mounted or held by another
-// exclusive opener, so the card cannot change under the update.
-int openChosen(int flags) {
+// exclusive opener, so the card cannot change under the update. Only the
+// held disk claims it; the volume queries beside it must not.
+int openChosen(int flags, bool exclusive = true) {
     const std::string& path = chosenDevice();
     if (path.empty()) {
         return -1;
     }
-    const int fd = ::open(path.c_str(), flags | O_EXCL | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), flags | (exclusive ? O_EXCL : 0) | O_CLOEXEC);
     if (fd < 0) {
         debugLog("%s : open %s fail %s\n", kModule, path.c_str(), std::strerror(errno));
     }
@@ -47,8 +64,8 @@ void useBlockDevice(const std::string& devicePath) {
     chosenDevice() = devicePath;
 }
 
-Handle openVolume(const char*, bool writable) {
-    return openChosen(writable ? O_RDWR : O_RDONLY);
+Handle openVolume(const char*, bool) {
+    return openChosen(O_RDONLY, false);
 }
 
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
@@ -103,20 +120,81 @@ Handle openPhysicalDrive(const char* path) {
     return openChosen(O_RDONLY);
 }
 
-// An image file given as the job's drive target is written as is.
-FILE* openForCopy(const char* physicalDrivePath) {
-    if (chosenDevice().empty() || physicalDrivePath != chosenDevice()) {
-        return std::fopen(physicalDrivePath, "rb+");
+Error lastError() {
+    return lastFailure();
+}
+
+Handle openDisk(const char* path) {
+    if (chosenDevice().empty() || path != chosenDevice()) {
+        remember(ENODEV);
+        return kInvalidHandle;
     }
     const int fd = openChosen(O_RDWR);
     if (fd < 0) {
-        return nullptr;
+        remember(errno);
     }
-    FILE* stream = ::fdopen(fd, "rb+");
-    if (stream == nullptr) {
-        ::close(fd);
+    return fd;
+}
+
+// One device, number 0: the one qlupdate chose.
+bool getDeviceNumber(Handle handle, int32_t& number) {
+    if (handle == kInvalidHandle) {
+        return false;
     }
-    return stream;
+    number = 0;
+    return true;
+}
+
+bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    const ssize_t got = ::pread(static_cast<int>(disk), buffer, length, static_cast<off_t>(offset));
+    if (got != static_cast<ssize_t>(length)) {
+        remember(got < 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
+    const ssize_t put =
+        ::pwrite(static_cast<int>(disk), buffer, length, static_cast<off_t>(offset));
+    if (put != static_cast<ssize_t>(length)) {
+        remember(put < 0 ? errno : ENOSPC);
+        return false;
+    }
+    return true;
+}
+
+// The read-back must meet the card, not the page cache: once synced, the
+// device's cached pages are dropped.
+bool flush(Handle disk) {
+    if (::fsync(static_cast<int>(disk)) != 0) {
+        remember(errno);
+        return false;
+    }
+    ::posix_fadvise(static_cast<int>(disk), 0, 0, POSIX_FADV_DONTNEED);
+    return true;
+}
+
+bool isWritable(Handle disk) {
+    int readOnly = 0;
+    if (::ioctl(static_cast<int>(disk), BLKROGET, &readOnly) != 0) {
+        remember(errno);
+        return false;
+    }
+    if (readOnly != 0) {
+        remember(EROFS);
+        return false;
+    }
+    return true;
+}
+
+// qlupdate unmounts the card's file systems itself, and O_EXCL keeps them off.
+std::vector<DiskVolume> volumesOnDisk(int32_t) {
+    return {};
+}
+
+bool diskOfPath(const char*, int32_t&) {
+    return false;
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {

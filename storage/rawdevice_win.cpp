@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 #include <cstring>
+#include <cwctype>
+#include <vector>
 
 #include "common/systemerror.h"
 
@@ -29,6 +31,7 @@ Handle openShared(const char* path, DWORD access) {
     const HANDLE h = ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
+        rememberLastError();
         systemerror::logLast(kModule, "CreateFileA", path);
     }
     return fromWin(h);
@@ -38,6 +41,7 @@ Handle openShared(const char* path, DWORD access) {
 bool control(Handle handle, DWORD code, const char* name, void* out, DWORD outSize) {
     DWORD returned = 0;
     if (!::DeviceIoControl(toWin(handle), code, nullptr, 0, out, outSize, &returned, nullptr)) {
+        rememberLastError();
         systemerror::logLast(kModule, name, nullptr);
         return false;
     }
@@ -114,8 +118,198 @@ Handle openPhysicalDrive(const char* path) {
     return openShared(path, GENERIC_READ);
 }
 
-FILE* openForCopy(const char* physicalDrivePath) {
-    return std::fopen(physicalDrivePath, "rb+");
+// No write sharing: nobody else writes the card while the update holds it.
+// Uncached, so that the read-back reads the card and not memory.
+Handle openDisk(const char* path) {
+    const HANDLE h =
+        ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        rememberLastError();
+        systemerror::logLast(kModule, "CreateFileA", path);
+    }
+    return fromWin(h);
+}
+
+bool getDeviceNumber(Handle handle, int32_t& number) {
+    STORAGE_DEVICE_NUMBER device = {};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(handle), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &device,
+                           sizeof device, &returned, nullptr)) {
+        rememberLastError();
+        systemerror::logLast(kModule, "IOCTL_STORAGE_GET_DEVICE_NUMBER", nullptr);
+        return false;
+    }
+    number = static_cast<int32_t>(device.DeviceNumber);
+    return true;
+}
+
+namespace {
+
+OVERLAPPED at(uint64_t offset) {
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+}  // namespace
+
+// A synchronous handle takes its position from the OVERLAPPED block, so no
+// call ever leaves a position for the next one to trip over.
+bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    OVERLAPPED position = at(offset);
+    DWORD got = 0;
+    if (!::ReadFile(toWin(disk), buffer, length, &got, &position)) {
+        rememberLastError();
+        systemerror::logLast(kModule, "ReadFile", nullptr);
+        return false;
+    }
+    if (got != length) {
+        ::SetLastError(ERROR_HANDLE_EOF);
+        rememberLastError();
+        return false;
+    }
+    return true;
+}
+
+bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
+    OVERLAPPED position = at(offset);
+    DWORD put = 0;
+    if (!::WriteFile(toWin(disk), buffer, length, &put, &position)) {
+        rememberLastError();
+        systemerror::logLast(kModule, "WriteFile", nullptr);
+        return false;
+    }
+    if (put != length) {
+        ::SetLastError(ERROR_DISK_FULL);
+        rememberLastError();
+        return false;
+    }
+    return true;
+}
+
+bool flush(Handle disk) {
+    if (!::FlushFileBuffers(toWin(disk))) {
+        rememberLastError();
+        systemerror::logLast(kModule, "FlushFileBuffers", nullptr);
+        return false;
+    }
+    return true;
+}
+
+// Documented to fail with ERROR_WRITE_PROTECT for a write-protected medium.
+bool isWritable(Handle disk) {
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(disk), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
+                           nullptr)) {
+        rememberLastError();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::string narrow(const wchar_t* text) {
+    std::string out;
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        out += static_cast<char>(*p);  // volume names and drive roots are ASCII
+    }
+    return out;
+}
+
+// Every extent of the volume; a volume spread over disks has several.
+bool extentsOf(HANDLE volume, std::vector<std::pair<DWORD, VolumeExtent>>& out) {
+    std::vector<unsigned char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 15 * sizeof(DISK_EXTENT));
+    DWORD returned = 0;
+    if (!::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
+                           buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
+        return false;
+    }
+    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
+    for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 16; ++i) {
+        VolumeExtent extent;
+        extent.offset = static_cast<uint64_t>(extents->Extents[i].StartingOffset.QuadPart);
+        extent.length = static_cast<uint64_t>(extents->Extents[i].ExtentLength.QuadPart);
+        out.emplace_back(extents->Extents[i].DiskNumber, extent);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<DiskVolume> volumesOnDisk(int32_t number) {
+    std::vector<DiskVolume> volumes;
+    wchar_t name[MAX_PATH];
+    const HANDLE search = ::FindFirstVolumeW(name, MAX_PATH);
+    if (search == INVALID_HANDLE_VALUE) {
+        systemerror::logLast(kModule, "FindFirstVolumeW", nullptr);
+        return volumes;
+    }
+    do {
+        std::wstring path(name);
+        wchar_t roots[MAX_PATH] = {};
+        DWORD rootsLength = 0;
+        std::string letters;
+        if (::GetVolumePathNamesForVolumeNameW(path.c_str(), roots, MAX_PATH, &rootsLength)) {
+            for (const wchar_t* root = roots; *root != L'\0'; root += wcslen(root) + 1) {
+                if (root[1] == L':' && root[2] == L'\\' && root[3] == L'\0') {
+                    letters += static_cast<char>(towupper(root[0]));
+                }
+            }
+        }
+        // CreateFileW opens the volume itself only without the trailing backslash.
+        if (!path.empty() && path.back() == L'\\') {
+            path.pop_back();
+        }
+        const HANDLE volume = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE) {
+            continue;  // a volume of no disk (a network drive, a CD without a disc)
+        }
+        std::vector<std::pair<DWORD, VolumeExtent>> extents;
+        const bool known = extentsOf(volume, extents);
+        ::CloseHandle(volume);
+        DiskVolume onDisk;
+        onDisk.path = narrow(path.c_str());
+        onDisk.letters = letters;
+        for (const auto& extent : extents) {
+            if (known && static_cast<int32_t>(extent.first) == number) {
+                onDisk.extents.push_back(extent.second);
+            }
+        }
+        if (!onDisk.extents.empty()) {
+            volumes.push_back(onDisk);
+        }
+    } while (::FindNextVolumeW(search, name, MAX_PATH));
+    ::FindVolumeClose(search);
+    return volumes;
+}
+
+bool diskOfPath(const char* path, int32_t& number) {
+    char mountPoint[MAX_PATH];
+    char volumeName[MAX_PATH];
+    if (!::GetVolumePathNameA(path, mountPoint, MAX_PATH) ||
+        !::GetVolumeNameForVolumeMountPointA(mountPoint, volumeName, MAX_PATH)) {
+        return false;  // a share or a path of no volume: not on a card
+    }
+    std::string volumePath(volumeName);
+    if (!volumePath.empty() && volumePath.back() == '\\') {
+        volumePath.pop_back();
+    }
+    const HANDLE volume = ::CreateFileA(volumePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::vector<std::pair<DWORD, VolumeExtent>> extents;
+    const bool known = extentsOf(volume, extents) && !extents.empty();
+    ::CloseHandle(volume);
+    if (known) {
+        number = static_cast<int32_t>(extents.front().first);
+    }
+    return known;
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
@@ -128,8 +322,16 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
     return ok != 0;
 }
 
+// Refused while another program has a file open there; the caller retries,
+// so a refusal is remembered rather than logged each time.
 bool lockVolume(Handle volume) {
-    return control(volume, FSCTL_LOCK_VOLUME, "FSCTL_LOCK_VOLUME", nullptr, 0);
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                           nullptr)) {
+        rememberLastError();
+        return false;
+    }
+    return true;
 }
 
 bool dismountVolume(Handle volume) {

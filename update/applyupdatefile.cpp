@@ -15,6 +15,7 @@
 #include "common/fileio.h"
 #include "common/systemerror.h"
 #include "storage/rawdevice.h"
+#include "storage/target.h"
 #include "update/volume.h"
 
 namespace {
@@ -29,15 +30,6 @@ std::string hexDigest(const uint8_t* digest) {
         text += digits[digest[i] & 15];
     }
     return text;
-}
-
-// "12.6 MB": sizes in the reasons read the way card sizes are sold.
-std::string sizeText(uint64_t bytes) {
-    if (bytes < 1000000) {
-        return formatText("%I64u bytes", static_cast<unsigned long long>(bytes));
-    }
-    const double value = static_cast<double>(bytes);
-    return value < 1e9 ? formatText("%.1f MB", value / 1e6) : formatText("%.1f GB", value / 1e9);
 }
 
 // Taken before the log line, whose write may change errno.
@@ -98,25 +90,27 @@ private:
 
 ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
                                  const std::string& driveName)
-    : targetIsDevice(!driveName.empty()),
-      targetHash(targetIsDevice),
+    : ApplyUpdateFile(updateFilePath, makeTarget(targetPath, driveName)) {}
+
+ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
+                                 std::unique_ptr<Target> heldTarget)
+    : target(std::move(heldTarget)),
       payloadHash(false),
       imageDecompress(updateFilePath),
       updateFilePath(updateFilePath),
-      targetPath(targetPath),
-      driveName(driveName),
       tempFilePath(makeTempPath(updateFilePath)) {
     debugLog("%s : construct update %s target %s drive %s\n", kModule, updateFilePath.c_str(),
-             targetPath.c_str(), driveName.c_str());
-    debugLog(targetIsDevice ? " target device\n" : " target image\n");
-    if (!targetHash.setName(targetIsDevice ? driveName : targetPath)) {
-        debugLog("%s : target invalid file %s\n", kModule, driveName.c_str());
+             target->path().c_str(), target->drive().c_str());
+    debugLog(target->isDevice() ? " target device\n" : " target image\n");
+    if (!target->isReady()) {
+        debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
         fail(ResultInvalidMedia,
-             targetIsDevice ? formatText("the drive %s cannot be read", driveName.c_str())
-                            : formatText("%s cannot be read or is empty", targetPath.c_str()));
+             target->isDevice()
+                 ? formatText("the drive %s cannot be read", target->drive().c_str())
+                 : formatText("%s cannot be read or is empty", target->path().c_str()));
     }
     debugLog("%s : root offset %I64d \n", kModule,
-             static_cast<long long>(targetHash.getRootOffset()));
+             static_cast<long long>(target->getRootOffset()));
 }
 
 ApplyUpdateFile::~ApplyUpdateFile() {
@@ -147,11 +141,6 @@ void ApplyUpdateFile::fail(int code, const std::string& why) {
         reason = why;
     }
     resultCode.store(code);
-}
-
-// How the reasons name the target: a user knows a card, or the image they named.
-std::string ApplyUpdateFile::targetName() const {
-    return targetIsDevice ? std::string("the card") : targetPath;
 }
 
 void ApplyUpdateFile::join() {
@@ -201,6 +190,11 @@ bool ApplyUpdateFile::betweenChunks(int checkpoint) {
 }
 
 void ApplyUpdateFile::run() {
+    // Locks and the drive end with the run, whichever way it ends.
+    struct Release {
+        Target& target;
+        ~Release() { target.release(); }
+    } release{*target};
     if (!waitWhilePaused(210)) {
         return;
     }
@@ -237,16 +231,20 @@ void ApplyUpdateFile::run() {
         return;
     }
 
-    if (!targetHash.loadMbr()) {
-        fail(ResultInvalidMedia,
-             targetIsDevice
-                 ? std::string("the card's first sector cannot be read")
-                 : formatText("the first sector of %s cannot be read", targetPath.c_str()));
+    TargetFailure layout;
+    if (!target->loadLayout(layout)) {
+        fail(layout.code, layout.why);
         return;
     }
-    std::string layoutFault;
-    if (targetIsDevice && !deviceLayoutFits(layoutFault)) {
-        fail(ResultInvalidMedia, layoutFault);
+    // Locking the card would take the update file away, and the temporary
+    // file would land on the card.
+    if (target->holdsFile(absPath)) {
+        debugLog("%s : update file %s is on the target %s\n", kModule, absPath,
+                 target->path().c_str());
+        fail(ResultUpdateFileOnCard,
+             formatText("the update file %s is on the card itself; copy it to a folder of the "
+                        "computer first",
+                        absPath));
         return;
     }
 
@@ -295,8 +293,8 @@ void ApplyUpdateFile::run() {
 
     bool targetOk = true;
     std::string why;
-    const uint64_t rootOffset = targetHash.getRootOffset();
-    const uint64_t rootSize = rootOffset == startOffset ? targetHash.getRootSize() : 0;
+    const uint64_t rootOffset = target->getRootOffset();
+    const uint64_t rootSize = rootOffset == startOffset ? target->getRootSize() : 0;
     if (rootOffset != startOffset) {
         debugLog("%s : invalid root offset %I64d %I64d \n", kModule,
                  static_cast<long long>(startOffset), static_cast<long long>(rootOffset));
@@ -314,13 +312,13 @@ void ApplyUpdateFile::run() {
             "%I64u",
             static_cast<unsigned long long>(rootSize), static_cast<unsigned long long>(size));
         targetOk = false;
-    } else if (!targetHash.isValid()) {
-        debugLog("%s : target invalid MBR %s\n", kModule, targetPath.c_str());
+    } else if (!target->isValid()) {
+        debugLog("%s : target invalid MBR %s\n", kModule, target->path().c_str());
         targetOk = false;
     }
     if (!targetOk) {
         // An MBR that fails the layout rule puts the root at 0: say that, not the offsets.
-        fail(ResultInvalidMedia, targetHash.isValid()
+        fail(ResultInvalidMedia, target->isValid()
                                      ? why
                                      : std::string("the card's partition table is not that of a "
                                                    "Quillon card (a boot partition, then the root "
@@ -412,18 +410,18 @@ void ApplyUpdateFile::run() {
     }
 
     progress.store(15);
-    if (!overwrite(temp.get(), tempFilePath, targetPath, startOffset, size)) {
+    if (!overwrite(temp.get(), startOffset, size)) {
         if (resultCode.load() == ResultUpToDate) {
             return;  // nothing written; the temporary file goes with temp
         }
-        debugLog(targetIsDevice ? "%s : overwrite device %s to %s fail\n"
-                                : "%s : overwrite file %s to %s fail\n",
-                 kModule, tempFilePath.c_str(), targetPath.c_str());
+        debugLog(target->isDevice() ? "%s : overwrite device %s to %s fail\n"
+                                    : "%s : overwrite file %s to %s fail\n",
+                 kModule, tempFilePath.c_str(), target->path().c_str());
         return;
     }
 
     temp.discard();
-    if (verify && !verifyTarget(targetPath, startOffset, size)) {
+    if (verify && !verifyTarget(startOffset, size)) {
         return;
     }
     debugLog("%s : apply success\n", kModule);
@@ -431,88 +429,32 @@ void ApplyUpdateFile::run() {
     succeeded.store(true);
 }
 
-// A drive is written only inside its medium, and never over its MBR or its
-// first partition: the MBR may place the root anywhere, and the copy writes
-// wherever the update file's header (which matched it) says.
-bool ApplyUpdateFile::deviceLayoutFits(std::string& why) {
-    DeviceInfo& device = targetHash.deviceSource();
-    if (!device.isValid()) {
-        return true;  // not MBR: the root checks below refuse it
+// What a failed target read or write means to the user. A card pulled out
+// shows as a device that is gone, and only another full run mends it.
+std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t done,
+                                      const rawdevice::Error& error) const {
+    if (target->isDevice() && error.fault == rawdevice::Fault::Gone) {
+        return formatText(wroteAny ? "the card was removed during the update, at byte %I64u of "
+                                     "the root partition; its root partition is incomplete: put "
+                                     "it back and update again"
+                                   : "the card was removed at byte %I64u of the root partition, "
+                                     "before anything was written; put it back and update again",
+                          static_cast<unsigned long long>(done));
     }
-    const MbrInfo& mbr = device.getMbr();
-    const uint64_t sectorSize = device.getBytesPerSector();
-    const uint64_t start = mbr.getStartSector(1);
-    const uint64_t end = start + mbr.getSectorCount(1);
-    const uint64_t start0 = mbr.getStartSector(0);
-    const uint64_t end0 = start0 + mbr.getSectorCount(0);
-    if (start == 0 || (start0 < end0 && start < end0 && start0 < end)) {
-        debugLog("%s : root partition overlaps sector 0 or partition 0 (%I64u - %I64u)\n", kModule,
-                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
-        why = formatText(
-            "the card's root partition (sectors %I64u to %I64u) overlaps its first "
-            "sector or its boot partition",
-            static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
-        return false;
-    }
-    if (end * sectorSize > device.getDiskSize()) {
-        debugLog("%s : root partition ends at %I64u beyond the medium %I64u\n", kModule,
-                 static_cast<unsigned long long>(end * sectorSize),
-                 static_cast<unsigned long long>(device.getDiskSize()));
-        std::string card = sizeText(device.getDiskSize());
-        std::string rootEnd = sizeText(end * sectorSize);
-        if (card == rootEnd) {  // a few sectors short: only the bytes tell
-            card = formatText("%I64u bytes", static_cast<unsigned long long>(device.getDiskSize()));
-            rootEnd = formatText("byte %I64u", static_cast<unsigned long long>(end * sectorSize));
-        }
-        why = formatText("the card is %s, the root partition would end at %s", card.c_str(),
-                         rootEnd.c_str());
-        return false;
-    }
-    return true;
+    return formatText("%s %s failed at byte %I64u of the root partition: %s", what,
+                      target->displayName().c_str(), static_cast<unsigned long long>(done),
+                      error.text.c_str());
 }
 
-bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
-                                const std::string& target, uint64_t offset, uint64_t size) {
-    // A drive is opened through the raw-storage calls, so that a build can
-    // point the copy at whatever backs the drive.
-    FILE* rawTarget = targetIsDevice ? fileops::adopt(rawdevice::openForCopy(target.c_str()),
-                                                      target.c_str(), kModule)
-                                     : fileops::open(target.c_str(), "rb+", kModule);
-    if (rawTarget == nullptr) {
-        const std::string error = errnoText();
-        systemerror::logLast(kModule, "open", target.c_str());
-        fail(ResultWriteFailed, formatText("%s cannot be opened for writing: %s",
-                                           targetName().c_str(), error.c_str()));
-        debugLog("%s : can not open image file %s\n", kModule, target.c_str());
+bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
+    TargetFailure failure;
+    if (!target->openForCopy(source, failure)) {
+        fail(failure.code, failure.why);
         return false;
     }
-    FilePtr out(rawTarget);
-    // Whatever the names, the copy never writes the temporary file onto
-    // itself, and success never removes the target with it.
-    if (fileops::sameFile(source, out.get())) {
-        fail(ResultTempFileCreate,
-             formatText("the temporary file %s is the target itself", sourcePath.c_str()));
-        debugLog("%s : temp file is the target %s\n", kModule, target.c_str());
-        return false;
-    }
-    // Both files to where the copy starts: before the comparison and again after it.
-    const auto rewind = [&] {
-        if (!fileops::seek(out.get(), offset)) {
-            fail(ResultWriteFailed,
-                 formatText("%s cannot be positioned at byte %I64u", targetName().c_str(),
-                            static_cast<unsigned long long>(offset)));
-            debugLog("%s : write file fseeko error %I64d\n", kModule,
-                     static_cast<long long>(offset));
-            return false;
-        }
-        if (!fileops::seek(source, 0)) {
-            fail(ResultTempFileRead, "the temporary file cannot be read from its start");
-            debugLog("%s : can not open update file %s\n", kModule, sourcePath.c_str());
-            return false;
-        }
-        return true;
-    };
-    if (!rewind()) {
+    if (!fileops::seek(source, 0)) {
+        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }
     ChunkBuffer buffer = allocateChunk(kCopyChunk);
@@ -524,19 +466,23 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
 
     // An update applied twice must not wear the card a second time. A
     // different root usually shows in the first chunk, so this costs one read.
-    const int same = holdsTempFile(source, out.get(), buffer.get(), size, target);
+    const int same = holdsTempFile(source, buffer.get(), offset, size);
     if (same < 0) {
         return false;
     }
     if (same > 0) {
-        // Only read from: closing loses nothing and leaves an image's time
-        // stamp as it was.
-        fileops::close(out.release());
+        target->finishCopy(false, failure);
         debugLog("%s : target already holds the update\n", kModule);
         fail(ResultUpToDate, "the card is already up to date; nothing was written");
         return false;
     }
-    if (!rewind()) {
+    if (!target->prepareWrite(failure)) {
+        fail(failure.code, failure.why);
+        return false;
+    }
+    if (!fileops::seek(source, 0)) {
+        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }
 
@@ -555,14 +501,11 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
         if (!readTempChunk(buffer.get(), chunk, source, done)) {
             return false;
         }
-        if (fileops::write(buffer.get(), chunk, 1, out.get()) != 1) {
-            const std::string error = errnoText();
-            systemerror::logLast(kModule, "fwrite", target.c_str());
-            debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.c_str());
+        rawdevice::Error error;
+        if (!target->write(offset + done, buffer.get(), chunk, error)) {
+            debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.text.c_str());
             fail(ResultWriteFailed,
-                 formatText("writing %s failed at byte %I64u of the root partition: %s",
-                            targetName().c_str(), static_cast<unsigned long long>(done),
-                            error.c_str()));
+                 ioReason("writing", true, done, error));
             return false;
         }
         const int percent =
@@ -578,21 +521,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, const std::string& sourcePath,
                            static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
         }
     }
-    // Success means the bytes are on the card, not in a cache: flush, sync
-    // and check the close, or report a write failure.
-    if (!fileops::sync(out.get())) {
-        const std::string error = errnoText();
-        systemerror::logLast(kModule, "sync", target.c_str());
-        debugLog("%s : sync error %s\n", kModule, error.c_str());
-        fail(ResultWriteFailed, formatText("%s did not take the written data (sync failed: %s)",
-                                           targetName().c_str(), error.c_str()));
-        return false;
-    }
-    if (fileops::close(out.release()) != 0) {
-        const std::string error = errnoText();
-        debugLog("%s : fclose error %s\n", kModule, error.c_str());
-        fail(ResultWriteFailed, formatText("%s did not take the written data (close failed: %s)",
-                                           targetName().c_str(), error.c_str()));
+    if (!target->finishCopy(true, failure)) {
+        fail(failure.code, failure.why);
         return false;
     }
     progress.store(kCopyEnd);
@@ -612,10 +542,9 @@ bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* sourc
 }
 
 // 1 when the target's root already equals the temporary file, 0 at the
-// first chunk that differs, -1 on a failure (code set). Both streams are left
-// wherever the comparison stopped.
-int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
-                                   const std::string& targetFile) {
+// first chunk that differs, -1 on a failure (code set).
+int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset,
+                                   uint64_t size) {
     ChunkBuffer held = allocateChunk(kCopyChunk);
     if (!held) {
         fail(ResultTempFileRead, "out of memory for the comparison");
@@ -633,14 +562,12 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
         const uint64_t done = size - remaining - chunk;
-        if (fileops::read(held.get(), chunk, 1, target) != 1) {
-            const std::string error = errnoText();
-            systemerror::logLast(kModule, "fread", targetFile.c_str());
-            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk, error.c_str());
+        rawdevice::Error error;
+        if (!target->read(offset + done, held.get(), chunk, error)) {
+            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
+                     error.text.c_str());
             fail(ResultWriteFailed,
-                 formatText("%s could not be read at byte %I64u of the root partition: %s",
-                            targetName().c_str(), static_cast<unsigned long long>(done),
-                            error.c_str()));
+                 ioReason("reading", false, done, error));
             return -1;
         }
         if (!readTempChunk(buffer, chunk, source, done)) {
@@ -658,25 +585,10 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, 
 // A card reader or a fake card may accept a write and keep something else:
 // the root is read back, past the system's caches, and its digest compared
 // with that of the bytes the unpacking wrote.
-bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, uint64_t size) {
-    FILE* rawTarget = targetIsDevice ? fileops::adopt(rawdevice::openForCopy(target.c_str()),
-                                                      target.c_str(), kModule)
-                                     : fileops::open(target.c_str(), "rb", kModule);
-    if (rawTarget == nullptr) {
-        const std::string error = errnoText();
-        systemerror::logLast(kModule, "open", target.c_str());
-        debugLog("%s : verify can not open %s\n", kModule, target.c_str());
-        fail(ResultWriteFailed, formatText("%s cannot be opened to read the update back: %s",
-                                           targetName().c_str(), error.c_str()));
-        return false;
-    }
-    FilePtr in(rawTarget);
-    fileio::dropCachedData(in.get());
-    if (!fileops::seek(in.get(), offset)) {
-        debugLog("%s : verify fseeko error %I64d\n", kModule, static_cast<long long>(offset));
-        fail(ResultWriteFailed,
-             formatText("%s cannot be positioned at byte %I64u", targetName().c_str(),
-                        static_cast<unsigned long long>(offset)));
+bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
+    TargetFailure failure;
+    if (!target->openForReadBack(failure)) {
+        fail(failure.code, failure.why);
         return false;
     }
     ChunkBuffer buffer = allocateChunk(kCopyChunk);
@@ -695,15 +607,12 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
         const uint32_t chunk =
             remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
         remaining -= chunk;
-        if (fileops::read(buffer.get(), chunk, 1, in.get()) != 1) {
-            const std::string error = errnoText();
-            systemerror::logLast(kModule, "fread", target.c_str());
-            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.c_str());
+        const uint64_t done = size - remaining - chunk;
+        rawdevice::Error error;
+        if (!target->read(offset + done, buffer.get(), chunk, error)) {
+            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
             fail(ResultWriteFailed,
-                 formatText("%s could not be read back at byte %I64u of the root partition: %s",
-                            targetName().c_str(),
-                            static_cast<unsigned long long>(size - remaining - chunk),
-                            error.c_str()));
+                 ioReason("reading back", true, done, error));
             return false;
         }
         SHA256_Update(&sha, buffer.get(), chunk);
@@ -711,13 +620,8 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
     }
     uint8_t readBack[32];
     SHA256_Final(readBack, &sha);
-    // A failed close of a stream only read from loses nothing, but says the
-    // target cannot be trusted either.
-    if (fileops::close(in.release()) != 0) {
-        const std::string error = errnoText();
-        debugLog("%s : verify fclose error %s\n", kModule, error.c_str());
-        fail(ResultWriteFailed, formatText("%s failed at the end of the read-back: %s",
-                                           targetName().c_str(), error.c_str()));
+    if (!target->finishReadBack(failure)) {
+        fail(failure.code, failure.why);
         return false;
     }
     const std::string written = hexDigest(imageDecompress.getOutputDigest());
@@ -727,7 +631,7 @@ bool ApplyUpdateFile::verifyTarget(const std::string& target, uint64_t offset, u
         fail(ResultWriteFailed,
              formatText("%s holds something else than was written: SHA-256 written %s, read back "
                         "%s",
-                        targetName().c_str(), written.c_str(), read.c_str()));
+                        target->displayName().c_str(), written.c_str(), read.c_str()));
         return false;
     }
     debugLog("%s : verify written %s read %s equal\n", kModule, written.c_str(), read.c_str());

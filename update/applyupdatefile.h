@@ -3,25 +3,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "common/resultcode.h"
 #include "stages/compress.h"
 #include "stages/hash.h"
 #include "stages/updatefile.h"
-
-enum ResultCode {
-    ResultNone = 0,
-    ResultInvalidMedia = 1,
-    ResultBrokenUpdateFile = 2,
-    ResultTempFileSize = 3,
-    ResultTempFileRead = 4,
-    ResultWriteFailed = 5,
-    ResultTempFileCreate = 6,
-    ResultNoDiskSpace = 7,
-    ResultUpToDate = 8,
-};
+#include "storage/target.h"
 
 class ApplyUpdateFile {
 public:
@@ -32,9 +23,12 @@ public:
     static constexpr int kCopyStart = 15;
     static constexpr int kCopyEnd = 84;
 
-    // An empty driveName makes targetPath an image file.
+    // An empty driveName makes targetPath an image file; otherwise the
+    // drive is named here, once.
     ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
                     const std::string& driveName);
+    // A target the front end has named and holds already.
+    ApplyUpdateFile(const std::string& updateFilePath, std::unique_ptr<Target> target);
     ~ApplyUpdateFile();
     ApplyUpdateFile(const ApplyUpdateFile&) = delete;
     ApplyUpdateFile& operator=(const ApplyUpdateFile&) = delete;
@@ -68,30 +62,25 @@ public:
 
 private:
     void run();
-    bool deviceLayoutFits(std::string& why);
-    bool overwrite(FILE* source, const std::string& sourcePath, const std::string& targetPath,
-                   uint64_t offset, uint64_t size);
-    int holdsTempFile(FILE* source, FILE* target, uint8_t* buffer, uint64_t size,
-                      const std::string& targetFile);
+    bool overwrite(FILE* source, uint64_t offset, uint64_t size);
+    int holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
-    bool verifyTarget(const std::string& target, uint64_t offset, uint64_t size);
+    bool verifyTarget(uint64_t offset, uint64_t size);
+    std::string ioReason(const char* what, bool wroteAny, uint64_t done,
+                         const rawdevice::Error& error) const;
     bool waitWhilePaused(int checkpoint);
     bool betweenChunks(int checkpoint);
     void fail(int code, const std::string& why);
-    std::string targetName() const;
 
-    bool targetIsDevice;
+    std::unique_ptr<Target> target;
     bool verify = true;
     std::thread worker;
     uint8_t compressDataHash[32] = {};
     uint8_t auxHash[32] = {};
-    PartitionHash targetHash;
     PartitionHash payloadHash;
     UpdateFile updateFile;
     ImageDecompress imageDecompress;
     std::string updateFilePath;
-    std::string targetPath;
-    std::string driveName;
     std::string tempFilePath;
     std::atomic<bool> running{false};  // from create() to the worker's end
     std::atomic<int> progress{0};

@@ -5,7 +5,7 @@
 #include "app/messagebox.h"
 #include "common/common.h"
 #include "resources/resource.h"
-#include "storage/deviceinfo.h"
+#include "storage/target.h"
 #include "update/applyupdatefile.h"
 #include "update/messages.h"
 
@@ -26,22 +26,17 @@ CopyDialog* shownDialog = nullptr;
 
 CopyDialog::~CopyDialog() {
     delete job;
-    if (unmountDrive != nullptr) {
-        unmountDrive->close();
-        delete unmountDrive;
-    }
 }
 
-INT_PTR CopyDialog::open(HWND owner, int newMode, const std::string& device,
-                         const std::string& image, const std::string& drive, uint64_t size) {
+INT_PTR CopyDialog::open(HWND owner, int newMode, std::unique_ptr<Target> heldTarget,
+                         const std::string& image, uint64_t size) {
     mode = newMode;
-    devicePath = device;
+    target = std::move(heldTarget);
     imagePath = image;
-    driveName = drive;
     fileSize = size;
     confirming = false;
-    debugLog("CopyDialog open device %s image %s drive %s\n", devicePath.c_str(), imagePath.c_str(),
-             driveName.c_str());
+    debugLog("CopyDialog open device %s image %s drive %s\n", target->path().c_str(),
+             imagePath.c_str(), target->drive().c_str());
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
     return DialogBoxParamA(instance, "COPY_DLG", owner, dialogProc, reinterpret_cast<LPARAM>(this));
 }
@@ -80,16 +75,11 @@ INT_PTR CALLBACK CopyDialog::dialogProc(HWND dialog, UINT message, WPARAM wParam
 }
 
 void CopyDialog::start(HWND dialog) {
-    job = new ApplyUpdateFile(imagePath, devicePath, driveName);
-    unmountDrive = new UnmountDrive(driveName.empty() ? '\0' : driveName[0]);
-    // A volume we could not take away may still be written by others: the
-    // job is not started, and the first tick reports the write failure.
-    startResult = ResultNone;
-    if (unmountDrive->unmount()) {
-        job->create();
-    } else {
-        startResult = ResultWriteFailed;
-    }
+    // The job locks the card's volumes itself, right before it writes.
+    job = new ApplyUpdateFile(imagePath, std::move(target));
+    // A long write must not be cut by sleep; the end sequence lets it sleep again.
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    job->create();
     SetWindowTextA(dialog, kTitle);
     HWND bar = GetDlgItem(dialog, IDC_COPY_PROGRESS);
     SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -110,8 +100,7 @@ void CopyDialog::tick(HWND dialog) {
         return;  // a tick queued before the end sequence ran
     }
     const int percent = job->getProgress();
-    // A job that refused to start has its own code, which comes first.
-    const int result = job->getResult() != ResultNone ? job->getResult() : startResult;
+    const int result = job->getResult();
     HWND owner = GetParent(dialog);
     // Under the abort question completion waits: the user is still deciding
     // whether the update is to count.
@@ -152,14 +141,9 @@ void CopyDialog::abort(HWND dialog) {
 void CopyDialog::end(HWND dialog) {
     KillTimer(dialog, kPollTimer);
     EndDialog(dialog, kEndCode);
-    // The job first: it may still be writing through the locked volume.
-    if (job != nullptr) {
-        delete job;
-        job = nullptr;
-    }
-    if (unmountDrive != nullptr) {
-        unmountDrive->close();
-        delete unmountDrive;
-        unmountDrive = nullptr;
-    }
+    // Joins the worker, which ends the card's locks and closes it.
+    delete job;
+    job = nullptr;
+    target.reset();
+    SetThreadExecutionState(ES_CONTINUOUS);
 }

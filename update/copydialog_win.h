@@ -1,30 +1,32 @@
-// The modal progress dialog that runs one update: it creates the job, holds
-// the card's volume locked while the job runs, polls the job once a second
-// and shows the outcome. Windows only; the engine itself knows no windows.
+// The modal progress dialog that runs one update: it creates the job on the
+// card the window has named and holds, polls the job once a second and
+// shows the outcome. Windows only; the engine itself knows no windows.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "storage/target.h"
+
 class ApplyUpdateFile;
-class UnmountDrive;
 
 class CopyDialog {
 public:
     static constexpr int kModeApply = 1;
 
     CopyDialog() { progressText[0] = '\0'; }
-    // Stops and joins a job still held, then releases the volume.
+    // Stops and joins a job still held, which releases the card.
     ~CopyDialog();
     CopyDialog(const CopyDialog&) = delete;
     CopyDialog& operator=(const CopyDialog&) = delete;
 
     // Runs the dialog over owner until the update is over and its outcome
     // has been shown. Always 3: the outcome is the dialog's to report.
-    INT_PTR open(HWND owner, int mode, const std::string& devicePath, const std::string& imagePath,
-                 const std::string& driveName, uint64_t fileSize);
+    INT_PTR open(HWND owner, int mode, std::unique_ptr<Target> target,
+                 const std::string& imagePath, uint64_t fileSize);
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
@@ -35,14 +37,10 @@ private:
     void showProgress(HWND dialog, int percent);
 
     int mode = 2;
-    std::string devicePath;
+    std::unique_ptr<Target> target;  // until the job takes it
     std::string imagePath;
-    std::string driveName;
     uint64_t fileSize = 0;
     bool confirming = false;
-    // The outcome when the job could not be started (the volume stayed in use).
-    int startResult = 0;
-    UnmountDrive* unmountDrive = nullptr;
     ApplyUpdateFile* job = nullptr;
     char progressText[256];
 };

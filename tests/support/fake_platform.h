@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace fakeplatform {
 
@@ -21,10 +22,26 @@ struct Disk {
     bool volumeOpens = true;
     bool lockRefused = false;  // files open on the volume
     bool dismountRefused = false;
+    bool writeProtected = false;  // the card's lock switch
+    int goneAfterWrites = -1;     // the card is pulled after this many writes
+    bool flushFails = false;      // the data never reaches the card
+    // Further volumes on the disk, besides the letter's own.
+    struct Volume {
+        uint64_t offset = 0, length = 0;
+        bool fileSystem = true;  // writes into it fail unless it is locked
+        int lockRefusals = 0;    // refused this many times; -1: always
+    };
+    std::vector<Volume> volumes;
 };
 
 // Drive letter -> disk. Letters not added do not exist.
 void addDrive(char letter, const Disk& disk);
+// Another disk takes over the number of the disk behind letter, backed by
+// backingFile, as when a reader is replugged: drives opened by number from
+// now on reach that file; handles already open keep theirs.
+void renumber(char letter, const std::string& backingFile);
+// Writes the fake refused, as Windows does into a mounted file system.
+int refusedWrites();
 void reset();
 
 // Observations: lock requests, dismounts done, handles still open.

@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "storage/rawdevice.h"
 #include "tests/support/fake_platform.h"
@@ -9,10 +11,15 @@
 namespace fakeplatform {
 namespace {
 
+// volume: -1 for a disk handle, 0 for the letter's volume, 1 + i for
+// Disk::volumes[i].
 struct OpenHandle {
     bool isVolume;
     char letter;
     FILE* file;
+    int volume = 0;
+    bool locked = false;
+    int writes = 0;
 };
 
 std::map<char, Disk>& disks() {
@@ -26,6 +33,20 @@ std::map<rawdevice::Handle, OpenHandle>& handles() {
 rawdevice::Handle nextHandle = 100;
 int locks = 0;
 int dismounts = 0;
+int refused = 0;
+std::map<int, std::string>& renumbered() {
+    static std::map<int, std::string> r;
+    return r;
+}
+std::map<std::pair<char, int>, int>& lockAttempts() {
+    static std::map<std::pair<char, int>, int> a;
+    return a;
+}
+thread_local rawdevice::Error failure;
+void remember(rawdevice::Fault fault, const char* text) {
+    failure.fault = fault;
+    failure.text = text;
+}
 
 const Disk* diskByNumber(int number, char* letterOut) {
     for (auto& entry : disks()) {
@@ -43,6 +64,14 @@ void addDrive(char letter, const Disk& disk) {
     disks()[letter] = disk;
 }
 
+void renumber(char letter, const std::string& backingFile) {
+    renumbered()[disks()[letter].diskNumber] = backingFile;
+}
+
+int refusedWrites() {
+    return refused;
+}
+
 void reset() {
     for (auto& h : handles()) {
         if (h.second.file != nullptr) {
@@ -51,8 +80,11 @@ void reset() {
     }
     handles().clear();
     disks().clear();
+    renumbered().clear();
+    lockAttempts().clear();
     locks = 0;
     dismounts = 0;
+    refused = 0;
     volume() = Volume();
 }
 
@@ -78,17 +110,24 @@ namespace rawdevice {
 using namespace fakeplatform;
 
 Handle openVolume(const char* volumePath, bool) {
-    // "\\.\X:" names drive X.
+    // "\\.\X:" names drive X; "\\?\Volume{X-n}" volume n of its disk.
     const std::string path(volumePath);
-    if (path.size() != 6 || path.compare(0, 4, "\\\\.\\") != 0 || path[5] != ':') {
+    char letter = 0;
+    int volume = 0;
+    int used = 0;
+    if (path.size() == 6 && path.compare(0, 4, "\\\\.\\") == 0 && path[5] == ':') {
+        letter = path[4];
+    } else if (std::sscanf(volumePath, "\\\\?\\Volume{%c-%d}%n", &letter, &volume, &used) != 2 ||
+               volumePath[used] != '\0') {
         return kInvalidHandle;
     }
-    auto it = disks().find(path[4]);
-    if (it == disks().end() || !it->second.volumeOpens) {
+    auto it = disks().find(letter);
+    if (it == disks().end() || !it->second.volumeOpens ||
+        volume > static_cast<int>(it->second.volumes.size())) {
         return kInvalidHandle;
     }
     const Handle h = nextHandle++;
-    handles()[h] = OpenHandle{true, path[4], nullptr};
+    handles()[h] = OpenHandle{true, letter, nullptr, volume};
     return h;
 }
 
@@ -158,17 +197,150 @@ Handle openPhysicalDrive(const char* path) {
     return h;
 }
 
-FILE* openForCopy(const char* physicalDrivePath) {
-    // A drive this fake knows writes its backing file; any other path (an
-    // image, /dev/full) is opened as it is.
+Error lastError() {
+    return failure;
+}
+
+Handle openDisk(const char* path) {
     int number = -1;
     char letter = 0;
     const Disk* d = nullptr;
-    if (std::sscanf(physicalDrivePath, "\\\\.\\PHYSICALDRIVE%d", &number) == 1) {
+    if (std::sscanf(path, "\\\\.\\PHYSICALDRIVE%d", &number) == 1) {
         d = diskByNumber(number, &letter);
     }
-    const bool backed = d != nullptr && !d->backingFile.empty();
-    return std::fopen(backed ? d->backingFile.c_str() : physicalDrivePath, "rb+");
+    if (d == nullptr || d->backingFile.empty()) {
+        remember(Fault::Gone, "no such disk");
+        return kInvalidHandle;
+    }
+    const auto moved = renumbered().find(number);
+    FILE* f = std::fopen(moved != renumbered().end() ? moved->second.c_str()
+                                                     : d->backingFile.c_str(),
+                         "rb+");
+    if (f == nullptr) {
+        remember(Fault::AccessDenied, "cannot open the backing file");
+        return kInvalidHandle;
+    }
+    const Handle h = nextHandle++;
+    handles()[h] = OpenHandle{false, letter, f, -1};
+    return h;
+}
+
+bool getDeviceNumber(Handle handle, int32_t& number) {
+    auto it = handles().find(handle);
+    if (it == handles().end()) {
+        return false;
+    }
+    number = disks()[it->second.letter].diskNumber;
+    return true;
+}
+
+bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    auto it = handles().find(disk);
+    if (it == handles().end() || it->second.file == nullptr) {
+        remember(Fault::Other, "invalid handle");
+        return false;
+    }
+    const Disk& d = disks()[it->second.letter];
+    if (d.readFails || (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites)) {
+        remember(d.readFails ? Fault::Other : Fault::Gone,
+                 d.readFails ? "the device does not answer" : "the device is gone");
+        return false;
+    }
+    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+        std::fread(buffer, 1, length, it->second.file) != length) {
+        remember(Fault::Other, "read past the end");
+        return false;
+    }
+    return true;
+}
+
+// Whether [offset, offset + length) reaches into a volume of the disk that
+// has a file system and is not locked by any open handle.
+bool intoMountedVolume(char letter, uint64_t offset, uint64_t length) {
+    const Disk& d = disks()[letter];
+    for (size_t i = 0; i < d.volumes.size(); ++i) {
+        const Disk::Volume& v = d.volumes[i];
+        if (!v.fileSystem || offset >= v.offset + v.length || v.offset >= offset + length) {
+            continue;
+        }
+        bool locked = false;
+        for (const auto& h : handles()) {
+            locked = locked || (h.second.isVolume && h.second.letter == letter &&
+                                h.second.volume == static_cast<int>(i) + 1 && h.second.locked);
+        }
+        if (!locked) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
+    auto it = handles().find(disk);
+    if (it == handles().end() || it->second.file == nullptr) {
+        remember(Fault::Other, "invalid handle");
+        return false;
+    }
+    const Disk& d = disks()[it->second.letter];
+    if (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites) {
+        remember(Fault::Gone, "the device is gone");
+        return false;
+    }
+    if (d.writeProtected) {
+        remember(Fault::WriteProtected, "the media is write protected");
+        return false;
+    }
+    if (intoMountedVolume(it->second.letter, offset, length)) {
+        ++refused;
+        remember(Fault::AccessDenied, "access denied: a mounted volume");
+        return false;
+    }
+    ++it->second.writes;
+    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+        std::fwrite(buffer, 1, length, it->second.file) != length ||
+        std::fflush(it->second.file) != 0) {
+        remember(Fault::Other, "the backing file refused the write");
+        return false;
+    }
+    return true;
+}
+
+bool flush(Handle disk) {
+    auto it = handles().find(disk);
+    if (it == handles().end() || disks()[it->second.letter].flushFails) {
+        remember(Fault::Other, "the device did not take the data");
+        return false;
+    }
+    return true;
+}
+
+bool isWritable(Handle disk) {
+    auto it = handles().find(disk);
+    if (it == handles().end() || disks()[it->second.letter].writeProtected) {
+        remember(Fault::WriteProtected, "the media is write protected");
+        return false;
+    }
+    return true;
+}
+
+std::vector<DiskVolume> volumesOnDisk(int32_t number) {
+    std::vector<DiskVolume> out;
+    char letter = 0;
+    const Disk* d = diskByNumber(number, &letter);
+    if (d == nullptr) {
+        return out;
+    }
+    for (size_t i = 0; i < d->volumes.size(); ++i) {
+        DiskVolume v;
+        v.path = "\\\\?\\Volume{" + std::string(1, letter) + "-" + std::to_string(i + 1) + "}";
+        v.extents.push_back({d->volumes[i].offset, d->volumes[i].length});
+        out.push_back(v);
+    }
+    return out;
+}
+
+bool diskOfPath(const char*, int32_t&) {
+    return false;
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
@@ -187,7 +359,22 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 bool lockVolume(Handle volume) {
     ++locks;
     auto it = handles().find(volume);
-    return it != handles().end() && it->second.isVolume && !disks()[it->second.letter].lockRefused;
+    if (it == handles().end() || !it->second.isVolume) {
+        return false;
+    }
+    const Disk& d = disks()[it->second.letter];
+    bool refusedNow = d.lockRefused;
+    if (it->second.volume > 0) {
+        const int refusals = d.volumes[it->second.volume - 1].lockRefusals;
+        int& tried = lockAttempts()[{it->second.letter, it->second.volume}];
+        refusedNow = refusals < 0 || tried++ < refusals;
+    }
+    if (refusedNow) {
+        remember(Fault::AccessDenied, "access denied: files are open on the volume");
+        return false;
+    }
+    it->second.locked = true;
+    return true;
 }
 
 bool dismountVolume(Handle volume) {

@@ -2,14 +2,27 @@
 // drives are image files named by the environment variable
 // QUILLON_TEST_DRIVES, such as "E=Z:\tmp\card.img;G=Z:\tmp\other.img". The
 // pair at position n (from 0) is the physical drive "\\.\PHYSICALDRIVEn".
-// An image followed by "|locked" is a volume that refuses the lock, as one
-// with open files does.
 // Wine resolves no drive letter to a physical drive, so a whole update from
 // the window can only run on these. Windows only; the product never links it.
+//
+// The model behaves as Windows documents its disks. Each partition of the
+// image's MBR is a volume; the letter names partition 0's. A FAT partition
+// has a file system; the root (type 83) is RAW to Windows unless "|rootfs"
+// says otherwise. Flags after the image, each behind a '|':
+//   locked      the letter's volume refuses FSCTL_LOCK_VOLUME for good
+//   rootlocked  the root's volume refuses it for good (a program holds a file open)
+//   rootbusy    the root's volume refuses it for the first 2 s (Explorer, briefly)
+//   rootfs      the root partition has a mounted file system
+//   readonly    the card's lock switch is on
+//   swap=PATH   the disk is renumbered: after the first open of its number,
+//               that number leads to PATH (another disk plugged in)
+//   pull=N      the card is pulled out after N writes
+//   files=DIR   files under the folder DIR lie on the card's volume
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -29,12 +42,17 @@ const char* const kModule = "deviceinfo";
 
 // letter 0: an item that is no "L=path" pair; it still takes its position.
 struct TestDrive {
-    char letter;
+    char letter = 0;
     std::string image;
-    bool lockRefused;
+    bool lockRefused = false;
+    bool rootLocked = false;
+    bool rootBusy = false;
+    bool rootFileSystem = false;
+    bool readOnly = false;
+    std::string swap;
+    int pullAfter = -1;
+    std::string files;  // a folder whose files count as on the card
 };
-
-const char kLockedSuffix[] = "|locked";
 
 // Read on every call, so that a test may change the variable between steps.
 std::vector<TestDrive> testDrives() {
@@ -62,19 +80,39 @@ std::vector<TestDrive> testDrives() {
             letter = static_cast<char>(letter - 'a' + 'A');
         }
         const bool pair = letter >= 'A' && letter <= 'Z' && item.size() > 2 && item[1] == '=';
+        TestDrive drive;
         if (!pair) {
-            drives.push_back(TestDrive{0, std::string(), false});
+            drives.push_back(drive);
             continue;
         }
-        // '|' cannot occur in a Windows path, so the suffix is never part of one.
-        std::string image = item.substr(2);
-        const size_t suffix = image.size() - (sizeof kLockedSuffix - 1);
-        const bool locked = image.size() > sizeof kLockedSuffix - 1 &&
-                            image.compare(suffix, std::string::npos, kLockedSuffix) == 0;
-        if (locked) {
-            image.resize(suffix);
+        drive.letter = letter;
+        // '|' cannot occur in a Windows path, so a flag is never part of one.
+        std::string rest = item.substr(2);
+        size_t bar = rest.find('|');
+        drive.image = rest.substr(0, bar);
+        while (bar != std::string::npos) {
+            const size_t next = rest.find('|', bar + 1);
+            const std::string flag = rest.substr(bar + 1, next == std::string::npos ? next : next - bar - 1);
+            bar = next;
+            if (flag == "locked") {
+                drive.lockRefused = true;
+            } else if (flag == "rootlocked") {
+                drive.rootLocked = true;
+            } else if (flag == "rootbusy") {
+                drive.rootBusy = true;
+            } else if (flag == "rootfs") {
+                drive.rootFileSystem = true;
+            } else if (flag == "readonly") {
+                drive.readOnly = true;
+            } else if (flag.compare(0, 5, "swap=") == 0) {
+                drive.swap = flag.substr(5);
+            } else if (flag.compare(0, 6, "files=") == 0) {
+                drive.files = flag.substr(6);
+            } else if (flag.compare(0, 5, "pull=") == 0) {
+                drive.pullAfter = std::atoi(flag.c_str() + 5);
+            }
         }
-        drives.push_back(TestDrive{letter, image, locked});
+        drives.push_back(drive);
     }
     return drives;
 }
@@ -92,72 +130,135 @@ int driveOfLetter(const std::vector<TestDrive>& drives, char letter) {
     return -1;
 }
 
-// The image behind "\\.\PHYSICALDRIVEn"; empty when n names no pair.
-std::string imageOfPhysicalDrive(const char* path) {
+// The number n of "\\.\PHYSICALDRIVEn" when it names a pair; else -1.
+int numberOfPhysicalDrive(const char* path, const std::vector<TestDrive>& drives) {
     int number = -1;
     int used = 0;
     if (std::sscanf(path, "\\\\.\\PHYSICALDRIVE%d%n", &number, &used) != 1 || path[used] != '\0' ||
-        number < 0) {
-        return std::string();
+        number < 0 || static_cast<size_t>(number) >= drives.size() ||
+        drives[number].letter == 0) {
+        return -1;
     }
-    const std::vector<TestDrive> drives = testDrives();
-    if (static_cast<size_t>(number) >= drives.size() || drives[number].letter == 0) {
-        return std::string();
-    }
-    return drives[number].image;
+    return number;
 }
 
-// Open volume handles and the disk number each resolves to. The user
-// interface and the update job's worker both name drives.
-std::mutex volumesMutex;
-std::map<Handle, int32_t> volumes;
+// Handles the model gave out: a volume (partition p of disk n) or a disk.
+struct Open {
+    bool isVolume;
+    int32_t disk;
+    int partition;  // volumes only; 0 is the letter's
+    bool locked = false;
+    int writes = 0;  // disks only
+};
+// The user interface and the update job's worker both name drives.
+std::mutex modelMutex;
+std::map<Handle, Open> opened;
+std::map<int32_t, int> opensByNumber;          // for swap=
+std::map<int32_t, DWORD> firstRootLockTry;     // for rootbusy
 
-Handle openImage(const std::string& image, DWORD access) {
-    const HANDLE h = ::CreateFileA(image.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+Handle openImage(const std::string& image, DWORD access, DWORD share, DWORD flags) {
+    const HANDLE h =
+        ::CreateFileA(image.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     // CreateFileA fails with INVALID_HANDLE_VALUE, not NULL.
     if (h == INVALID_HANDLE_VALUE) {
+        rememberLastError();
         systemerror::logLast(kModule, "CreateFileA", image.c_str());
         return kInvalidHandle;
     }
     return reinterpret_cast<Handle>(h);
 }
 
+bool fails(DWORD error) {
+    ::SetLastError(error);
+    rememberLastError();
+    return false;
+}
+
+// The partitions of an image's MBR as volumes: byte ranges, and whether
+// Windows would mount a file system there (FAT and NTFS types; ext4 is RAW).
+struct Partition {
+    uint64_t offset, length;
+    bool fileSystem;
+};
+std::vector<Partition> partitionsOf(const TestDrive& drive) {
+    std::vector<Partition> parts(4, Partition{0, 0, false});
+    unsigned char mbr[512] = {};
+    if (FILE* f = std::fopen(drive.image.c_str(), "rb")) {
+        if (std::fread(mbr, 1, sizeof mbr, f) != sizeof mbr) {
+            std::memset(mbr, 0, sizeof mbr);
+        }
+        std::fclose(f);
+    }
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* e = mbr + 446 + 16 * i;
+        const uint32_t start = e[8] | e[9] << 8 | e[10] << 16 | static_cast<uint32_t>(e[11]) << 24;
+        const uint32_t count = e[12] | e[13] << 8 | e[14] << 16 | static_cast<uint32_t>(e[15]) << 24;
+        const unsigned char type = e[4];
+        const bool fat = type == 0x01 || type == 0x04 || type == 0x06 || type == 0x07 ||
+                         type == 0x0b || type == 0x0c || type == 0x0e;
+        parts[i] = Partition{uint64_t{start} * 512, uint64_t{count} * 512,
+                             fat || (i == 1 && drive.rootFileSystem)};
+    }
+    return parts;
+}
+
 }  // namespace
 
-Handle openVolume(const char* volumePath, bool writable) {
-    if (std::strlen(volumePath) != 6 || std::strncmp(volumePath, "\\\\.\\", 4) != 0 ||
-        volumePath[5] != ':') {
-        return kInvalidHandle;
-    }
+// "\\.\X:" is partition 0 of X's disk; "\\?\Volume{n-p}" partition p of disk n.
+Handle openVolume(const char* volumePath, bool) {
     const std::vector<TestDrive> drives = testDrives();
-    const int number = driveOfLetter(drives, volumePath[4]);
+    int number = -1;
+    int partition = 0;
+    int used = 0;
+    if (std::strlen(volumePath) == 6 && std::strncmp(volumePath, "\\\\.\\", 4) == 0 &&
+        volumePath[5] == ':') {
+        number = driveOfLetter(drives, volumePath[4]);
+    } else if (std::sscanf(volumePath, "\\\\?\\Volume{%d-%d}%n", &number, &partition, &used) !=
+                   2 ||
+               volumePath[used] != '\0' || number < 0 ||
+               static_cast<size_t>(number) >= drives.size() || partition < 0 || partition > 3) {
+        number = -1;
+    }
     if (number < 0) {
+        fails(ERROR_FILE_NOT_FOUND);
         return kInvalidHandle;
     }
-    const Handle h =
-        openImage(drives[number].image, writable ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ);
+    // A volume handle only asks and locks; it reads through the image and
+    // never writes, so it never conflicts with the held disk.
+    const Handle h = openImage(drives[number].image, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
-        std::lock_guard<std::mutex> lock(volumesMutex);
-        volumes[h] = number;
+        std::lock_guard<std::mutex> lock(modelMutex);
+        opened[h] = Open{true, number, partition};
     }
     return h;
 }
 
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
-    std::lock_guard<std::mutex> lock(volumesMutex);
-    const auto it = volumes.find(volume);
-    if (it == volumes.end()) {
-        return false;
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(volume);
+    if (it == opened.end() || !it->second.isVolume) {
+        return fails(ERROR_INVALID_FUNCTION);
     }
     numberOfExtents = 1;
-    firstDiskNumber = it->second;
+    firstDiskNumber = it->second.disk;
+    return true;
+}
+
+bool getDeviceNumber(Handle handle, int32_t& number) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(handle);
+    if (it == opened.end()) {
+        return fails(ERROR_INVALID_FUNCTION);
+    }
+    number = it->second.disk;
     return true;
 }
 
 bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &size)) {
+        rememberLastError();
         return false;
     }
     g = DriveGeometry();
@@ -177,17 +278,39 @@ std::string physicalDrivePath(int number) {
 }
 
 Handle openPhysicalDrive(const char* path) {
-    const std::string image = imageOfPhysicalDrive(path);
-    return image.empty() ? kInvalidHandle : openImage(image, GENERIC_READ);
+    const std::vector<TestDrive> drives = testDrives();
+    const int number = numberOfPhysicalDrive(path, drives);
+    if (number < 0) {
+        fails(ERROR_FILE_NOT_FOUND);
+        return kInvalidHandle;
+    }
+    return openImage(drives[number].image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     FILE_ATTRIBUTE_NORMAL);
 }
 
-FILE* openForCopy(const char* physicalDrivePath) {
-    const std::string image = imageOfPhysicalDrive(physicalDrivePath);
-    if (image.empty()) {
-        errno = ENOENT;
-        return nullptr;
+// Windows gives a newly arrived disk the lowest free number: after swap=,
+// a second open of the number meets the other disk.
+Handle openDisk(const char* path) {
+    const std::vector<TestDrive> drives = testDrives();
+    const int number = numberOfPhysicalDrive(path, drives);
+    if (number < 0) {
+        fails(ERROR_FILE_NOT_FOUND);
+        return kInvalidHandle;
     }
-    return std::fopen(image.c_str(), "rb+");
+    std::string image = drives[number].image;
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        if (opensByNumber[number]++ > 0 && !drives[number].swap.empty()) {
+            image = drives[number].swap;
+        }
+    }
+    const Handle h = openImage(image, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                               FILE_ATTRIBUTE_NORMAL);
+    if (h != kInvalidHandle) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        opened[h] = Open{false, number, -1};
+    }
+    return h;
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
@@ -197,30 +320,189 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
     return ok != 0;
 }
 
-// An image file has no file system mounted to lock or take away; only a
-// drive marked "|locked" refuses, with the error Windows gives for a volume
-// in use.
-bool lockVolume(Handle volume) {
-    int32_t number = -1;
-    {
-        std::lock_guard<std::mutex> lock(volumesMutex);
-        const auto it = volumes.find(volume);
-        if (it != volumes.end()) {
-            number = it->second;
+namespace {
+
+OVERLAPPED at(uint64_t offset) {
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+// A card pulled out of its reader answers "not ready" from then on.
+bool pulled(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    auto it = opened.find(disk);
+    if (it == opened.end()) {
+        return false;
+    }
+    const int after = drives[it->second.disk].pullAfter;
+    if (after >= 0 && it->second.writes >= after) {
+        return true;
+    }
+    if (writing) {
+        ++it->second.writes;
+    }
+    return false;
+}
+
+// "Write operations on a disk handle will succeed if the sectors being
+// written to are not within a volume's extents, fall within a mounted
+// volume that has explicitly been locked or dismounted, or fall within a
+// volume that has no mounted file system other than RAW" (Microsoft, on the
+// restrictions of direct disk access since Windows Vista).
+bool intoMountedFileSystem(Handle disk, const std::vector<TestDrive>& drives, uint64_t offset,
+                           uint64_t length) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end()) {
+        return false;
+    }
+    const int32_t number = it->second.disk;
+    const std::vector<Partition> parts = partitionsOf(drives[number]);
+    for (int p = 0; p < 4; ++p) {
+        const Partition& part = parts[p];
+        if (!part.fileSystem || part.length == 0 || offset >= part.offset + part.length ||
+            part.offset >= offset + length) {
+            continue;
+        }
+        bool locked = false;
+        for (const auto& h : opened) {
+            locked = locked || (h.second.isVolume && h.second.disk == number &&
+                                h.second.partition == p && h.second.locked);
+        }
+        if (!locked) {
+            return true;
         }
     }
+    return false;
+}
+
+}  // namespace
+
+bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    if (pulled(disk, testDrives(), false)) {
+        return fails(ERROR_NOT_READY);
+    }
+    OVERLAPPED position = at(offset);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(disk), buffer, length, &got, &position)) {
+        rememberLastError();
+        return false;
+    }
+    return got == length || fails(ERROR_HANDLE_EOF);
+}
+
+bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
     const std::vector<TestDrive> drives = testDrives();
-    if (number < 0 || static_cast<size_t>(number) >= drives.size() || drives[number].lockRefused) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        systemerror::logLast(kModule, "FSCTL_LOCK_VOLUME", nullptr);
+    int32_t number = -1;
+    getDeviceNumber(disk, number);
+    if (number >= 0 && drives[number].readOnly) {
+        return fails(ERROR_WRITE_PROTECT);
+    }
+    if (intoMountedFileSystem(disk, drives, offset, length)) {
+        systemerror::logLast(kModule, "WriteFile (into a mounted file system)", nullptr);
+        return fails(ERROR_ACCESS_DENIED);
+    }
+    if (pulled(disk, drives, true)) {
+        return fails(ERROR_NOT_READY);
+    }
+    OVERLAPPED position = at(offset);
+    DWORD put = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(disk), buffer, length, &put, &position)) {
+        rememberLastError();
+        return false;
+    }
+    return put == length || fails(ERROR_DISK_FULL);
+}
+
+bool flush(Handle disk) {
+    if (pulled(disk, testDrives(), false)) {
+        return fails(ERROR_NOT_READY);
+    }
+    if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(disk))) {
+        rememberLastError();
         return false;
     }
     return true;
 }
 
+// IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT on a protected medium.
+bool isWritable(Handle disk) {
+    int32_t number = -1;
+    const std::vector<TestDrive> drives = testDrives();
+    if (!getDeviceNumber(disk, number)) {
+        return false;
+    }
+    return !drives[number].readOnly || fails(ERROR_WRITE_PROTECT);
+}
+
+std::vector<DiskVolume> volumesOnDisk(int32_t number) {
+    std::vector<DiskVolume> volumes;
+    const std::vector<TestDrive> drives = testDrives();
+    if (number < 0 || static_cast<size_t>(number) >= drives.size() || drives[number].letter == 0) {
+        return volumes;
+    }
+    const std::vector<Partition> parts = partitionsOf(drives[number]);
+    for (int p = 0; p < 4; ++p) {
+        if (parts[p].length == 0) {
+            continue;
+        }
+        DiskVolume v;
+        v.path = "\\\\?\\Volume{" + std::to_string(number) + "-" + std::to_string(p) + "}";
+        v.extents.push_back(VolumeExtent{parts[p].offset, parts[p].length});
+        if (p == 0) {
+            v.letters = std::string(1, drives[number].letter);
+        }
+        volumes.push_back(v);
+    }
+    return volumes;
+}
+
+bool diskOfPath(const char* path, int32_t& number) {
+    const std::vector<TestDrive> drives = testDrives();
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const std::string& folder = drives[i].files;
+        if (!folder.empty() && _strnicmp(path, folder.c_str(), folder.size()) == 0) {
+            number = static_cast<int32_t>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Only a volume marked busy refuses, with the error Windows gives for a
+// volume in use.
+bool lockVolume(Handle volume) {
+    Open held{true, -1, 0};
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        const auto it = opened.find(volume);
+        if (it == opened.end() || !it->second.isVolume) {
+            return fails(ERROR_INVALID_HANDLE);
+        }
+        held = it->second;
+    }
+    const std::vector<TestDrive> drives = testDrives();
+    const TestDrive& drive = drives[held.disk];
+    bool refused = held.partition == 0 && drive.lockRefused;
+    if (held.partition == 1) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        const DWORD now = ::GetTickCount();
+        const auto first = firstRootLockTry.emplace(held.disk, now).first->second;
+        refused = drive.rootLocked || (drive.rootBusy && now - first < 2000);
+    }
+    if (refused) {
+        return fails(ERROR_ACCESS_DENIED);
+    }
+    std::lock_guard<std::mutex> lock(modelMutex);
+    opened[volume].locked = true;
+    return true;
+}
+
 bool dismountVolume(Handle volume) {
-    std::lock_guard<std::mutex> lock(volumesMutex);
-    if (volumes.count(volume) == 0) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    if (opened.count(volume) == 0) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         systemerror::logLast(kModule, "FSCTL_DISMOUNT_VOLUME", nullptr);
         return false;
@@ -230,8 +512,8 @@ bool dismountVolume(Handle volume) {
 
 void closeHandle(Handle handle) {
     {
-        std::lock_guard<std::mutex> lock(volumesMutex);
-        volumes.erase(handle);
+        std::lock_guard<std::mutex> lock(modelMutex);
+        opened.erase(handle);
     }
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }

@@ -86,9 +86,10 @@ TEST_F(TestDrivesTest, LetterWithoutImageOrNotNamedCannotBeOpened) {
         EXPECT_EQ(countOf(log, std::string("Could not open physical drive \\\\.\\") + drive), 1)
             << log;
     }
-    EXPECT_EQ(rawdevice::openForCopy("\\\\.\\PHYSICALDRIVE2"), nullptr);
-    EXPECT_EQ(rawdevice::openForCopy("\\\\.\\PHYSICALDRIVE3"), nullptr);
-    EXPECT_EQ(rawdevice::openForCopy(first.c_str()), nullptr);
+    for (const std::string& path :
+         {std::string("\\\\.\\PHYSICALDRIVE2"), std::string("\\\\.\\PHYSICALDRIVE3"), first}) {
+        EXPECT_EQ(rawdevice::openDisk(path.c_str()), rawdevice::kInvalidHandle) << path;
+    }
 }
 
 // "|locked" makes a drive whose volume refuses the lock; it is still the
@@ -111,22 +112,36 @@ TEST_F(TestDrivesTest, LockedSuffixRefusesOnlyTheLock) {
     EXPECT_TRUE(free.unmount());
 }
 
-// The progress dialog locks the volume before the job copies: the copy must
-// still reach the image while the lock is held.
-TEST_F(TestDrivesTest, CopyStreamWritesTheImageWhileTheVolumeIsLocked) {
-    UnmountDrive unmount('G');
-    ASSERT_TRUE(unmount.unmount());
-    const std::vector<uint8_t> bytes = testutil::patternBytes(4096, 7);
-    FILE* f = rawdevice::openForCopy("\\\\.\\PHYSICALDRIVE1");
-    ASSERT_NE(f, nullptr);
-    const bool written = std::fseek(f, 40 * 512, SEEK_SET) == 0 &&
-                         std::fwrite(bytes.data(), bytes.size(), 1, f) == 1;
-    EXPECT_EQ(std::fclose(f), 0);
-    unmount.close();
-    ASSERT_TRUE(written);
+// The model as Windows documents it: a write into a mounted file system
+// is refused until its volume is locked, and a disk's number passes to
+// another disk once the first has been opened (swap=).
+TEST_F(TestDrivesTest, DiskHandleWritesOnlyWhereWindowsAllowsIt) {
+    const std::string drives = "E=" + first + ";G=" + second + "|rootfs|swap=" + first;
+    setDrives(&drives);
+    const rawdevice::Handle disk = rawdevice::openDisk("\\\\.\\PHYSICALDRIVE1");
+    ASSERT_NE(disk, rawdevice::kInvalidHandle);
+    alignas(4096) static uint8_t bytes[4096];
+    std::fill(bytes, bytes + sizeof bytes, uint8_t{7});
+    EXPECT_FALSE(rawdevice::writeAt(disk, 40 * 512, bytes, sizeof bytes));
+    EXPECT_EQ(rawdevice::lastError().fault, rawdevice::Fault::AccessDenied);
+    const std::vector<rawdevice::DiskVolume> volumes = rawdevice::volumesOnDisk(1);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0].letters, "G");
+    EXPECT_EQ(volumes[1].extents[0].offset, 40 * 512u);
+    const rawdevice::Handle root = rawdevice::openVolume(volumes[1].path.c_str(), true);
+    ASSERT_TRUE(rawdevice::lockVolume(root));
+    EXPECT_TRUE(rawdevice::writeAt(disk, 40 * 512, bytes, sizeof bytes));
+    rawdevice::closeHandle(root);
+    // Opened again by its number, the disk is now the other image (first's MBR).
+    const rawdevice::Handle renumbered = rawdevice::openDisk("\\\\.\\PHYSICALDRIVE1");
+    alignas(4096) static uint8_t sector[512];
+    EXPECT_TRUE(rawdevice::readAt(renumbered, 0, sector, sizeof sector));
+    rawdevice::closeHandle(renumbered);
+    rawdevice::closeHandle(disk);
+    const std::vector<uint8_t> firstImage = testutil::readFile(first);
+    EXPECT_TRUE(std::equal(sector, sector + sizeof sector, firstImage.begin()));
     const std::vector<uint8_t> image = testutil::readFile(second);
-    ASSERT_EQ(image.size(), 160u * 512);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), image.begin() + 40 * 512));
+    EXPECT_TRUE(std::equal(bytes, bytes + sizeof bytes, image.begin() + 40 * 512));
 }
 
 }  // namespace

@@ -288,7 +288,7 @@ protected:
     std::string card = folder.file("card.img");
     std::string update = folder.file("update.qlu");
     std::vector<std::string> cardBefore;
-    std::string cardSuffix;  // "|locked": a volume that refuses the lock
+    std::string cardSuffix;  // flags of the drive model, such as "|readonly"
     App app{folder, "", gTestAppExe};
     HWND main = nullptr;
 };
@@ -565,6 +565,13 @@ TEST_P(ErrorCode, ShowsItsTextUnderTheCaptionError) {
     expectQuiet();
     EXPECT_EQ(findWindowOf(app.id(), "#32770", kProgressTitle), nullptr);
     closeProgram();
+    if (!c.spoil) {  // the card as it was, but for a root that a pulled card left unfinished
+        EXPECT_EQ(testutil::digest(card, 0, rootOffset), cardBefore[0]);
+        EXPECT_EQ(testutil::digest(card, rootOffset + rootSize), cardBefore[2]);
+        if (c.code != 5) {
+            EXPECT_EQ(testutil::digest(card, rootOffset, rootSize), cardBefore[1]);
+        }
+    }
 }
 
 const char kBroken[] = "アップデートファイルが壊れています。\nアップデート処理を中止します。";
@@ -607,7 +614,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"short_payload", 3,
                   "一時ファイルの作成に失敗しました。\nアップデート処理を中止します。",
                   shortPayload, ""},
-        ErrorCase{"volume_lock_refused", 5, kWriteFailed, nullptr, "|locked"},
+        ErrorCase{"card_pulled_out", 5, kWriteFailed, nullptr, "|pull=1"},
         ErrorCase{"payload_not_zlib", 6,
                   "一時ファイルの作成ができませんでした。\nアップデート処理を中止します。",
                   payloadNotZlib, ""},
@@ -615,7 +622,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "メディアの内容とアップデートファイルの内容が一致しています。\n"
                   "メディアは最新です。\n"
                   "アップデート処理を中止します。",
-                  cardHoldsTheUpdate, ""}),
+                  cardHoldsTheUpdate, ""},
+        ErrorCase{"card_in_use", 9,
+                  "カードが他のプログラムで使用されているため、書き込みを開始できませんでした。\n"
+                  "カードを開いているエクスプローラーなどのウィンドウやプログラムを閉じてから、"
+                  "もう一度実行してください。\n"
+                  "メディアの内容は変更していません。",
+                  nullptr, "|rootlocked"},
+        ErrorCase{"write_protected", 10,
+                  "メディアが書き込み禁止になっています。\n"
+                  "SDカードの書き込み禁止スイッチ（LOCK）を解除してから、もう一度実行してください。"
+                  "\n"
+                  "メディアの内容は変更していません。",
+                  nullptr, "|readonly"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,485 @@
+#include "storage/target.h"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "common/common.h"
+#include "common/fileio.h"
+#include "common/resultcode.h"
+#include "common/systemerror.h"
+
+namespace {
+
+const char* const kModule = "target";
+
+rawdevice::Error errnoError() {
+    rawdevice::Error e;
+    e.fault = errno == ENOSPC || errno == EFBIG ? rawdevice::Fault::Other
+              : errno == EROFS                  ? rawdevice::Fault::WriteProtected
+              : errno == EACCES                 ? rawdevice::Fault::AccessDenied
+                                                : rawdevice::Fault::Other;
+    e.text = std::strerror(errno);
+    return e;
+}
+
+bool fail(TargetFailure& failure, int code, const std::string& why) {
+    failure.code = code;
+    failure.why = why;
+    return false;
+}
+
+bool overlaps(uint64_t start, uint64_t length, uint64_t otherStart, uint64_t otherLength) {
+    return start < otherStart + otherLength && otherStart < start + length;
+}
+
+}  // namespace
+
+std::unique_ptr<Target> makeTarget(const std::string& imagePath, const std::string& drive) {
+    if (drive.empty()) {
+        return std::make_unique<ImageTarget>(imagePath);
+    }
+    return std::make_unique<DriveTarget>(drive);
+}
+
+// ---- ImageTarget ----
+
+ImageTarget::ImageTarget(const std::string& path) : imagePath(path) {
+    ready = image.setName(path);
+}
+
+bool ImageTarget::loadLayout(TargetFailure& failure) {
+    if (!image.loadMbr()) {
+        return fail(failure, ResultInvalidMedia,
+                    formatText("the first sector of %s cannot be read", imagePath.c_str()));
+    }
+    return true;
+}
+
+bool ImageTarget::openForCopy(FILE* source, TargetFailure& failure) {
+    stream = fileops::open(imagePath.c_str(), "rb+", kModule);
+    positionKnown = false;
+    if (stream == nullptr) {
+        const std::string error = std::strerror(errno);
+        systemerror::logLast(kModule, "open", imagePath.c_str());
+        debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s cannot be opened for writing: %s", imagePath.c_str(),
+                               error.c_str()));
+    }
+    // Whatever the names, the copy never writes the temporary file onto
+    // itself, and success never removes the target with it.
+    if (fileops::sameFile(source, stream)) {
+        debugLog("applyupdatefile : temp file is the target %s\n", imagePath.c_str());
+        return fail(failure, ResultTempFileCreate,
+                    formatText("the temporary file is the target %s itself", imagePath.c_str()));
+    }
+    return true;
+}
+
+bool ImageTarget::seekTo(uint64_t offset, rawdevice::Error& error) {
+    if (positionKnown && position == offset) {
+        return true;
+    }
+    if (!fileops::seek(stream, offset)) {
+        error = errnoError();
+        positionKnown = false;
+        return false;
+    }
+    position = offset;
+    positionKnown = true;
+    return true;
+}
+
+bool ImageTarget::read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) {
+    if (!seekTo(offset, error)) {
+        return false;
+    }
+    if (fileops::read(buffer, length, 1, stream) != 1) {
+        error = errnoError();
+        positionKnown = false;
+        return false;
+    }
+    position += length;
+    return true;
+}
+
+bool ImageTarget::write(uint64_t offset, const void* buffer, uint32_t length,
+                        rawdevice::Error& error) {
+    if (!seekTo(offset, error)) {
+        return false;
+    }
+    if (fileops::write(buffer, length, 1, stream) != 1) {
+        error = errnoError();
+        positionKnown = false;
+        return false;
+    }
+    position += length;
+    return true;
+}
+
+// An image can change under its path as a card can be swapped: the first
+// sector and the size are read again through the stream that will write.
+bool ImageTarget::prepareWrite(TargetFailure& failure) {
+    MbrInfo now;
+    rawdevice::Error error;
+    if (!read(0, now.data(), now.size(), error)) {
+        debugLog("%s : read again %s fail %s\n", kModule, imagePath.c_str(), error.text.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s could not be read again before writing: %s; nothing was "
+                               "written",
+                               imagePath.c_str(), error.text.c_str()));
+    }
+    const int64_t size = fileops::size(stream);
+    if (std::memcmp(now.data(), image.getMbr().data(), now.size()) != 0 ||
+        size != static_cast<int64_t>(image.getSize())) {
+        debugLog("%s : %s changed since it was checked\n", kModule, imagePath.c_str());
+        return fail(failure, ResultInvalidMedia,
+                    formatText("%s changed after its partition table was checked; nothing was "
+                               "written",
+                               imagePath.c_str()));
+    }
+    return true;
+}
+
+bool ImageTarget::closeStream(const char* what, TargetFailure& failure) {
+    FILE* file = stream;
+    stream = nullptr;
+    if (fileops::close(file) != 0) {
+        const std::string error = std::strerror(errno);
+        debugLog("applyupdatefile : %s error %s\n", what, error.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s did not take the written data (close failed: %s)",
+                               imagePath.c_str(), error.c_str()));
+    }
+    return true;
+}
+
+bool ImageTarget::finishCopy(bool wrote, TargetFailure& failure) {
+    if (!wrote) {
+        // Only read from: closing loses nothing and leaves the time stamp.
+        fileops::close(stream);
+        stream = nullptr;
+        return true;
+    }
+    // Success means the bytes are on the medium, not in a cache.
+    if (!fileops::sync(stream)) {
+        const std::string error = std::strerror(errno);
+        systemerror::logLast(kModule, "sync", imagePath.c_str());
+        debugLog("applyupdatefile : sync error %s\n", error.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s did not take the written data (sync failed: %s)",
+                               imagePath.c_str(), error.c_str()));
+    }
+    return closeStream("fclose", failure);
+}
+
+bool ImageTarget::openForReadBack(TargetFailure& failure) {
+    stream = fileops::open(imagePath.c_str(), "rb", kModule);
+    positionKnown = false;
+    if (stream == nullptr) {
+        const std::string error = std::strerror(errno);
+        systemerror::logLast(kModule, "open", imagePath.c_str());
+        debugLog("applyupdatefile : verify can not open %s\n", imagePath.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s cannot be opened to read the update back: %s",
+                               imagePath.c_str(), error.c_str()));
+    }
+    fileio::dropCachedData(stream);
+    return true;
+}
+
+bool ImageTarget::finishReadBack(TargetFailure& failure) {
+    // A failed close of a stream only read from loses nothing, but says the
+    // target cannot be trusted either.
+    FILE* file = stream;
+    stream = nullptr;
+    if (fileops::close(file) != 0) {
+        const std::string error = std::strerror(errno);
+        debugLog("applyupdatefile : verify fclose error %s\n", error.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s failed at the end of the read-back: %s", imagePath.c_str(),
+                               error.c_str()));
+    }
+    return true;
+}
+
+void ImageTarget::release() {
+    if (stream != nullptr) {
+        fileops::close(stream);
+        stream = nullptr;
+    }
+}
+
+// ---- DriveTarget ----
+
+DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
+    : driveName(drive), lockPatienceMs(patienceMs) {
+    if (!open()) {
+        release();
+    }
+}
+
+// The letter's volume leads to a disk number, and a number can pass to
+// another disk when a reader is replugged: the drive is opened once, and
+// both the volume and the open drive must then name the same disk.
+bool DriveTarget::open() {
+    if (!device.setName(driveName)) {
+        return false;
+    }
+    physicalPath = device.getName();
+    char volumePath[8];
+    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
+    if (volume == rawdevice::kInvalidHandle) {
+        debugLog("%s : Could not open volume %s\n", kModule, volumePath);
+        return false;
+    }
+    disk = rawdevice::openDisk(physicalPath.c_str());
+    if (disk == rawdevice::kInvalidHandle) {
+        debugLog("%s : Could not open physical device %s: %s\n", kModule, physicalPath.c_str(),
+                 rawdevice::lastError().text.c_str());
+        rawdevice::closeHandle(volume);
+        return false;
+    }
+    int32_t volumeDisk = -1;
+    int32_t heldDisk = -1;
+    const bool numbered = rawdevice::getDeviceNumber(volume, volumeDisk) &&
+                          rawdevice::getDeviceNumber(disk, heldDisk);
+    rawdevice::closeHandle(volume);
+    if (!numbered || volumeDisk != heldDisk || heldDisk != device.getDeviceNumberValue()) {
+        debugLog("%s : %s is on disk %d, %s is disk %d\n", kModule, volumePath,
+                 static_cast<int>(volumeDisk), physicalPath.c_str(), static_cast<int>(heldDisk));
+        return false;
+    }
+    debugLog("%s : holds %s for %s\n", kModule, physicalPath.c_str(), driveName.c_str());
+    return true;
+}
+
+bool DriveTarget::readFirstSector(MbrInfo& mbr, rawdevice::Error& error) {
+    const uint32_t sector = device.getBytesPerSector();
+    const uint32_t length = sector > mbr.size() && sector <= 65536 && sector % mbr.size() == 0
+                                ? sector
+                                : mbr.size();
+    ChunkBuffer buffer = allocateChunk(length);
+    if (!buffer || !rawdevice::readAt(disk, 0, buffer.get(), length)) {
+        error = rawdevice::lastError();
+        return false;
+    }
+    std::memcpy(mbr.data(), buffer.get(), mbr.size());
+    return true;
+}
+
+bool DriveTarget::loadLayout(TargetFailure& failure) {
+    if (!isReady() || !device.loadMbrFrom(disk)) {
+        return fail(failure, ResultInvalidMedia, "the card's first sector cannot be read");
+    }
+    checkedMbr = device.getMbr();
+    checkedDiskSize = device.getDiskSize();
+    return fitsMedium(failure);
+}
+
+// A drive is written only inside its medium, and never over its MBR or its
+// first partition: the MBR may place the root anywhere, and the copy writes
+// wherever the update file's header (which matched it) says.
+bool DriveTarget::fitsMedium(TargetFailure& failure) {
+    if (!device.isValid()) {
+        return true;  // not MBR: the root checks refuse it
+    }
+    const MbrInfo& mbr = device.getMbr();
+    const uint64_t sectorSize = device.getBytesPerSector();
+    const uint64_t start = mbr.getStartSector(1);
+    const uint64_t end = start + mbr.getSectorCount(1);
+    const uint64_t start0 = mbr.getStartSector(0);
+    const uint64_t end0 = start0 + mbr.getSectorCount(0);
+    if (start == 0 || (start0 < end0 && start < end0 && start0 < end)) {
+        debugLog("applyupdatefile : root partition overlaps sector 0 or partition 0 (%I64u - "
+                 "%I64u)\n",
+                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+        return fail(failure, ResultInvalidMedia,
+                    formatText("the card's root partition (sectors %I64u to %I64u) overlaps its "
+                               "first sector or its boot partition",
+                               static_cast<unsigned long long>(start),
+                               static_cast<unsigned long long>(end)));
+    }
+    if (end * sectorSize > device.getDiskSize()) {
+        debugLog("applyupdatefile : root partition ends at %I64u beyond the medium %I64u\n",
+                 static_cast<unsigned long long>(end * sectorSize),
+                 static_cast<unsigned long long>(device.getDiskSize()));
+        std::string card = sizeText(device.getDiskSize());
+        std::string rootEnd = sizeText(end * sectorSize);
+        if (card == rootEnd) {  // a few sectors short: only the bytes tell
+            card = formatText("%I64u bytes", static_cast<unsigned long long>(device.getDiskSize()));
+            rootEnd = formatText("byte %I64u", static_cast<unsigned long long>(end * sectorSize));
+        }
+        return fail(failure, ResultInvalidMedia,
+                    formatText("the card is %s, the root partition would end at %s", card.c_str(),
+                               rootEnd.c_str()));
+    }
+    return true;
+}
+
+bool DriveTarget::holdsFile(const char* absPath) {
+    int32_t number = -1;
+    return isReady() && rawdevice::diskOfPath(absPath, number) && number == diskNumber();
+}
+
+bool DriveTarget::openForCopy(FILE*, TargetFailure& failure) {
+    if (!isReady()) {
+        return fail(failure, ResultWriteFailed, "the card is no longer open");
+    }
+    return true;
+}
+
+bool DriveTarget::prepareWrite(TargetFailure& failure) {
+    MbrInfo now;
+    rawdevice::Error error;
+    rawdevice::DriveGeometry geometry;
+    if (!readFirstSector(now, error) || !rawdevice::getDriveGeometry(disk, geometry)) {
+        if (error.text.empty()) {
+            error = rawdevice::lastError();
+        }
+        debugLog("%s : read again %s fail %s\n", kModule, physicalPath.c_str(),
+                 error.text.c_str());
+        return fail(failure, ResultInvalidMedia,
+                    formatText("the card could not be read again before writing (%s); nothing "
+                               "was written",
+                               error.text.c_str()));
+    }
+    if (std::memcmp(now.data(), checkedMbr.data(), now.size()) != 0 ||
+        geometry.diskSize != checkedDiskSize) {
+        debugLog("%s : %s changed since it was checked (size %I64u, was %I64u)\n", kModule,
+                 physicalPath.c_str(), static_cast<unsigned long long>(geometry.diskSize),
+                 static_cast<unsigned long long>(checkedDiskSize));
+        return fail(failure, ResultInvalidMedia,
+                    "the card's partition table or size changed after it was checked; nothing "
+                    "was written");
+    }
+    if (!rawdevice::isWritable(disk)) {
+        const rawdevice::Error why = rawdevice::lastError();
+        if (why.fault == rawdevice::Fault::WriteProtected) {
+            debugLog("%s : %s is write-protected\n", kModule, physicalPath.c_str());
+            return fail(failure, ResultWriteProtected,
+                        "the card is write-protected (its LOCK switch); nothing was written");
+        }
+        // A reader that cannot answer: the writes themselves will tell.
+        debugLog("%s : IOCTL_DISK_IS_WRITABLE gave no answer: %s\n", kModule, why.text.c_str());
+    }
+    return takeVolumes(failure);
+}
+
+// Explorer, an indexer or a virus scanner may hold a volume open for a
+// moment; the writers people trust try for about fifteen seconds.
+bool DriveTarget::lockWithPatience(rawdevice::Handle volume) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockPatienceMs);
+    for (;;) {
+        if (rawdevice::lockVolume(volume)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        sleepMs(lockPatienceMs < 5000 ? 50 : 500);
+    }
+}
+
+// Windows refuses writes into a mounted volume with a file system unless it
+// is locked or dismounted: every volume over the root is taken, or nothing
+// is written. The chosen letter's own volume is tried as well; outside the
+// root it is never written, so a refusal there is only logged.
+bool DriveTarget::takeVolumes(TargetFailure& failure) {
+    const uint64_t rootOffset = device.getRootOffset();
+    const uint64_t rootSize = device.getRootSize();
+    char letterPath[8];
+    formatString(letterPath, sizeof letterPath, "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const char letter = static_cast<char>(
+        std::toupper(static_cast<unsigned char>(driveName.empty() ? '\0' : driveName[0])));
+    bool letterOverlaps = false;
+    for (const rawdevice::DiskVolume& volume : rawdevice::volumesOnDisk(diskNumber())) {
+        bool over = false;
+        for (const rawdevice::VolumeExtent& extent : volume.extents) {
+            over = over || overlaps(rootOffset, rootSize, extent.offset, extent.length);
+        }
+        if (!over) {
+            continue;
+        }
+        letterOverlaps = letterOverlaps || volume.letters.find(letter) != std::string::npos;
+        const rawdevice::Handle handle = rawdevice::openVolume(volume.path.c_str(), true);
+        bool taken = handle != rawdevice::kInvalidHandle && lockWithPatience(handle);
+        const rawdevice::Error why = rawdevice::lastError();
+        taken = taken && rawdevice::dismountVolume(handle);
+        if (!taken) {
+            if (handle != rawdevice::kInvalidHandle) {
+                rawdevice::closeHandle(handle);
+            }
+            debugLog("%s : volume %s over the root stays in use: %s\n", kModule,
+                     volume.path.c_str(), why.text.c_str());
+            releaseVolumes();
+            return fail(failure, ResultCardInUse,
+                        formatText("a volume of the card over its root partition is in use by "
+                                   "another program (%s); nothing was written",
+                                   why.text.c_str()));
+        }
+        debugLog("%s : locked and dismounted %s\n", kModule, volume.path.c_str());
+        lockedVolumes.push_back(handle);
+    }
+    if (!letterOverlaps) {
+        UnmountDrive letter(driveName.empty() ? '\0' : driveName[0]);
+        if (!letter.unmount()) {
+            debugLog("%s : %s lies outside the root partition; the update goes on\n", kModule,
+                     letterPath);
+        } else {
+            lockedVolumes.push_back(letter.detach());
+        }
+    }
+    return true;
+}
+
+bool DriveTarget::read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) {
+    if (!rawdevice::readAt(disk, offset, buffer, length)) {
+        error = rawdevice::lastError();
+        return false;
+    }
+    return true;
+}
+
+bool DriveTarget::write(uint64_t offset, const void* buffer, uint32_t length,
+                        rawdevice::Error& error) {
+    if (!rawdevice::writeAt(disk, offset, buffer, length)) {
+        error = rawdevice::lastError();
+        return false;
+    }
+    return true;
+}
+
+bool DriveTarget::finishCopy(bool wrote, TargetFailure& failure) {
+    if (wrote && !rawdevice::flush(disk)) {
+        const rawdevice::Error error = rawdevice::lastError();
+        debugLog("applyupdatefile : sync error %s\n", error.text.c_str());
+        return fail(failure, ResultWriteFailed,
+                    error.fault == rawdevice::Fault::Gone
+                        ? "the card was removed before the written data reached it; put it "
+                          "back and update again"
+                        : formatText("the card did not take the written data (sync failed: %s)",
+                                     error.text.c_str()));
+    }
+    return true;
+}
+
+void DriveTarget::release() {
+    // The drive first: a volume unlocked while the drive is still being
+    // written could be mounted again under the write.
+    if (disk != rawdevice::kInvalidHandle) {
+        rawdevice::closeHandle(disk);
+        disk = rawdevice::kInvalidHandle;
+    }
+    releaseVolumes();
+}
+
+void DriveTarget::releaseVolumes() {
+    for (const rawdevice::Handle volume : lockedVolumes) {
+        rawdevice::closeHandle(volume);
+    }
+    lockedVolumes.clear();
+}

@@ -1,0 +1,163 @@
+// What the update job writes: one card behind a drive letter, or one
+// disk-image file. A target is named once and held from the first check of
+// its partition table to the end of the read-back, so that the checks, the
+// copy and the read-back all meet the same medium.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/deviceinfo.h"
+#include "storage/imageinfo.h"
+#include "storage/rawdevice.h"
+
+// A refusal or failure: the job's result code and the reason in plain words.
+struct TargetFailure {
+    int code = 0;
+    std::string why;
+};
+
+class Target {
+public:
+    virtual ~Target() = default;
+
+    // Whether the target was found (and a drive opened) when it was named.
+    virtual bool isReady() const = 0;
+    virtual bool isDevice() const = 0;
+    // The log's name for it: the physical drive or the image's path.
+    virtual const std::string& path() const = 0;
+    // The drive the user chose ("E:"); empty for an image.
+    virtual const std::string& drive() const = 0;
+    // How a reason names it to the user: "the card", or the image's path.
+    virtual std::string displayName() const = 0;
+
+    // Reads the partition table and checks that the root partition lies
+    // where an update may write it; false with code 1 and the reason.
+    virtual bool loadLayout(TargetFailure& failure) = 0;
+    // The layout rule, and the root partition's bytes (0 when not valid).
+    virtual bool isValid() = 0;
+    virtual uint64_t getRootOffset() = 0;
+    virtual uint64_t getRootSize() = 0;
+    // Whether the file at absPath lies on this target (an update file
+    // downloaded onto the card).
+    virtual bool holdsFile(const char* absPath) = 0;
+
+    // Opens for the comparison and the copy; source, the temporary file,
+    // must not be the target itself.
+    virtual bool openForCopy(FILE* source, TargetFailure& failure) = 0;
+    // Right before the first byte is written: the partition table and the
+    // size are what was checked, the medium takes writes, and nothing else
+    // has the root partition mounted. False, with nothing written, when not.
+    virtual bool prepareWrite(TargetFailure& failure) = 0;
+    // Whole sectors at offset (bytes from the medium's start); false with
+    // the system's words in error.
+    virtual bool read(uint64_t offset, void* buffer, uint32_t length,
+                      rawdevice::Error& error) = 0;
+    virtual bool write(uint64_t offset, const void* buffer, uint32_t length,
+                       rawdevice::Error& error) = 0;
+    // Ends the copy: what was written is on the medium (code 5 when not).
+    virtual bool finishCopy(bool wrote, TargetFailure& failure) = 0;
+    // The read-back reads the medium, past the system's caches.
+    virtual bool openForReadBack(TargetFailure& failure) = 0;
+    virtual bool finishReadBack(TargetFailure& failure) = 0;
+    // Ends every lock and closes every handle; a later call does nothing.
+    virtual void release() = 0;
+};
+
+// An image file as the target; 512-byte sectors, the whole layout rule.
+class ImageTarget : public Target {
+public:
+    explicit ImageTarget(const std::string& path);
+    ~ImageTarget() override { release(); }
+
+    bool isReady() const override { return ready; }
+    bool isDevice() const override { return false; }
+    const std::string& path() const override { return imagePath; }
+    const std::string& drive() const override { return noDrive; }
+    std::string displayName() const override { return imagePath; }
+    bool loadLayout(TargetFailure& failure) override;
+    bool isValid() override { return image.isValid(); }
+    uint64_t getRootOffset() override { return image.getRootOffset(); }
+    uint64_t getRootSize() override { return image.getRootSize(); }
+    bool holdsFile(const char*) override { return false; }
+    bool openForCopy(FILE* source, TargetFailure& failure) override;
+    bool prepareWrite(TargetFailure& failure) override;
+    bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) override;
+    bool write(uint64_t offset, const void* buffer, uint32_t length,
+               rawdevice::Error& error) override;
+    bool finishCopy(bool wrote, TargetFailure& failure) override;
+    bool openForReadBack(TargetFailure& failure) override;
+    bool finishReadBack(TargetFailure& failure) override;
+    void release() override;
+
+private:
+    bool seekTo(uint64_t offset, rawdevice::Error& error);
+    bool closeStream(const char* what, TargetFailure& failure);
+
+    std::string imagePath;
+    std::string noDrive;
+    ImageInfo image;
+    bool ready = false;
+    FILE* stream = nullptr;
+    uint64_t position = 0;
+    bool positionKnown = false;
+};
+
+// The card behind a drive letter: resolved to its physical drive once, and
+// that drive held open from then on.
+class DriveTarget : public Target {
+public:
+    // How long a lock refused by another program's open handle is tried again.
+    static constexpr int kLockPatienceMs = 15000;
+
+    explicit DriveTarget(const std::string& drive, int lockPatienceMs = kLockPatienceMs);
+    ~DriveTarget() override { release(); }
+    DriveTarget(const DriveTarget&) = delete;
+    DriveTarget& operator=(const DriveTarget&) = delete;
+
+    bool isReady() const override { return disk != rawdevice::kInvalidHandle; }
+    bool isDevice() const override { return true; }
+    const std::string& path() const override { return physicalPath; }
+    const std::string& drive() const override { return driveName; }
+    std::string displayName() const override { return "the card"; }
+    bool loadLayout(TargetFailure& failure) override;
+    bool isValid() override { return device.isValid(); }
+    uint64_t getRootOffset() override { return device.getRootOffset(); }
+    uint64_t getRootSize() override { return device.getRootSize(); }
+    bool holdsFile(const char* absPath) override;
+    bool openForCopy(FILE* source, TargetFailure& failure) override;
+    bool prepareWrite(TargetFailure& failure) override;
+    bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) override;
+    bool write(uint64_t offset, const void* buffer, uint32_t length,
+               rawdevice::Error& error) override;
+    bool finishCopy(bool wrote, TargetFailure& failure) override;
+    bool openForReadBack(TargetFailure&) override { return true; }
+    bool finishReadBack(TargetFailure&) override { return true; }
+    void release() override;
+
+    int32_t diskNumber() const { return device.getDeviceNumberValue(); }
+
+private:
+    bool open();
+    bool readFirstSector(MbrInfo& mbr, rawdevice::Error& error);
+    bool fitsMedium(TargetFailure& failure);
+    bool takeVolumes(TargetFailure& failure);
+    bool lockWithPatience(rawdevice::Handle volume);
+    void releaseVolumes();
+
+    DeviceInfo device;
+    std::string driveName;
+    std::string physicalPath;
+    int lockPatienceMs;
+    rawdevice::Handle disk = rawdevice::kInvalidHandle;
+    MbrInfo checkedMbr;
+    uint64_t checkedDiskSize = 0;
+    std::vector<rawdevice::Handle> lockedVolumes;
+};
+
+// The target a front end names: the card behind drive when it is not empty,
+// else the image file at imagePath.
+std::unique_ptr<Target> makeTarget(const std::string& imagePath, const std::string& drive);
