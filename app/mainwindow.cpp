@@ -162,6 +162,7 @@ void MainWindow::startUpdate(HWND window) {
     // disk, whatever number Windows gives another one meanwhile.
     auto card = std::make_unique<DriveTarget>(drive);
     if (!card->isReady()) {
+        debugLog("%s : %s\n", kModule, card->notReadyReason().c_str());
         centredMessageBox(window, "指定されたドライブにアクセスできませんでした。", kError,
                           MB_ICONWARNING);
     } else if (updateCheckDialog.run(window, drive.c_str()) == 1) {

@@ -347,7 +347,8 @@ int runApply(const ApplyOptions& options) {
     const std::string& driveName = options.device.empty() ? options.drive : options.device;
     std::unique_ptr<Target> target = makeTarget(options.targetImage, driveName);
     if (!driveName.empty() && !target->isReady()) {
-        std::fprintf(stderr, "%s\n", "指定されたドライブにアクセスできませんでした。");
+        std::fprintf(stderr, "%s\n%s\n", "指定されたドライブにアクセスできませんでした。",
+                     target->notReadyReason().c_str());
         return kExitFailure;
     }
     auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, std::move(target));

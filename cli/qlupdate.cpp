@@ -59,10 +59,13 @@ const char* const kHelp =
     "    2  the update file is missing, broken or changed while in use\n"
     "    3  the unpacked temporary file has the wrong size\n"
     "    4  the temporary file could not be read\n"
-    "    5  the card could not be written completely (or its volume not locked)\n"
+    "    5  the card could not be written completely (or was pulled out)\n"
     "    6  the temporary file could not be created\n"
     "    7  not enough free disk space for the temporary file (4 GB)\n"
     "    8  the card already holds the update; nothing was written\n"
+    "    9  another program uses the card's root partition; nothing was written\n"
+    "   10  the card is write-protected (its LOCK switch); nothing was written\n"
+    "   11  the update file is on the card itself; nothing was written\n"
     "   64  usage error, or a target that is refused before anything is written\n"
     "  130  interrupted with Ctrl+C\n";
 

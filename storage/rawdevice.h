@@ -66,6 +66,8 @@ struct Error {
 };
 // The calling thread's last failure of a call below that documents it.
 Error lastError();
+// Forgets it, so that a later lastError() speaks of a later call.
+void clearLastError();
 // Windows: stores GetLastError() for lastError(), and leaves it as it was.
 void rememberLastError();
 

@@ -124,6 +124,10 @@ Error lastError() {
     return lastFailure();
 }
 
+void clearLastError() {
+    failure = Error();
+}
+
 Handle openDisk(const char* path) {
     if (chosenDevice().empty() || path != chosenDevice()) {
         remember(ENODEV);

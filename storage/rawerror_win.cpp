@@ -17,6 +17,10 @@ Error lastError() {
     return lastFailure;
 }
 
+void clearLastError() {
+    lastFailure = Error();
+}
+
 void rememberLastError() {
     const DWORD code = ::GetLastError();
     switch (code) {

@@ -216,8 +216,31 @@ void ImageTarget::release() {
 
 DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
     : driveName(drive), lockPatienceMs(patienceMs) {
+    rawdevice::clearLastError();
     if (!open()) {
+        openFailure = rawdevice::lastError();
         release();
+    }
+}
+
+std::string DriveTarget::notReadyReason() const {
+    switch (openFailure.fault) {
+        case rawdevice::Fault::AccessDenied:
+            return formatText("Windows refused to open the drive %s (%s): run the program as "
+                              "administrator (qlupdate from a command prompt started as "
+                              "administrator)",
+                              driveName.c_str(), openFailure.text.c_str());
+        case rawdevice::Fault::Gone:
+            return formatText("the drive %s holds no card (%s)", driveName.c_str(),
+                              openFailure.text.c_str());
+        case rawdevice::Fault::Busy:
+            return formatText("another program holds the drive %s open for writing (%s)",
+                              driveName.c_str(), openFailure.text.c_str());
+        default:
+            return openFailure.text.empty()
+                       ? formatText("the drive %s cannot be read", driveName.c_str())
+                       : formatText("the drive %s cannot be read (%s)", driveName.c_str(),
+                                    openFailure.text.c_str());
     }
 }
 

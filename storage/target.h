@@ -33,6 +33,8 @@ public:
     virtual const std::string& drive() const = 0;
     // How a reason names it to the user: "the card", or the image's path.
     virtual std::string displayName() const = 0;
+    // Why it is not ready, in plain words.
+    virtual std::string notReadyReason() const = 0;
 
     // Reads the partition table and checks that the root partition lies
     // where an update may write it; false with code 1 and the reason.
@@ -78,6 +80,7 @@ public:
     const std::string& path() const override { return imagePath; }
     const std::string& drive() const override { return noDrive; }
     std::string displayName() const override { return imagePath; }
+    std::string notReadyReason() const override { return imagePath + " cannot be read or is empty"; }
     bool loadLayout(TargetFailure& failure) override;
     bool isValid() override { return image.isValid(); }
     uint64_t getRootOffset() override { return image.getRootOffset(); }
@@ -123,6 +126,7 @@ public:
     const std::string& path() const override { return physicalPath; }
     const std::string& drive() const override { return driveName; }
     std::string displayName() const override { return "the card"; }
+    std::string notReadyReason() const override;
     bool loadLayout(TargetFailure& failure) override;
     bool isValid() override { return device.isValid(); }
     uint64_t getRootOffset() override { return device.getRootOffset(); }
@@ -153,6 +157,7 @@ private:
     std::string physicalPath;
     int lockPatienceMs;
     rawdevice::Handle disk = rawdevice::kInvalidHandle;
+    rawdevice::Error openFailure;  // why the drive did not open
     MbrInfo checkedMbr;
     uint64_t checkedDiskSize = 0;
     std::vector<rawdevice::Handle> lockedVolumes;

@@ -104,10 +104,7 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
     debugLog(target->isDevice() ? " target device\n" : " target image\n");
     if (!target->isReady()) {
         debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
-        fail(ResultInvalidMedia,
-             target->isDevice()
-                 ? formatText("the drive %s cannot be read", target->drive().c_str())
-                 : formatText("%s cannot be read or is empty", target->path().c_str()));
+        fail(ResultInvalidMedia, target->notReadyReason());
     }
     debugLog("%s : root offset %I64d \n", kModule,
              static_cast<long long>(target->getRootOffset()));

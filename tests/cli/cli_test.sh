@@ -172,10 +172,10 @@ if [ -n "$QT" ]; then
   qt apply u.qlu --drive G: >/dev/null 2>&1; expect "drive not in the list" 64 $?
   other_before=$(sha other.img 0)
   mkdir -p oncard && cp u.qlu oncard/u.qlu
-  # flags after the image | status | the card ends updated (1) or untouched (0) | words on stderr
+  # flags | status | the root ends rewritten (1), untouched (0) or part-written (p) | words
   while IFS='|' read -r flags status updated words; do
     rm -f drive.img && card drive.img 8
-    before=$(sha drive.img 0)
+    before=$(sha drive.img 0) head=$(sha drive.img 0 $root_offset)
     update=u.qlu; [ "$flags" = "files" ] && update=oncard/u.qlu
     case $flags in
       files) extra="|files=$(winpath oncard)" ;;
@@ -185,11 +185,11 @@ if [ -n "$QT" ]; then
     esac
     export QUILLON_TEST_DRIVES="E=$(winpath drive.img)$extra"
     qt --verbose apply "$update" --drive e >out.txt 2>&1; expect "drive $flags" "$status" $?
-    if [ "$updated" = 1 ]; then
-      ok "drive $flags: root rewritten" [ "$(sha drive.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
-    else
-      ok "drive $flags: card untouched" [ "$before" = "$(sha drive.img 0)" ]
-    fi
+    case $updated in
+      1) ok "drive $flags: root rewritten" [ "$(sha drive.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ] ;;
+      0) ok "drive $flags: card untouched" [ "$before" = "$(sha drive.img 0)" ] ;;
+    esac
+    ok "drive $flags: nothing outside the root written" [ "$head" = "$(sha drive.img 0 $root_offset)" ]
     said out.txt >said.txt; grep -qF "$words" said.txt; expect "drive $flags: says \"$words\"" 0 $?
   done <<'CASES'
 none|0|1|apply success
@@ -197,7 +197,7 @@ locked|0|1|lies outside the root partition; the update goes on
 rootbusy|0|1|locked and dismounted
 rootlocked|9|0|カードが他のプログラムで使用されているため
 readonly|10|0|the card is write-protected (its LOCK switch); nothing was written
-pull=1|5|0|the card was removed
+pull=1|5|p|the card was removed
 swap|0|1|apply success
 files|11|0|アップデートファイルが、アップデートするメディアの中にあります。
 CASES

@@ -201,6 +201,10 @@ Error lastError() {
     return failure;
 }
 
+void clearLastError() {
+    failure = Error();
+}
+
 Handle openDisk(const char* path) {
     int number = -1;
     char letter = 0;
