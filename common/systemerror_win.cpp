@@ -30,9 +30,9 @@ namespace systemerror {
 std::string describe(unsigned long code) {
     // In the user's language and ANSI code page, as every other log line.
     char text[256];
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, static_cast<DWORD>(code), 0, text, sizeof text,
-                                    nullptr);
+    DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
     while (length > 0 &&
            (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
         --length;

@@ -241,13 +241,12 @@ bool DeviceInfo::loadMbr() {
 bool DeviceInfo::loadMbrFrom(rawdevice::Handle drive) {
     debugLog("%s : device name %s\n", kModule, name.c_str());
     // An uncached drive reads whole sectors into sector-aligned memory.
-    const uint32_t readLength = bytesPerSector > mbr.size() && bytesPerSector <= 65536 &&
-                                        bytesPerSector % mbr.size() == 0
-                                    ? bytesPerSector
-                                    : mbr.size();
+    const uint32_t readLength =
+        bytesPerSector > mbr.size() && bytesPerSector <= 65536 && bytesPerSector % mbr.size() == 0
+            ? bytesPerSector
+            : mbr.size();
     ChunkBuffer sector = allocateChunk(readLength);
-    const bool readOk =
-        sector != nullptr && rawdevice::readAt(drive, 0, sector.get(), readLength);
+    const bool readOk = sector != nullptr && rawdevice::readAt(drive, 0, sector.get(), readLength);
     debugLog("%s : loadMbr read size %lx / %lx\n", kModule,
              static_cast<unsigned long>(readOk ? readLength : 0),
              static_cast<unsigned long>(readLength));

@@ -23,12 +23,11 @@ const char* const kModule = "rawdevice";
 thread_local rawdevice::Error failure;
 
 void remember(int error) {
-    failure.fault = error == ENOMEDIUM || error == ENODEV || error == ENXIO
-                        ? rawdevice::Fault::Gone
-                    : error == EROFS               ? rawdevice::Fault::WriteProtected
+    failure.fault = error == ENOMEDIUM || error == ENODEV || error == ENXIO ? rawdevice::Fault::Gone
+                    : error == EROFS                    ? rawdevice::Fault::WriteProtected
                     : error == EACCES || error == EPERM ? rawdevice::Fault::AccessDenied
-                    : error == EBUSY               ? rawdevice::Fault::Busy
-                                                   : rawdevice::Fault::Other;
+                    : error == EBUSY                    ? rawdevice::Fault::Busy
+                                                        : rawdevice::Fault::Other;
     failure.text = std::strerror(error);
 }
 

@@ -223,8 +223,8 @@ std::string narrow(const wchar_t* text) {
 bool extentsOf(HANDLE volume, std::vector<std::pair<DWORD, VolumeExtent>>& out) {
     std::vector<unsigned char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 15 * sizeof(DISK_EXTENT));
     DWORD returned = 0;
-    if (!::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
-                           buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
+    if (!::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                           static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
         return false;
     }
     const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());

@@ -64,9 +64,9 @@ bool ImageTarget::openForCopy(FILE* source, TargetFailure& failure) {
         const std::string error = std::strerror(errno);
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
-        return fail(failure, ResultWriteFailed,
-                    formatText("%s cannot be opened for writing: %s", imagePath.c_str(),
-                               error.c_str()));
+        return fail(
+            failure, ResultWriteFailed,
+            formatText("%s cannot be opened for writing: %s", imagePath.c_str(), error.c_str()));
     }
     // Whatever the names, the copy never writes the temporary file onto
     // itself, and success never removes the target with it.
@@ -183,8 +183,8 @@ bool ImageTarget::openForReadBack(TargetFailure& failure) {
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : verify can not open %s\n", imagePath.c_str());
         return fail(failure, ResultWriteFailed,
-                    formatText("%s cannot be opened to read the update back: %s",
-                               imagePath.c_str(), error.c_str()));
+                    formatText("%s cannot be opened to read the update back: %s", imagePath.c_str(),
+                               error.c_str()));
     }
     fileio::dropCachedData(stream);
     return true;
@@ -226,10 +226,11 @@ DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
 std::string DriveTarget::notReadyReason() const {
     switch (openFailure.fault) {
         case rawdevice::Fault::AccessDenied:
-            return formatText("Windows refused to open the drive %s (%s): run the program as "
-                              "administrator (qlupdate from a command prompt started as "
-                              "administrator)",
-                              driveName.c_str(), openFailure.text.c_str());
+            return formatText(
+                "Windows refused to open the drive %s (%s): run the program as "
+                "administrator (qlupdate from a command prompt started as "
+                "administrator)",
+                driveName.c_str(), openFailure.text.c_str());
         case rawdevice::Fault::Gone:
             return formatText("the drive %s holds no card (%s)", driveName.c_str(),
                               openFailure.text.c_str());
@@ -253,7 +254,8 @@ bool DriveTarget::open() {
     }
     physicalPath = device.getName();
     char volumePath[8];
-    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    formatString(volumePath, sizeof volumePath,
+                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
     const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
     if (volume == rawdevice::kInvalidHandle) {
         debugLog("%s : Could not open volume %s\n", kModule, volumePath);
@@ -282,9 +284,8 @@ bool DriveTarget::open() {
 
 bool DriveTarget::readFirstSector(MbrInfo& mbr, rawdevice::Error& error) {
     const uint32_t sector = device.getBytesPerSector();
-    const uint32_t length = sector > mbr.size() && sector <= 65536 && sector % mbr.size() == 0
-                                ? sector
-                                : mbr.size();
+    const uint32_t length =
+        sector > mbr.size() && sector <= 65536 && sector % mbr.size() == 0 ? sector : mbr.size();
     ChunkBuffer buffer = allocateChunk(length);
     if (!buffer || !rawdevice::readAt(disk, 0, buffer.get(), length)) {
         error = rawdevice::lastError();
@@ -317,9 +318,10 @@ bool DriveTarget::fitsMedium(TargetFailure& failure) {
     const uint64_t start0 = mbr.getStartSector(0);
     const uint64_t end0 = start0 + mbr.getSectorCount(0);
     if (start == 0 || (start0 < end0 && start < end0 && start0 < end)) {
-        debugLog("applyupdatefile : root partition overlaps sector 0 or partition 0 (%I64u - "
-                 "%I64u)\n",
-                 static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+        debugLog(
+            "applyupdatefile : root partition overlaps sector 0 or partition 0 (%I64u - "
+            "%I64u)\n",
+            static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
         return fail(failure, ResultInvalidMedia,
                     formatText("the card's root partition (sectors %I64u to %I64u) overlaps its "
                                "first sector or its boot partition",
@@ -363,8 +365,7 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
         if (error.text.empty()) {
             error = rawdevice::lastError();
         }
-        debugLog("%s : read again %s fail %s\n", kModule, physicalPath.c_str(),
-                 error.text.c_str());
+        debugLog("%s : read again %s fail %s\n", kModule, physicalPath.c_str(), error.text.c_str());
         return fail(failure, ResultInvalidMedia,
                     formatText("the card could not be read again before writing (%s); nothing "
                                "was written",
@@ -415,7 +416,8 @@ bool DriveTarget::takeVolumes(TargetFailure& failure) {
     const uint64_t rootOffset = device.getRootOffset();
     const uint64_t rootSize = device.getRootSize();
     char letterPath[8];
-    formatString(letterPath, sizeof letterPath, "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    formatString(letterPath, sizeof letterPath,
+                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
     const char letter = static_cast<char>(
         std::toupper(static_cast<unsigned char>(driveName.empty() ? '\0' : driveName[0])));
     bool letterOverlaps = false;

@@ -56,8 +56,7 @@ public:
     virtual bool prepareWrite(TargetFailure& failure) = 0;
     // Whole sectors at offset (bytes from the medium's start); false with
     // the system's words in error.
-    virtual bool read(uint64_t offset, void* buffer, uint32_t length,
-                      rawdevice::Error& error) = 0;
+    virtual bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) = 0;
     virtual bool write(uint64_t offset, const void* buffer, uint32_t length,
                        rawdevice::Error& error) = 0;
     // Ends the copy: what was written is on the medium (code 5 when not).
@@ -80,7 +79,9 @@ public:
     const std::string& path() const override { return imagePath; }
     const std::string& drive() const override { return noDrive; }
     std::string displayName() const override { return imagePath; }
-    std::string notReadyReason() const override { return imagePath + " cannot be read or is empty"; }
+    std::string notReadyReason() const override {
+        return imagePath + " cannot be read or is empty";
+    }
     bool loadLayout(TargetFailure& failure) override;
     bool isValid() override { return image.isValid(); }
     uint64_t getRootOffset() override { return image.getRootOffset(); }

@@ -106,8 +106,7 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
         debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
         fail(ResultInvalidMedia, target->notReadyReason());
     }
-    debugLog("%s : root offset %I64d \n", kModule,
-             static_cast<long long>(target->getRootOffset()));
+    debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
 }
 
 ApplyUpdateFile::~ApplyUpdateFile() {
@@ -501,8 +500,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         rawdevice::Error error;
         if (!target->write(offset + done, buffer.get(), chunk, error)) {
             debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("writing", true, done, error));
+            fail(ResultWriteFailed, ioReason("writing", true, done, error));
             return false;
         }
         const int percent =
@@ -540,8 +538,7 @@ bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* sourc
 
 // 1 when the target's root already equals the temporary file, 0 at the
 // first chunk that differs, -1 on a failure (code set).
-int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset,
-                                   uint64_t size) {
+int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size) {
     ChunkBuffer held = allocateChunk(kCopyChunk);
     if (!held) {
         fail(ResultTempFileRead, "out of memory for the comparison");
@@ -563,8 +560,7 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offse
         if (!target->read(offset + done, held.get(), chunk, error)) {
             debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
                      error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading", false, done, error));
+            fail(ResultWriteFailed, ioReason("reading", false, done, error));
             return -1;
         }
         if (!readTempChunk(buffer, chunk, source, done)) {
@@ -608,8 +604,7 @@ bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
         rawdevice::Error error;
         if (!target->read(offset + done, buffer.get(), chunk, error)) {
             debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading back", true, done, error));
+            fail(ResultWriteFailed, ioReason("reading back", true, done, error));
             return false;
         }
         SHA256_Update(&sha, buffer.get(), chunk);

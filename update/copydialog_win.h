@@ -25,8 +25,8 @@ public:
 
     // Runs the dialog over owner until the update is over and its outcome
     // has been shown. Always 3: the outcome is the dialog's to report.
-    INT_PTR open(HWND owner, int mode, std::unique_ptr<Target> target,
-                 const std::string& imagePath, uint64_t fileSize);
+    INT_PTR open(HWND owner, int mode, std::unique_ptr<Target> target, const std::string& imagePath,
+                 uint64_t fileSize);
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -217,9 +217,8 @@ Handle openDisk(const char* path) {
         return kInvalidHandle;
     }
     const auto moved = renumbered().find(number);
-    FILE* f = std::fopen(moved != renumbered().end() ? moved->second.c_str()
-                                                     : d->backingFile.c_str(),
-                         "rb+");
+    FILE* f = std::fopen(
+        moved != renumbered().end() ? moved->second.c_str() : d->backingFile.c_str(), "rb+");
     if (f == nullptr) {
         remember(Fault::AccessDenied, "cannot open the backing file");
         return kInvalidHandle;

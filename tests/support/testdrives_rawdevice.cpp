@@ -92,7 +92,8 @@ std::vector<TestDrive> testDrives() {
         drive.image = rest.substr(0, bar);
         while (bar != std::string::npos) {
             const size_t next = rest.find('|', bar + 1);
-            const std::string flag = rest.substr(bar + 1, next == std::string::npos ? next : next - bar - 1);
+            const std::string flag =
+                rest.substr(bar + 1, next == std::string::npos ? next : next - bar - 1);
             bar = next;
             if (flag == "locked") {
                 drive.lockRefused = true;
@@ -135,8 +136,7 @@ int numberOfPhysicalDrive(const char* path, const std::vector<TestDrive>& drives
     int number = -1;
     int used = 0;
     if (std::sscanf(path, "\\\\.\\PHYSICALDRIVE%d%n", &number, &used) != 1 || path[used] != '\0' ||
-        number < 0 || static_cast<size_t>(number) >= drives.size() ||
-        drives[number].letter == 0) {
+        number < 0 || static_cast<size_t>(number) >= drives.size() || drives[number].letter == 0) {
         return -1;
     }
     return number;
@@ -153,8 +153,8 @@ struct Open {
 // The user interface and the update job's worker both name drives.
 std::mutex modelMutex;
 std::map<Handle, Open> opened;
-std::map<int32_t, int> opensByNumber;          // for swap=
-std::map<int32_t, DWORD> firstRootLockTry;     // for rootbusy
+std::map<int32_t, int> opensByNumber;       // for swap=
+std::map<int32_t, DWORD> firstRootLockTry;  // for rootbusy
 
 Handle openImage(const std::string& image, DWORD access, DWORD share, DWORD flags) {
     const HANDLE h =
@@ -192,7 +192,8 @@ std::vector<Partition> partitionsOf(const TestDrive& drive) {
     for (int i = 0; i < 4; ++i) {
         const unsigned char* e = mbr + 446 + 16 * i;
         const uint32_t start = e[8] | e[9] << 8 | e[10] << 16 | static_cast<uint32_t>(e[11]) << 24;
-        const uint32_t count = e[12] | e[13] << 8 | e[14] << 16 | static_cast<uint32_t>(e[15]) << 24;
+        const uint32_t count =
+            e[12] | e[13] << 8 | e[14] << 16 | static_cast<uint32_t>(e[15]) << 24;
         const unsigned char type = e[4];
         const bool fat = type == 0x01 || type == 0x04 || type == 0x06 || type == 0x07 ||
                          type == 0x0b || type == 0x0c || type == 0x0e;
@@ -213,8 +214,7 @@ Handle openVolume(const char* volumePath, bool) {
     if (std::strlen(volumePath) == 6 && std::strncmp(volumePath, "\\\\.\\", 4) == 0 &&
         volumePath[5] == ':') {
         number = driveOfLetter(drives, volumePath[4]);
-    } else if (std::sscanf(volumePath, "\\\\?\\Volume{%d-%d}%n", &number, &partition, &used) !=
-                   2 ||
+    } else if (std::sscanf(volumePath, "\\\\?\\Volume{%d-%d}%n", &number, &partition, &used) != 2 ||
                volumePath[used] != '\0' || number < 0 ||
                static_cast<size_t>(number) >= drives.size() || partition < 0 || partition > 3) {
         number = -1;
@@ -304,8 +304,8 @@ Handle openDisk(const char* path) {
             image = drives[number].swap;
         }
     }
-    const Handle h = openImage(image, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                               FILE_ATTRIBUTE_NORMAL);
+    const Handle h =
+        openImage(image, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
         opened[h] = Open{false, number, -1};
