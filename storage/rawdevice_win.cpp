@@ -1,3 +1,4 @@
+#include "storage/overlapped_win.h"
 #include "storage/rawdevice.h"
 
 #include <windows.h>
@@ -144,21 +145,8 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
     return true;
 }
 
-namespace {
-
-OVERLAPPED at(uint64_t offset) {
-    OVERLAPPED position = {};
-    position.Offset = static_cast<DWORD>(offset & 0xffffffffu);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return position;
-}
-
-}  // namespace
-
-// A synchronous handle takes its position from the OVERLAPPED block, so no
-// call ever leaves a position for the next one to trip over.
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
-    OVERLAPPED position = at(offset);
+    OVERLAPPED position = overlappedAt(offset);
     DWORD got = 0;
     if (!::ReadFile(toWin(disk), buffer, length, &got, &position)) {
         rememberLastError();
@@ -174,7 +162,7 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
 }
 
 bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
-    OVERLAPPED position = at(offset);
+    OVERLAPPED position = overlappedAt(offset);
     DWORD put = 0;
     if (!::WriteFile(toWin(disk), buffer, length, &put, &position)) {
         rememberLastError();

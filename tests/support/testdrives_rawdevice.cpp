@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common/systemerror.h"
+#include "storage/overlapped_win.h"
 #include "storage/rawdevice.h"
 
 namespace rawdevice {
@@ -322,13 +323,6 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 
 namespace {
 
-OVERLAPPED at(uint64_t offset) {
-    OVERLAPPED position = {};
-    position.Offset = static_cast<DWORD>(offset & 0xffffffffu);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return position;
-}
-
 // A card pulled out of its reader answers "not ready" from then on.
 bool pulled(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
     std::lock_guard<std::mutex> lock(modelMutex);
@@ -384,7 +378,7 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
     if (pulled(disk, testDrives(), false)) {
         return fails(ERROR_NOT_READY);
     }
-    OVERLAPPED position = at(offset);
+    OVERLAPPED position = overlappedAt(offset);
     DWORD got = 0;
     if (!::ReadFile(reinterpret_cast<HANDLE>(disk), buffer, length, &got, &position)) {
         rememberLastError();
@@ -407,7 +401,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
     if (pulled(disk, drives, true)) {
         return fails(ERROR_NOT_READY);
     }
-    OVERLAPPED position = at(offset);
+    OVERLAPPED position = overlappedAt(offset);
     DWORD put = 0;
     if (!::WriteFile(reinterpret_cast<HANDLE>(disk), buffer, length, &put, &position)) {
         rememberLastError();
