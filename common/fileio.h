@@ -25,7 +25,10 @@ void sleep(int32_t milliseconds);
 
 // A new file opened "w+b", never an existing one and never through a link;
 // nullptr with errno set (EEXIST when the name is taken) on failure.
-FILE* createNew(const char* path);
+// A temporary one goes with its last handle: on Windows the system deletes
+// it then (FILE_FLAG_DELETE_ON_CLOSE), on POSIX its name is removed at once,
+// so not even a killed process leaves it behind.
+FILE* createNew(const char* path, bool temporary = false);
 bool streamSize(FILE* file, int64_t& size);
 // The file's identity: device and inode, or volume serial and file index.
 bool identity(FILE* file, uint64_t& volume, uint64_t& index);

@@ -71,11 +71,14 @@ void sleep(int32_t milliseconds) {
     }
 }
 
-FILE* createNew(const char* path) {
+FILE* createNew(const char* path, bool temporary) {
     // O_EXCL already refuses a link at the name; O_NOFOLLOW says so twice.
     const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return nullptr;
+    }
+    if (temporary) {
+        ::unlink(path);  // the open file stays; a killed process leaves no name
     }
     FILE* file = ::fdopen(fd, "w+b");
     if (file == nullptr) {

@@ -52,13 +52,15 @@ void sleep(int32_t milliseconds) {
     ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }
 
-FILE* createNew(const char* path) {
+FILE* createNew(const char* path, bool temporary) {
     // CREATE_NEW refuses any existing name; with FILE_FLAG_OPEN_REPARSE_POINT
     // a link counts as existing instead of being followed. Others may read
     // the file while it is open, but not change it.
+    const DWORD kind = temporary ? FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE
+                                 : FILE_ATTRIBUTE_NORMAL;
     const HANDLE handle =
         ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                      kind | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST

@@ -46,11 +46,11 @@ FILE* open(const char* path, const char* mode, const char* user) {
     return opened(std::fopen(path, mode), path, user);
 }
 
-FILE* createNew(const char* path, const char* user) {
+FILE* createNew(const char* path, const char* user, bool temporary) {
     if (ask(Op::Open, nullptr, path, user, 0) != 0) {
         return nullptr;
     }
-    return opened(fileio::createNew(path), path, user);
+    return opened(fileio::createNew(path, temporary), path, user);
 }
 
 FILE* adopt(FILE* file, const char* path, const char* user) {

@@ -31,7 +31,8 @@ FILE* open(const char* path, const char* mode, const char* user);
 // anything has that name already, a link included, so it never truncates or
 // writes through to a file that the caller did not create. Only the owner
 // may read it on POSIX; on Windows nobody else may write it while open.
-FILE* createNew(const char* path, const char* user);
+// temporary: the file goes with its last handle (see fileio::createNew).
+FILE* createNew(const char* path, const char* user, bool temporary = false);
 // A stream opened elsewhere (a raw drive), under the hook from here on. On a
 // refused Open the stream is closed and nullptr returned.
 FILE* adopt(FILE* file, const char* path, const char* user);

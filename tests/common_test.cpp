@@ -94,4 +94,15 @@ TEST_F(FileOpsTest, CreateNewRefusesEveryExistingName) {
     EXPECT_TRUE(fileops::sameFile(created, same.get()));
     EXPECT_FALSE(fileops::sameFile(created, other.get()));
     EXPECT_EQ(fileops::close(created), 0);
+
+    // A temporary one works the same and is gone with its handle.
+    FILE* temporary = fileops::createNew(dir.file("temp").c_str(), "common", true);
+    ASSERT_NE(temporary, nullptr);
+    EXPECT_EQ(fileops::write("abc", 1, 3, temporary), 3u);
+    EXPECT_TRUE(fileops::seek(temporary, 1));
+    char back[2] = {};
+    EXPECT_EQ(fileops::read(back, 1, 2, temporary), 2u);
+    EXPECT_EQ(std::string(back, 2), "bc");
+    EXPECT_EQ(fileops::close(temporary), 0);
+    EXPECT_FALSE(fs::exists(dir.file("temp")));
 }

@@ -57,7 +57,8 @@ std::string makeTempPath(const std::string& updateFilePath) {
 }
 
 // The job's temporary file: created new, held open from the unpacking to the
-// end of the copy, and closed and removed on every path out of the run.
+// end of the copy, and closed on every path out of the run. The system
+// removes it with its last handle, so a killed or crashed run leaves nothing.
 class TempFile {
 public:
     explicit TempFile(const std::string& path) : path(path) {}
@@ -66,7 +67,7 @@ public:
     TempFile& operator=(const TempFile&) = delete;
 
     bool create() {
-        file = fileops::createNew(path.c_str(), kModule);
+        file = fileops::createNew(path.c_str(), kModule, true);
         return file != nullptr;
     }
     FILE* get() const { return file; }
@@ -76,7 +77,8 @@ public:
         }
         fileops::close(file);  // only read back from here on: nothing to lose
         file = nullptr;
-        if (std::remove(path.c_str()) != 0) {
+        // Gone already, unless the system could not take the name away.
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
             debugLog("%s : remove %s fail %s\n", kModule, path.c_str(), std::strerror(errno));
         }
     }
@@ -205,6 +207,19 @@ void ApplyUpdateFile::run() {
                                               updateFilePath.c_str()));
         return;
     }
+    // The temporary file's name is the update file's and 17 characters more.
+    const size_t tempLength = std::strlen(absPath) + (tempFilePath.size() - updateFilePath.size());
+    if (tempLength > volume::longestPath()) {
+        debugLog("%s : temp path too long %u %u\n", kModule, static_cast<unsigned>(tempLength),
+                 static_cast<unsigned>(volume::longestPath()));
+        fail(ResultTempFileCreate,
+             formatText("the temporary file beside %s would have a path of %u characters, more "
+                        "than the %u the system allows; move the update file to a folder with a "
+                        "shorter path",
+                        absPath, static_cast<unsigned>(tempLength),
+                        static_cast<unsigned>(volume::longestPath())));
+        return;
+    }
     char root[volume::kPathMax];
     volume::rootOf(root, sizeof root, absPath);
     uint64_t available = 0, total = 0, totalFree = 0;
@@ -261,6 +276,18 @@ void ApplyUpdateFile::run() {
              formatText("the root partition needs %s for the temporary file; "
                         "%s has %s free",
                         sizeText(size).c_str(), root, sizeText(available).c_str()));
+        return;
+    }
+    const uint64_t largest = volume::largestFile(root);
+    if (largest != 0 && size > largest) {
+        debugLog("%s : temp file %I64u over the largest file %I64u of %s\n", kModule,
+                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(largest),
+                 root);
+        fail(ResultTempFileCreate,
+             formatText("%s is on a FAT file system, which holds no file of %s; the temporary "
+                        "file needs %s: copy the update file to an NTFS drive, the desktop for "
+                        "example",
+                        root, sizeText(largest + 1).c_str(), sizeText(size).c_str()));
         return;
     }
 

@@ -1,8 +1,11 @@
 #include "update/volume.h"
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,6 +39,16 @@ void rootOf(char* out, size_t size, const char* absPath) {
     const size_t slash = dir.find_last_of('/');
     dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
     formatString(out, size, "%s", dir.c_str());
+}
+
+// vfat and msdos: FAT file systems hold no file of 4 GiB or more.
+uint64_t largestFile(const char* root) {
+    struct statfs st;
+    return ::statfs(root, &st) == 0 && st.f_type == MSDOS_SUPER_MAGIC ? 0xffffffffull : 0;
+}
+
+size_t longestPath() {
+    return PATH_MAX - 1;
 }
 
 bool freeSpace(const char* root, uint64_t& available, uint64_t& total, uint64_t& totalFree) {

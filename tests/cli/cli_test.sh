@@ -134,6 +134,12 @@ if [ $windows -eq 0 ]; then
   ok "boot partition untouched after interrupt" [ "$big_head" = "$(sha big-old.img 0 $root_offset)" ]
   q apply big.qlu big-old.img >/dev/null 2>err.txt; expect "apply after an interrupt" 0 $?
   grep -q "^writing .* of 256.0 MiB" err.txt; expect "apply counts the bytes it writes" 0 $?
+  # Killed while unpacking: the system takes the temporary file away.
+  "$Q" apply big.qlu big-new.img >/dev/null 2>&1 &
+  pid=$!
+  sleep 0.3
+  kill -KILL $pid; wait $pid 2>/dev/null
+  ok "nothing left by a killed apply" [ -z "$(ls | grep -E '[.]tmp$')" ]
   # Ctrl+C during make: the earlier update file stays, nothing else is left.
   cp u.qlu big2.qlu
   "$Q" make big-new.img big2.qlu >/dev/null 2>&1 &

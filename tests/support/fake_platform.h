@@ -56,6 +56,8 @@ struct Volume {
     uint64_t available = 64ull << 30;
     uint64_t total = 128ull << 30;
     uint64_t totalFree = 64ull << 30;
+    uint64_t largestFile = 0;  // 0xffffffff for FAT32
+    size_t longestPath = 259;
     // Runs on the job's worker at the free-space query, before the target
     // is read: a fixed point from which a test can pause or stop the job.
     std::function<void()> onFreeSpace;

@@ -26,6 +26,14 @@ void rootOf(char* out, size_t size, const char* absPath) {
     formatString(out, size, "%c:\\", absPath[0]);
 }
 
+uint64_t largestFile(const char*) {
+    return fakeplatform::volume().largestFile;
+}
+
+size_t longestPath() {
+    return fakeplatform::volume().longestPath;
+}
+
 bool freeSpace(const char*, uint64_t& available, uint64_t& total, uint64_t& totalFree) {
     const fakeplatform::Volume& v = fakeplatform::volume();
     if (v.onFreeSpace) {
