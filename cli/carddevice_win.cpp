@@ -9,7 +9,7 @@ int listCards() {
     DriveList drives;
     const char* letters = drives.getRemovableDrives();
     if (letters[0] == '\0') {
-        std::fprintf(stderr, "no removable drives\n");
+        std::fprintf(stderr, "no card readers' drives\n");
     }
     for (const char* p = letters; *p != '\0'; ++p) {
         std::printf("%c:\n", *p);

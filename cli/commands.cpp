@@ -325,13 +325,14 @@ int runApply(const ApplyOptions& options) {
     }
 
     if (!options.drive.empty()) {
-        // Only a drive the window would offer: never a fixed disk.
+        // Only a drive the window would offer: never the system's own disk.
         DriveList drives;
         const char* letters = drives.getRemovableDrives();
         const char letter =
             static_cast<char>(std::toupper(static_cast<unsigned char>(options.drive[0])));
         if (letter == '\0' || std::strchr(letters, letter) == nullptr) {
-            std::fprintf(stderr, "qlupdate: %c: is not a removable drive (see qlupdate drives)\n",
+            std::fprintf(stderr,
+                         "qlupdate: %c: is not a card reader's drive (see qlupdate drives)\n",
                          letter);
             return kExitUsage;
         }

@@ -43,7 +43,7 @@ const char* const kHelp =
     "                                the target and compare it once written\n"
     "  inspect FILE                  show an update file's header and checks, or\n"
     "                                a card image's partition table and verdict\n"
-    "  drives                        list the removable drives (Windows) or the\n"
+    "  drives                        list the card readers' drives (Windows) or the\n"
     "                                card readers' disks (Linux)\n"
     "\n"
     "Ctrl+C during apply stops the update; a partly written root partition\n"

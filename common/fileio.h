@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace fileio {
 
@@ -33,6 +34,12 @@ bool streamSize(FILE* file, int64_t& size);
 // The file's identity: device and inode, or volume serial and file index.
 bool identity(FILE* file, uint64_t& volume, uint64_t& index);
 uint32_t processId();
+// The words for the last failed file call: on Windows the system's code and
+// text where the runtime kept them (_doserrno), for the runtime maps
+// write-protect, not-ready and CRC errors all to EACCES or EINVAL; else the
+// C library's text for errno. clearSystemError forgets the system's code.
+std::string lastErrorText();
+void clearSystemError();
 // Page-aligned memory, nullptr when there is none; freed by freeAligned.
 void* allocateAligned(size_t size);
 void freeAligned(void* memory);

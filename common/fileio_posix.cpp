@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 
@@ -116,5 +117,15 @@ void freeAligned(void* memory) {
 uint32_t processId() {
     return static_cast<uint32_t>(::getpid());
 }
+
+}  // namespace fileio
+
+namespace fileio {
+
+std::string lastErrorText() {
+    return std::strerror(errno);
+}
+
+void clearSystemError() {}
 
 }  // namespace fileio

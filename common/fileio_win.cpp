@@ -7,6 +7,9 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "common/systemerror.h"
 
 namespace fileio {
 
@@ -63,6 +66,7 @@ FILE* createNew(const char* path, bool temporary) {
                       kind | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
+        _doserrno = error;
         errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
                 : error == ERROR_ACCESS_DENIED                              ? EACCES
                 : error == ERROR_PATH_NOT_FOUND                             ? ENOENT
@@ -112,6 +116,19 @@ void freeAligned(void* memory) {
 
 uint32_t processId() {
     return static_cast<uint32_t>(::GetCurrentProcessId());
+}
+
+}  // namespace fileio
+
+namespace fileio {
+
+std::string lastErrorText() {
+    const unsigned long code = _doserrno;
+    return code != 0 ? systemerror::describe(code) : std::string(std::strerror(errno));
+}
+
+void clearSystemError() {
+    _doserrno = 0;
 }
 
 }  // namespace fileio

@@ -12,6 +12,7 @@ std::atomic<Hook> currentHook{nullptr};
 
 // The hook's answer for one call: 0 to go on, else the errno it fails with.
 int ask(Op op, FILE* file, const char* path, const char* user, size_t bytes) {
+    fileio::clearSystemError();  // what a failure leaves then speaks of this call
     const Hook hook = currentHook.load(std::memory_order_acquire);
     if (hook == nullptr) {
         return 0;

@@ -260,8 +260,37 @@ bool DeviceInfo::loadMbrFrom(rawdevice::Handle drive) {
 
 // ---- DriveList ----
 
+namespace {
+
+// Some USB and built-in readers report their card as a fixed disk. Such a
+// drive is offered when its disk is on a USB, SD or MMC bus and is not the
+// disk Windows runs from; the layout check still refuses any other card.
+bool isCardOnFixedDisk(char letter, int32_t systemDisk) {
+    char volumePath[8];
+    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", letter);
+    const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
+    if (volume == rawdevice::kInvalidHandle) {
+        return false;
+    }
+    const uint32_t bus = rawdevice::busType(volume);
+    uint32_t extents = 0;
+    int32_t disk = -1;
+    const bool numbered = rawdevice::getDiskExtents(volume, extents, disk);
+    rawdevice::closeHandle(volume);
+    const bool cardBus =
+        bus == rawdevice::kBusUsb || bus == rawdevice::kBusSd || bus == rawdevice::kBusMmc;
+    return cardBus && numbered && disk >= 0 && disk != systemDisk;
+}
+
+}  // namespace
+
 const char* DriveList::getRemovableDrives() {
     const uint32_t mask = rawdevice::logicalDrives();
+    int32_t systemDisk = -1;
+    const std::string system = rawdevice::systemFolder();
+    if (system.empty() || !rawdevice::diskOfPath(system.c_str(), systemDisk)) {
+        systemDisk = -1;
+    }
     int count = 0;
     // Z: is never offered.
     for (int i = 0; i < 25 && count < 25; ++i) {
@@ -270,8 +299,12 @@ const char* DriveList::getRemovableDrives() {
         }
         char root[8];
         formatString(root, sizeof root, "%c:\\", 'A' + i);
-        if (rawdevice::driveType(root) == rawdevice::kDriveRemovable) {
-            letters[count++] = static_cast<char>('A' + i);
+        const uint32_t type = rawdevice::driveType(root);
+        const char letter = static_cast<char>('A' + i);
+        if (type == rawdevice::kDriveRemovable ||
+            (type == rawdevice::kDriveFixed && systemDisk >= 0 &&
+             isCardOnFixedDisk(letter, systemDisk))) {
+            letters[count++] = letter;
         }
     }
     letters[count] = '\0';

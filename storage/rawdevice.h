@@ -111,10 +111,24 @@ bool lockVolume(Handle volume);
 bool dismountVolume(Handle volume);
 void closeHandle(Handle handle);
 
+// IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceProperty): the bus of the disk
+// behind a volume or disk handle, a STORAGE_BUS_TYPE; 0 when unknown.
+uint32_t busType(Handle handle);
+constexpr uint32_t kBusUsb = 7;
+constexpr uint32_t kBusSd = 12;
+constexpr uint32_t kBusMmc = 13;
+// The folder that holds the running system (GetWindowsDirectoryA).
+std::string systemFolder();
+// IOCTL_STORAGE_CHECK_VERIFY2 through a handle that asks without reading:
+// false for a reader slot without a card (and for a volume that cannot be
+// asked), without touching the medium.
+bool hasMedia(const char* volumePath);
+
 // GetLogicalDrives: bit 0 = A:.
 uint32_t logicalDrives();
-// GetDriveTypeA on a root such as "E:\"; 2 means removable.
+// GetDriveTypeA on a root such as "E:\"; 2 means removable, 3 fixed.
 uint32_t driveType(const char* rootPath);
 constexpr uint32_t kDriveRemovable = 2;
+constexpr uint32_t kDriveFixed = 3;
 
 }  // namespace rawdevice

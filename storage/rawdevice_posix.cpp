@@ -224,6 +224,16 @@ void closeHandle(Handle handle) {
         ::close(static_cast<int>(handle));
     }
 }
+// qlupdate checks a device's bus and mounts itself (blockdevice).
+uint32_t busType(Handle) {
+    return 0;
+}
+std::string systemFolder() {
+    return "/";
+}
+bool hasMedia(const char*) {
+    return !chosenDevice().empty();
+}
 uint32_t logicalDrives() {
     return 0;
 }

@@ -330,6 +330,44 @@ void closeHandle(Handle handle) {
     ::CloseHandle(toWin(handle));
 }
 
+uint32_t busType(Handle handle) {
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(8) unsigned char buffer[1024] = {};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(handle), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                           buffer, sizeof buffer, &returned, nullptr) ||
+        returned < sizeof(STORAGE_DEVICE_DESCRIPTOR)) {
+        return 0;
+    }
+    return static_cast<uint32_t>(reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer)->BusType);
+}
+
+std::string systemFolder() {
+    char folder[MAX_PATH] = {};
+    const UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(folder) + "\\" : std::string();
+}
+
+// No access rights: the handle only asks, so an empty slot is not touched.
+bool hasMedia(const char* volumePath) {
+    const HANDLE volume = ::CreateFileA(volumePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) {
+        rememberLastError();
+        return false;
+    }
+    DWORD returned = 0;
+    const BOOL present = ::DeviceIoControl(volume, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0,
+                                           nullptr, 0, &returned, nullptr);
+    if (!present) {
+        rememberLastError();
+    }
+    ::CloseHandle(volume);
+    return present != 0;
+}
+
 uint32_t logicalDrives() {
     return ::GetLogicalDrives();
 }

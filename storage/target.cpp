@@ -20,7 +20,7 @@ rawdevice::Error errnoError() {
               : errno == EROFS                  ? rawdevice::Fault::WriteProtected
               : errno == EACCES                 ? rawdevice::Fault::AccessDenied
                                                 : rawdevice::Fault::Other;
-    e.text = std::strerror(errno);
+    e.text = fileio::lastErrorText();
     return e;
 }
 
@@ -61,7 +61,7 @@ bool ImageTarget::openForCopy(FILE* source, TargetFailure& failure) {
     stream = fileops::open(imagePath.c_str(), "rb+", kModule);
     positionKnown = false;
     if (stream == nullptr) {
-        const std::string error = std::strerror(errno);
+        const std::string error = fileio::lastErrorText();
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
         return fail(
@@ -147,7 +147,7 @@ bool ImageTarget::closeStream(const char* what, TargetFailure& failure) {
     FILE* file = stream;
     stream = nullptr;
     if (fileops::close(file) != 0) {
-        const std::string error = std::strerror(errno);
+        const std::string error = fileio::lastErrorText();
         debugLog("applyupdatefile : %s error %s\n", what, error.c_str());
         return fail(failure, ResultWriteFailed,
                     formatText("%s did not take the written data (close failed: %s)",
@@ -165,7 +165,7 @@ bool ImageTarget::finishCopy(bool wrote, TargetFailure& failure) {
     }
     // Success means the bytes are on the medium, not in a cache.
     if (!fileops::sync(stream)) {
-        const std::string error = std::strerror(errno);
+        const std::string error = fileio::lastErrorText();
         systemerror::logLast(kModule, "sync", imagePath.c_str());
         debugLog("applyupdatefile : sync error %s\n", error.c_str());
         return fail(failure, ResultWriteFailed,
@@ -179,7 +179,7 @@ bool ImageTarget::openForReadBack(TargetFailure& failure) {
     stream = fileops::open(imagePath.c_str(), "rb", kModule);
     positionKnown = false;
     if (stream == nullptr) {
-        const std::string error = std::strerror(errno);
+        const std::string error = fileio::lastErrorText();
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : verify can not open %s\n", imagePath.c_str());
         return fail(failure, ResultWriteFailed,
@@ -196,7 +196,7 @@ bool ImageTarget::finishReadBack(TargetFailure& failure) {
     FILE* file = stream;
     stream = nullptr;
     if (fileops::close(file) != 0) {
-        const std::string error = std::strerror(errno);
+        const std::string error = fileio::lastErrorText();
         debugLog("applyupdatefile : verify fclose error %s\n", error.c_str());
         return fail(failure, ResultWriteFailed,
                     formatText("%s failed at the end of the read-back: %s", imagePath.c_str(),
@@ -249,13 +249,19 @@ std::string DriveTarget::notReadyReason() const {
 // another disk when a reader is replugged: the drive is opened once, and
 // both the volume and the open drive must then name the same disk.
 bool DriveTarget::open() {
+    char volumePath[8];
+    formatString(volumePath, sizeof volumePath,
+                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    // An empty reader slot is found out without reading from it.
+    if (!rawdevice::hasMedia(volumePath)) {
+        debugLog("%s : no card in %s: %s\n", kModule, volumePath,
+                 rawdevice::lastError().text.c_str());
+        return false;
+    }
     if (!device.setName(driveName)) {
         return false;
     }
     physicalPath = device.getName();
-    char volumePath[8];
-    formatString(volumePath, sizeof volumePath,
-                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
     const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
     if (volume == rawdevice::kInvalidHandle) {
         debugLog("%s : Could not open volume %s\n", kModule, volumePath);

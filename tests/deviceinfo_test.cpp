@@ -234,6 +234,24 @@ TEST_F(DriveServicesTest, OnlyRemovableDrivesFromAToY) {
     add("D", 5);  // optical
     add("E", 4);  // network
     EXPECT_STREQ(list.getRemovableDrives(), "AFY");
+
+    // A reader that reports a fixed disk is offered when the disk is on a
+    // card's bus and does not hold Windows.
+    struct Fixed {
+        char letter;
+        uint32_t bus;
+        bool system;
+    };
+    for (const Fixed& f : {Fixed{'G', 7, false}, Fixed{'H', 12, false}, Fixed{'J', 13, false},
+                           Fixed{'K', 11, false}, Fixed{'L', 7, true}}) {
+        Disk d;
+        d.driveType = 3;
+        d.busType = f.bus;
+        d.holdsSystem = f.system;
+        d.diskNumber = f.letter;
+        fakeplatform::addDrive(f.letter, d);
+    }
+    EXPECT_STREQ(list.getRemovableDrives(), "AFGHJY");
 }
 
 TEST_F(DriveServicesTest, UnmountHoldsTheVolumeUntilClose) {

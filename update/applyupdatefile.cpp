@@ -34,7 +34,7 @@ std::string hexDigest(const uint8_t* digest) {
 
 // Taken before the log line, whose write may change errno.
 std::string errnoText() {
-    return std::strerror(errno);
+    return fileio::lastErrorText();
 }
 
 // "<update file>.<12 hex digits>.tmp". A name of each job's own: two jobs on

@@ -162,7 +162,7 @@ if [ $windows -eq 0 ]; then
 else
   # The prefix's D: is fixed, E: removable (but no physical drive under Wine).
   q apply u.qlu --drive D: >out.txt 2>&1; expect "apply to a fixed drive" 64 $?
-  grep -q "D: is not a removable drive" out.txt; expect "fixed drive named" 0 $?
+  grep -q "D: is not a card reader's drive" out.txt; expect "fixed drive named" 0 $?
   q apply u.qlu --drive E: >/dev/null 2>&1; expect "apply to a removable drive" 1 $?
 fi
 q apply u.qlu --drive E:x >/dev/null 2>&1; expect "apply to a drive string" 64 $?
@@ -187,7 +187,7 @@ if [ -n "$QT" ]; then
       files) extra="|files=$(winpath oncard)" ;;
       swap) extra="|swap=$(winpath other.img)" ;;
       none) extra="" ;;
-      *) extra="|$flags" ;;
+      *) extra="|${flags//+/|}" ;;
     esac
     export QUILLON_TEST_DRIVES="E=$(winpath drive.img)$extra"
     qt --verbose apply "$update" --drive e >out.txt 2>&1; expect "drive $flags" "$status" $?
@@ -206,6 +206,10 @@ readonly|10|0|the card is write-protected (its LOCK switch); nothing was written
 pull=1|5|p|the card was removed
 swap|0|1|apply success
 files|11|0|アップデートファイルが、アップデートするメディアの中にあります。
+fixed|0|1|apply success
+fixed+sata|64|0|E: is not a card reader's drive
+fixed+system|64|0|E: is not a card reader's drive
+empty|1|0|holds no card
 CASES
   ok "the disk that took the card's number untouched" [ "$other_before" = "$(sha other.img 0)" ]
   unset QUILLON_TEST_DRIVES

@@ -342,8 +342,40 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
     return out;
 }
 
-bool diskOfPath(const char*, int32_t&) {
-    return false;
+bool diskOfPath(const char* path, int32_t& number) {
+    const std::string system = systemFolder();
+    if (std::string(path).compare(0, system.size(), system) != 0) {
+        return false;
+    }
+    number = 99;  // the machine's own disk, unless a fake disk holds the system
+    for (const auto& entry : disks()) {
+        if (entry.second.holdsSystem) {
+            number = entry.second.diskNumber;
+        }
+    }
+    return true;
+}
+
+uint32_t busType(Handle handle) {
+    auto it = handles().find(handle);
+    return it == handles().end() ? 0 : disks()[it->second.letter].busType;
+}
+
+std::string systemFolder() {
+    return "C:\\Windows\\";
+}
+
+bool hasMedia(const char* volumePath) {
+    const std::string path(volumePath);
+    if (path.size() != 6 || path[5] != ':') {
+        return true;  // a volume of its own name: asked no further here
+    }
+    auto it = disks().find(path[4]);
+    if (it == disks().end() || it->second.noMedia) {
+        remember(Fault::Gone, "no media in the drive");
+        return false;
+    }
+    return true;
 }
 
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {

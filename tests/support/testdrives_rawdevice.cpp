@@ -18,6 +18,9 @@
 //               that number leads to PATH (another disk plugged in)
 //   pull=N      the card is pulled out after N writes
 //   files=DIR   files under the folder DIR lie on the card's volume
+//   fixed       the reader reports a fixed disk (on a USB bus, or with
+//   sata        on a SATA bus); system: the disk that holds Windows
+//   empty       the reader slot holds no card
 #include <windows.h>
 
 #include <cerrno>
@@ -53,6 +56,10 @@ struct TestDrive {
     std::string swap;
     int pullAfter = -1;
     std::string files;  // a folder whose files count as on the card
+    bool fixed = false;   // reported as a fixed disk
+    bool sata = false;    // on a SATA bus rather than USB
+    bool system = false;  // the disk Windows runs from
+    bool empty = false;   // the reader holds no card
 };
 
 // Read on every call, so that a test may change the variable between steps.
@@ -104,6 +111,14 @@ std::vector<TestDrive> testDrives() {
                 drive.rootBusy = true;
             } else if (flag == "rootfs") {
                 drive.rootFileSystem = true;
+            } else if (flag == "fixed") {
+                drive.fixed = true;
+            } else if (flag == "sata") {
+                drive.sata = true;
+            } else if (flag == "system") {
+                drive.system = true;
+            } else if (flag == "empty") {
+                drive.empty = true;
             } else if (flag == "readonly") {
                 drive.readOnly = true;
             } else if (flag.compare(0, 5, "swap=") == 0) {
@@ -455,6 +470,15 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
 
 bool diskOfPath(const char* path, int32_t& number) {
     const std::vector<TestDrive> drives = testDrives();
+    // Windows lies on the machine's own disk, unless a test drive says it holds it.
+    const std::string system = systemFolder();
+    number = 99;
+    for (size_t i = 0; i < drives.size(); ++i) {
+        number = drives[i].system ? static_cast<int32_t>(i) : number;
+    }
+    if (!system.empty() && _strnicmp(path, system.c_str(), system.size()) == 0) {
+        return true;
+    }
     for (size_t i = 0; i < drives.size(); ++i) {
         const std::string& folder = drives[i].files;
         if (!folder.empty() && _strnicmp(path, folder.c_str(), folder.size()) == 0) {
@@ -512,6 +536,30 @@ void closeHandle(Handle handle) {
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
+uint32_t busType(Handle handle) {
+    int32_t number = -1;
+    if (!getDeviceNumber(handle, number)) {
+        return 0;
+    }
+    const std::vector<TestDrive> drives = testDrives();
+    return drives[number].sata ? 11 : kBusUsb;
+}
+
+std::string systemFolder() {
+    char folder[MAX_PATH] = {};
+    const UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(folder) + "\\" : std::string();
+}
+
+bool hasMedia(const char* volumePath) {
+    const std::vector<TestDrive> drives = testDrives();
+    const int number = std::strlen(volumePath) == 6 ? driveOfLetter(drives, volumePath[4]) : -1;
+    if (number >= 0 && drives[number].empty) {
+        return fails(ERROR_NOT_READY);
+    }
+    return true;  // the open says the rest
+}
+
 uint32_t logicalDrives() {
     uint32_t mask = 0;
     for (const TestDrive& d : testDrives()) {
@@ -523,7 +571,12 @@ uint32_t logicalDrives() {
 }
 
 uint32_t driveType(const char* rootPath) {
-    return driveOfLetter(testDrives(), rootPath[0]) >= 0 ? kDriveRemovable : DRIVE_NO_ROOT_DIR;
+    const std::vector<TestDrive> drives = testDrives();
+    const int number = driveOfLetter(drives, rootPath[0]);
+    if (number < 0) {
+        return DRIVE_NO_ROOT_DIR;
+    }
+    return drives[number].fixed ? kDriveFixed : kDriveRemovable;
 }
 
 }  // namespace rawdevice

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "common/fileio.h"
 #include "common/systemerror.h"
 #include "storage/rawdevice.h"
 
@@ -38,6 +41,18 @@ TEST(SystemError, RawDiskFailuresKeepWhatTheyMean) {
         EXPECT_GT(error.text.size(), prefix.size()) << "the system's own words follow";
         EXPECT_EQ(error.text.find_first_of("\r\n"), std::string::npos) << error.text;
     }
+}
+
+// A file call that failed in Windows says so in Windows' words; one that
+// failed in the runtime alone keeps the runtime's.
+TEST(SystemError, FileFailuresUseTheSystemCodeTheRuntimeKept) {
+    fileio::clearSystemError();
+    errno = ENOSPC;
+    EXPECT_EQ(fileio::lastErrorText(), std::strerror(ENOSPC));
+    _doserrno = ERROR_WRITE_PROTECT;
+    EXPECT_EQ(fileio::lastErrorText().compare(0, 17, "system error 19: "), 0)
+        << fileio::lastErrorText();
+    fileio::clearSystemError();
 }
 
 }  // namespace
