@@ -59,8 +59,8 @@ FILE* createNew(const char* path, bool temporary) {
     // CREATE_NEW refuses any existing name; with FILE_FLAG_OPEN_REPARSE_POINT
     // a link counts as existing instead of being followed. Others may read
     // the file while it is open, but not change it.
-    const DWORD kind = temporary ? FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE
-                                 : FILE_ATTRIBUTE_NORMAL;
+    const DWORD kind =
+        temporary ? FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE : FILE_ATTRIBUTE_NORMAL;
     const HANDLE handle =
         ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                       kind | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -352,15 +352,15 @@ std::string systemFolder() {
 
 // No access rights: the handle only asks, so an empty slot is not touched.
 bool hasMedia(const char* volumePath) {
-    const HANDLE volume = ::CreateFileA(volumePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE volume = ::CreateFileA(volumePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE) {
         rememberLastError();
         return false;
     }
     DWORD returned = 0;
-    const BOOL present = ::DeviceIoControl(volume, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0,
-                                           nullptr, 0, &returned, nullptr);
+    const BOOL present = ::DeviceIoControl(volume, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr,
+                                           0, &returned, nullptr);
     if (!present) {
         rememberLastError();
     }

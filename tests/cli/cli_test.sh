@@ -210,6 +210,7 @@ fixed|0|1|apply success
 fixed+sata|64|0|E: is not a card reader's drive
 fixed+system|64|0|E: is not a card reader's drive
 empty|1|0|holds no card
+denied|1|0|command prompt started as administrator
 CASES
   ok "the disk that took the card's number untouched" [ "$other_before" = "$(sha other.img 0)" ]
   unset QUILLON_TEST_DRIVES

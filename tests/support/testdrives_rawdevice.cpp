@@ -8,19 +8,32 @@
 // The model behaves as Windows documents its disks. Each partition of the
 // image's MBR is a volume; the letter names partition 0's. A FAT partition
 // has a file system; the root (type 83) is RAW to Windows unless "|rootfs"
-// says otherwise. Flags after the image, each behind a '|':
-//   locked      the letter's volume refuses FSCTL_LOCK_VOLUME for good
+// says otherwise. Flags after the image, each behind a '|', with the
+// Microsoft documentation each follows:
+//   locked      the letter's volume refuses FSCTL_LOCK_VOLUME for good, with
+//               ERROR_ACCESS_DENIED ("FSCTL_LOCK_VOLUME": fails while any file
+//               on the volume is open)
 //   rootlocked  the root's volume refuses it for good (a program holds a file open)
 //   rootbusy    the root's volume refuses it for the first 2 s (Explorer, briefly)
-//   rootfs      the root partition has a mounted file system
-//   readonly    the card's lock switch is on
+//   rootfs      the root partition has a mounted file system, so writes into it
+//               are refused until it is locked ("Blocking direct write operations
+//               to volumes and disks", KB942448; see intoMountedFileSystem)
+//   readonly    the card's lock switch is on: IOCTL_DISK_IS_WRITABLE and
+//               WriteFile fail with ERROR_WRITE_PROTECT
 //   swap=PATH   the disk is renumbered: after the first open of its number,
-//               that number leads to PATH (another disk plugged in)
-//   pull=N      the card is pulled out after N writes
+//               that number leads to PATH ("Naming a file": \\.\PHYSICALDRIVEn
+//               names whichever disk holds number n now)
+//   pull=N      the card is pulled out after N writes; from then on every call
+//               fails with ERROR_NOT_READY, as a reader without its card answers
 //   files=DIR   files under the folder DIR lie on the card's volume
-//   fixed       the reader reports a fixed disk (on a USB bus, or with
-//   sata        on a SATA bus); system: the disk that holds Windows
-//   empty       the reader slot holds no card
+//   fixed       the reader reports a fixed disk (GetDriveType DRIVE_FIXED) on a
+//               USB bus (STORAGE_DEVICE_DESCRIPTOR BusType); with sata on a
+//               SATA bus; with system it is the disk that holds Windows
+//   empty       the reader slot holds no card: IOCTL_STORAGE_CHECK_VERIFY2 fails
+//               with ERROR_NOT_READY
+//   denied      the program runs without administrator rights: opening the
+//               volume or the disk fails with ERROR_ACCESS_DENIED ("CreateFile":
+//               direct access to a disk or volume needs administrator rights)
 #include <windows.h>
 
 #include <cerrno>
@@ -55,11 +68,12 @@ struct TestDrive {
     bool readOnly = false;
     std::string swap;
     int pullAfter = -1;
-    std::string files;  // a folder whose files count as on the card
+    std::string files;    // a folder whose files count as on the card
     bool fixed = false;   // reported as a fixed disk
     bool sata = false;    // on a SATA bus rather than USB
     bool system = false;  // the disk Windows runs from
     bool empty = false;   // the reader holds no card
+    bool denied = false;  // no administrator rights
 };
 
 // Read on every call, so that a test may change the variable between steps.
@@ -119,6 +133,8 @@ std::vector<TestDrive> testDrives() {
                 drive.system = true;
             } else if (flag == "empty") {
                 drive.empty = true;
+            } else if (flag == "denied") {
+                drive.denied = true;
             } else if (flag == "readonly") {
                 drive.readOnly = true;
             } else if (flag.compare(0, 5, "swap=") == 0) {
@@ -235,8 +251,8 @@ Handle openVolume(const char* volumePath, bool) {
                static_cast<size_t>(number) >= drives.size() || partition < 0 || partition > 3) {
         number = -1;
     }
-    if (number < 0) {
-        fails(ERROR_FILE_NOT_FOUND);
+    if (number < 0 || drives[number].denied) {
+        fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
     // A volume handle only asks and locks; it reads through the image and
@@ -296,8 +312,8 @@ std::string physicalDrivePath(int number) {
 Handle openPhysicalDrive(const char* path) {
     const std::vector<TestDrive> drives = testDrives();
     const int number = numberOfPhysicalDrive(path, drives);
-    if (number < 0) {
-        fails(ERROR_FILE_NOT_FOUND);
+    if (number < 0 || drives[number].denied) {
+        fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
     return openImage(drives[number].image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -309,8 +325,8 @@ Handle openPhysicalDrive(const char* path) {
 Handle openDisk(const char* path) {
     const std::vector<TestDrive> drives = testDrives();
     const int number = numberOfPhysicalDrive(path, drives);
-    if (number < 0) {
-        fails(ERROR_FILE_NOT_FOUND);
+    if (number < 0 || drives[number].denied) {
+        fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
     std::string image = drives[number].image;
