@@ -21,7 +21,6 @@ struct Disk {
     uint32_t driveType = 2;    // 2 removable, 3 fixed, 5 optical, 4 remote
     uint32_t busType = 0;      // 7 USB, 12 SD, 13 MMC, 11 SATA, 0 unknown
     bool holdsSystem = false;  // the disk Windows runs from
-    bool noMedia = false;      // a reader slot without a card
     bool volumeOpens = true;
     bool lockRefused = false;  // files open on the volume
     bool dismountRefused = false;
