@@ -1,5 +1,5 @@
 // Writes the seed corpora of the fuzz targets, made by the project's own
-// writer: update files (UpdateFile, Compress, Hash), zlib payloads (Compress)
+// writer: update files (UpdateFileMaker), zlib payloads (Compress)
 // and the sectors of the card the job target updates.
 // Usage: make_fuzz_corpus DIR (writes DIR/<target>/<seed>).
 #include <cstdio>
@@ -7,8 +7,7 @@
 #include <string>
 
 #include "stages/compress.h"
-#include "stages/hash.h"
-#include "stages/updatefile.h"
+#include "stages/updatefilemaker.h"
 #include "tests/fuzz/fuzzutil.h"
 
 namespace fs = std::filesystem;
@@ -39,23 +38,17 @@ Bytes deflated(const Bytes& data) {
 Bytes updateFile(const Bytes& root, uint32_t hashNum, uint64_t startOffset = fuzz::kRootOffset) {
     const std::string payload = fuzz::scratchFile("payload");
     const std::string out = fuzz::scratchFile("update.qlu");
-    const Bytes stream = deflated(root);
-    fuzz::writeFile(payload, stream.data(), stream.size());
-    Hash payloadHash;
-    Hash rootHash;
     const std::string rootFile = fuzz::scratchFile("root");
     fuzz::writeFile(rootFile, root.data(), root.size());
-    UpdateFile writer(hashNum);
+    UpdateFileMaker maker(hashNum);
     uint8_t entry[32] = {};
-    bool ok = payloadHash.calcHash(payload, 0, 0) && rootHash.calcHash(rootFile, 0, 0);
+    bool ok = true;
     for (uint32_t i = 0; ok && i < hashNum; ++i) {
         entry[0] = static_cast<uint8_t>(i);
-        ok = writer.setupHashData(entry, static_cast<int>(i));
+        ok = maker.setHashEntry(static_cast<int>(i), entry);
     }
-    ok = ok &&
-         writer.setupHeader(startOffset, root.size(), payloadHash.getHashValue(),
-                            rootHash.getHashValue()) &&
-         writer.appendFile(out, payload);
+    ok = ok && maker.pack(rootFile, 0, root.size(), payload) &&
+         maker.seal(payload, startOffset, root.size(), out);
     if (!ok) {
         std::abort();
     }

@@ -14,9 +14,8 @@
 #include <unistd.h>
 #endif
 
-#include "stages/compress.h"
 #include "stages/hash.h"
-#include "stages/updatefile.h"
+#include "stages/updatefilemaker.h"
 #include "storage/imageinfo.h"
 
 namespace fs = std::filesystem;
@@ -240,20 +239,9 @@ bool makeUpdateFile(const std::string& cardImage, const std::string& updatePath,
             return;
         }
         const std::string payload = updatePath + ".payload";
-        Compress compressor;
-        if (!compressor.compress(cardImage, card.getRootOffset(), card.getRootSize(), payload)) {
-            return;
-        }
-        Hash payloadHash;
-        Hash rootHash;
-        if (!payloadHash.calcHash(payload, 0, 0) ||
-            !rootHash.calcHash(cardImage, card.getRootOffset(), card.getRootSize())) {
-            return;
-        }
-        UpdateFile writer(hashNum);
-        ok = writer.setupHeader(card.getRootOffset(), card.getRootSize(),
-                                payloadHash.getHashValue(), rootHash.getHashValue()) &&
-             writer.appendFile(updatePath, payload);
+        UpdateFileMaker maker(hashNum);
+        ok = maker.pack(cardImage, card.getRootOffset(), card.getRootSize(), payload) &&
+             maker.seal(payload, card.getRootOffset(), card.getRootSize(), updatePath);
         std::remove(payload.c_str());
     });
     return ok;

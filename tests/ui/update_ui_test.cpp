@@ -16,9 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "stages/compress.h"
-#include "stages/hash.h"
-#include "stages/updatefile.h"
+#include "stages/updatefilemaker.h"
 #include "tests/support/testutil.h"
 #include "tests/ui/harness.h"
 
@@ -64,20 +62,12 @@ void makeUpdate(const std::string& card, const std::string& update, uint32_t roo
     bool ok = false;
     testutil::captureLog([&] {
         const std::string payload = update + ".z";
-        Compress compressor;
-        Hash payloadHash;
-        Hash rootHash;
-        UpdateFile writer(0);
+        UpdateFileMaker maker;
+        ok = maker.pack(card, offset, kind == Payload::root ? size : size - 512, payload);
         if (kind == Payload::notZlib) {
             writeFile(payload, std::string(4096, '\0'));
-        } else if (!compressor.compress(card, offset, kind == Payload::root ? size : size - 512,
-                                        payload)) {
-            return;
         }
-        ok =
-            payloadHash.calcHash(payload, 0, 0) && rootHash.calcHash(card, offset, size) &&
-            writer.setupHeader(offset, size, payloadHash.getHashValue(), rootHash.getHashValue()) &&
-            writer.appendFile(update, payload);
+        ok = ok && maker.seal(payload, offset, size, update);
         std::remove(payload.c_str());
     });
     ASSERT_TRUE(ok) << update;
