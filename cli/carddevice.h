@@ -10,8 +10,16 @@ int listCards();
 // for it. kExitOk when the update may go on; otherwise the exit status, after
 // a message that says why nothing was written.
 int prepareDevice(const ApplyOptions& options);
+// Checks that nothing else on the system holds the target image
+// options.targetImage; the same statuses as prepareDevice.
+int prepareImage(const ApplyOptions& options);
+// How a card is named here: "--drive" on Windows, "--device" on Linux.
+extern const char* const kCardOption;
 
-// Once at start: on Windows an empty card slot raises no "no disk" box.
+// Once at start, before any file is opened: standard input, output and error
+// are open (on /dev/null if they were closed), so that no file the tool opens
+// can take their numbers and receive the log; on Windows an empty card slot
+// raises no "no disk" box.
 void startPlatform();
 // While an update runs the system does not sleep (Windows); off again after.
 void keepAwake(bool on);

@@ -19,7 +19,8 @@ struct ApplyOptions {
     bool verify = true;  // read the root back from the target and compare
 };
 
-int runMake(const std::string& cardImage, const std::string& updateFile, bool verbose);
+// One file each: make.cpp, apply.cpp, inspect.cpp, drives.cpp.
+int runMake(const std::string& cardImage, const std::string& updateFile);
 int runApply(const ApplyOptions& options);
-int runInspect(const std::string& path, bool verbose);
+int runInspect(const std::string& path);
 int runDrives();

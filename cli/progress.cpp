@@ -1,11 +1,67 @@
 #include "cli/progress.h"
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
-ProgressLine::ProgressLine() : terminal(::isatty(::fileno(stderr)) != 0) {}
+namespace {
+
+// The line drawn on the terminal, shared with the log's hook: log lines come
+// from the job's threads while the main thread redraws.
+std::mutex screen;
+size_t drawnLength = 0;  // 0 when no line is drawn
+
+// A log line on the same terminal starts on a clean line; the next redraw
+// puts the progress back under it.
+void eraseForLog() {
+    std::lock_guard<std::mutex> lock(screen);
+    if (drawnLength > 0) {
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(drawnLength), "");
+        std::fflush(stderr);
+        drawnLength = 0;
+    }
+}
+
+}  // namespace
+
+int terminalColumns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+#else
+    struct winsize size;
+    if (::ioctl(::fileno(stderr), TIOCGWINSZ, &size) == 0) {
+        return size.ws_col;
+    }
+#endif
+    return 0;
+}
+
+ProgressLine::ProgressLine()
+    : ProgressLine(::isatty(::fileno(stderr)) != 0, kPipedPeriod, terminalColumns()) {}
+
+ProgressLine::ProgressLine(bool terminal, std::chrono::milliseconds pipedPeriod, int columns)
+    : terminal(terminal), pipedPeriod(pipedPeriod), columns(columns) {
+    if (terminal) {
+        setLogLineHook(eraseForLog);
+    }
+}
+
+ProgressLine::~ProgressLine() {
+    finish();
+    if (terminal) {
+        setLogLineHook(nullptr);
+    }
+}
 
 std::string formatBytes(uint64_t bytes) {
     static const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -92,13 +148,18 @@ void ProgressLine::emit(const char* name, const std::string& detail) {
     char text[160];
     std::snprintf(text, sizeof text, "%-22s %s", name, detail.c_str());
     if (terminal) {
-        // Blanks over whatever a longer earlier line left behind.
+        // A line as wide as the terminal wraps, and each redraw would then
+        // leave its first part behind: one column is kept free.
+        if (columns > 1 && std::strlen(text) >= static_cast<size_t>(columns)) {
+            text[columns - 1] = '\0';
+        }
         const size_t length = std::strlen(text);
+        std::lock_guard<std::mutex> lock(screen);
+        // Blanks over whatever a longer earlier line left behind.
         std::fprintf(stderr, "\r%s%*s", text,
                      static_cast<int>(drawnLength > length ? drawnLength - length : 0), "");
         std::fflush(stderr);
-        drawn = true;
-        drawnLength = length;
+        drawnLength = length > 0 ? length : 1;
         return;
     }
     if (newPhase || now - lastPrinted >= pipedPeriod) {
@@ -109,11 +170,13 @@ void ProgressLine::emit(const char* name, const std::string& detail) {
 }
 
 void ProgressLine::finish() {
-    if (drawn) {
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
+    if (terminal) {
+        std::lock_guard<std::mutex> lock(screen);
+        if (drawnLength > 0) {
+            std::fputc('\n', stderr);
+            std::fflush(stderr);
+        }
+        drawnLength = 0;
     }
-    drawn = false;
-    drawnLength = 0;
     phase.clear();
 }

@@ -16,11 +16,12 @@ class ProgressLine {
 public:
     static constexpr std::chrono::seconds kPipedPeriod{5};
 
-    // A terminal when standard error is one.
+    // A terminal when standard error is one; its width then bounds the line.
     ProgressLine();
-    explicit ProgressLine(bool terminal, std::chrono::milliseconds pipedPeriod = kPipedPeriod)
-        : terminal(terminal), pipedPeriod(pipedPeriod) {}
-    ~ProgressLine() { finish(); }
+    // columns 0: no bound.
+    explicit ProgressLine(bool terminal, std::chrono::milliseconds pipedPeriod = kPipedPeriod,
+                          int columns = 0);
+    ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
@@ -42,14 +43,16 @@ private:
 
     bool terminal;
     std::chrono::milliseconds pipedPeriod{kPipedPeriod};
-    bool drawn = false;
-    size_t drawnLength = 0;
+    int columns = 0;
     unsigned spin = 0;
     std::string phase;
     Clock::time_point phaseStart;
     uint64_t startDone = 0;  // bytes already counted when the phase was first shown
     Clock::time_point lastPrinted;
 };
+
+// The width of the terminal on standard error; 0 when unknown.
+int terminalColumns();
 
 // "512 B", "4.0 KiB", "1.5 GiB".
 std::string formatBytes(uint64_t bytes);

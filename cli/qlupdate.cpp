@@ -7,6 +7,7 @@
 
 #include "cli/carddevice.h"
 #include "cli/commands.h"
+#include "cli/interrupt.h"
 #include "cli/version.h"
 #include "common/common.h"
 
@@ -14,12 +15,14 @@ namespace {
 
 const char* const kUsage =
     "usage: qlupdate make CARD_IMAGE UPDATE_FILE\n"
-    "       qlupdate apply UPDATE_FILE TARGET_IMAGE\n"
-    "       qlupdate apply UPDATE_FILE --drive E:\n"
+    "       qlupdate apply UPDATE_FILE TARGET_IMAGE [--no-verify]\n"
+    "       qlupdate apply UPDATE_FILE --drive E: [--no-verify]         (Windows)\n"
     "       qlupdate apply UPDATE_FILE --device /dev/sdX [--unmount] [--any-device]\n"
+    "                      [--no-verify]                                (Linux)\n"
     "       qlupdate inspect FILE\n"
     "       qlupdate drives\n"
     "options: --verbose  also show the diagnostic log\n"
+    "         --         the words after it are names, even those that start with -\n"
     "         --help     show this text\n"
     "         --version  show the version\n";
 
@@ -46,8 +49,8 @@ const char* const kHelp =
     "  drives                        list the card readers' drives (Windows) or the\n"
     "                                card readers' disks (Linux)\n"
     "\n"
-    "Ctrl+C during apply stops the update; a partly written root partition\n"
-    "must then be updated again.\n"
+    "Ctrl+C during apply stops the update (so do a hang-up and a plain kill\n"
+    "on Linux); a partly written root partition must then be updated again.\n"
     "\n"
     "Progress and the verdict go to standard error; listings and inspect's\n"
     "report to standard output.\n"
@@ -67,26 +70,67 @@ const char* const kHelp =
     "   10  the card is write-protected (its LOCK switch); nothing was written\n"
     "   11  the update file is on the card itself; nothing was written\n"
     "   64  usage error, or a target that is refused before anything is written\n"
-    "  130  interrupted with Ctrl+C\n";
+    "  130  interrupted (Ctrl+C, or a hang-up or kill on Linux)\n";
 
-int usageError(const char* why) {
-    std::fprintf(stderr, "qlupdate: %s\n%s", why, kUsage);
+int usageError(const std::string& why) {
+    std::fprintf(stderr, "qlupdate: %s\n%s", why.c_str(), kUsage);
     return kExitUsage;
+}
+
+// What the command line says, before it is matched with a command.
+struct Arguments {
+    std::vector<std::string> words;  // the command and its operands
+    std::vector<std::string> given;  // the options, each once
+    bool verbose = false;
+    bool verify = true;
+    bool anyDevice = false;
+    bool unmount = false;
+    std::string drive;
+    std::string device;
+
+    bool has(const char* option) const {
+        for (const std::string& g : given) {
+            if (g == option) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// "E", "E:" or "E:\": anything longer names no drive.
+bool isDriveLetter(const std::string& drive) {
+    return !drive.empty() && std::isalpha(static_cast<unsigned char>(drive[0])) &&
+           (drive.size() == 1 || drive == drive.substr(0, 1) + ":" ||
+            drive == drive.substr(0, 1) + ":\\");
+}
+
+// The options each command takes besides --verbose.
+bool takes(const std::string& command, const std::string& option) {
+    if (command == "apply") {
+        return option == "--drive" || option == "--device" || option == "--any-device" ||
+               option == "--unmount" || option == "--no-verify";
+    }
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     startPlatform();
-    std::vector<std::string> args;
-    bool verbose = false;
-    std::string drive;
-    bool driveGiven = false;
-    std::string device;
-    bool anyDevice = false, unmount = false;
-    bool verify = true;
+    interrupt::ignoreFatalWrites();
+    Arguments a;
+    bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+            a.words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnd = true;  // what follows is a name, even one like "-x"
+            continue;
+        }
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::fputs("\n", stdout);
@@ -97,85 +141,83 @@ int main(int argc, char** argv) {
             std::printf("qlupdate %s\n", kQlupdateVersion);
             return kExitOk;
         }
-        if (arg == "--verbose" || arg == "-v") {
-            verbose = true;
-        } else if (arg == "--drive") {
-            if (i + 1 >= argc) {
-                return usageError("--drive needs a drive letter such as E:");
-            }
-            drive = argv[++i];
-            driveGiven = true;
-        } else if (arg == "--device") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                return usageError("--device needs a block device such as /dev/sdb");
-            }
-            device = argv[++i];
-        } else if (arg == "--any-device") {
-            anyDevice = true;
-        } else if (arg == "--unmount") {
-            unmount = true;
-        } else if (arg == "--no-verify") {
-            verify = false;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError(("unknown option " + arg).c_str());
-        } else {
-            args.push_back(arg);
+        const std::string option = arg == "-v" ? "--verbose" : arg;
+        if (option != "--verbose" && option != "--drive" && option != "--device" &&
+            option != "--any-device" && option != "--unmount" && option != "--no-verify") {
+            return usageError("unknown option " + arg);
         }
+        if (a.has(option.c_str())) {
+            return usageError(option + " is given twice");
+        }
+        a.given.push_back(option);
+        if (option == "--drive" || option == "--device") {
+            if (option != kCardOption) {
+                return usageError(option == "--drive"
+                                      ? "--drive names a Windows drive letter; on Linux give the "
+                                        "card's disk with --device /dev/sdX"
+                                      : "--device names a Linux block device; on Windows give the "
+                                        "card's drive letter with --drive E:");
+            }
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                return usageError(option == "--drive"
+                                      ? "--drive needs a drive letter such as E:"
+                                      : "--device needs a block device such as /dev/sdb");
+            }
+            (option == "--drive" ? a.drive : a.device) = argv[++i];
+        }
+        a.verbose = a.verbose || option == "--verbose";
+        a.verify = a.verify && option != "--no-verify";
+        a.anyDevice = a.anyDevice || option == "--any-device";
+        a.unmount = a.unmount || option == "--unmount";
     }
-    if (args.empty()) {
+    if (a.words.empty()) {
         return usageError("no command given");
     }
     // The diagnostic log shares standard output; it is shown on request only.
-    setDebugLog(verbose);
+    setDebugLog(a.verbose);
 
-    const std::string& command = args[0];
-    if (command != "apply" && (!device.empty() || anyDevice || unmount)) {
-        return usageError("--device, --any-device and --unmount go with apply");
-    }
-    if (command == "make" && args.size() == 3 && !driveGiven) {
-        return runMake(args[1], args[2], verbose);
-    }
-    if (command == "apply") {
-        ApplyOptions options;
-        options.verbose = verbose;
-        options.verify = verify;
-        if (!device.empty() && !driveGiven && args.size() == 2) {
-            options.updateFile = args[1];
-            options.device = device;
-            options.anyDevice = anyDevice;
-            options.unmount = unmount;
-            return runApply(options);
-        }
-        if (!device.empty() || anyDevice || unmount) {
-            return usageError("apply --device needs an update file and a device, and no --drive");
-        }
-        if (driveGiven && args.size() == 2) {
-            // "E", "E:" or "E:\": anything longer names no drive.
-            const bool letterOnly = drive.size() == 1 || drive == drive.substr(0, 1) + ":" ||
-                                    drive == drive.substr(0, 1) + ":\\";
-            if (drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0])) ||
-                !letterOnly) {
-                return usageError("--drive needs a drive letter such as E:");
-            }
-            options.updateFile = args[1];
-            options.drive = drive;
-            return runApply(options);
-        }
-        if (!driveGiven && args.size() == 3) {
-            options.updateFile = args[1];
-            options.targetImage = args[2];
-            return runApply(options);
-        }
-        return usageError("apply needs an update file and either a target image or --drive");
-    }
-    if (command == "inspect" && args.size() == 2 && !driveGiven) {
-        return runInspect(args[1], verbose);
-    }
-    if (command == "drives" && args.size() == 1 && !driveGiven) {
-        return runDrives();
-    }
+    const std::string& command = a.words[0];
     if (command != "make" && command != "apply" && command != "inspect" && command != "drives") {
-        return usageError(("unknown command " + command).c_str());
+        return usageError("unknown command " + command);
     }
-    return usageError(("wrong arguments for " + command).c_str());
+    for (const std::string& option : a.given) {
+        if (option != "--verbose" && !takes(command, option)) {
+            return usageError(option + " does not go with " + command);
+        }
+    }
+    const size_t operands = a.words.size() - 1;
+    if (command == "make") {
+        return operands == 2 ? runMake(a.words[1], a.words[2])
+                             : usageError("make needs a card image and an update file");
+    }
+    if (command == "inspect") {
+        return operands == 1 ? runInspect(a.words[1]) : usageError("inspect needs one file");
+    }
+    if (command == "drives") {
+        return operands == 0 ? runDrives() : usageError("drives takes no file");
+    }
+    ApplyOptions options;
+    options.verbose = a.verbose;
+    options.verify = a.verify;
+    if ((a.anyDevice || a.unmount) && !a.has("--device")) {
+        return usageError("--any-device and --unmount go with --device");
+    }
+    const bool card = a.has("--drive") || a.has("--device");
+    if (operands != (card ? 1u : 2u)) {
+        return usageError(card ? "apply with " + std::string(kCardOption) +
+                                     " needs the update file alone"
+                               : "apply needs an update file and a target image, or the update "
+                                 "file and " +
+                                     std::string(kCardOption));
+    }
+    if (a.has("--drive") && !isDriveLetter(a.drive)) {
+        return usageError("--drive needs a drive letter such as E:");
+    }
+    options.updateFile = a.words[1];
+    options.targetImage = card ? std::string() : a.words[2];
+    options.drive = a.drive;
+    options.device = a.device;
+    options.anyDevice = a.anyDevice;
+    options.unmount = a.unmount;
+    return runApply(options);
 }

@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<bool> logEnabled{true};
+std::atomic<void (*)()> logLineHook{nullptr};
 
 // glibc has no "%I64d"; every runtime we build for knows "%lld", so the
 // format is rewritten once here instead of at every call site.
@@ -64,9 +65,16 @@ void debugLog(const char* format, ...) {
     va_start(args, format);
     const std::string text = formatV(format, args);
     va_end(args);
+    if (void (*hook)() = logLineHook.load()) {
+        hook();
+    }
     // One write per line keeps lines of different threads apart.
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+}
+
+void setLogLineHook(void (*hook)()) {
+    logLineHook.store(hook);
 }
 
 void setDebugLog(bool on) {

@@ -13,6 +13,10 @@
 // switch is on. "%I64d" and "%I64u" print 64-bit values on every platform.
 void debugLog(const char* format, ...);
 
+// Called before each log line is written, from whichever thread logs; a
+// front end that draws on the same terminal clears its line there. nullptr
+// for none.
+void setLogLineHook(void (*hook)());
 // The switch starts on; only the debug console ever sets it (on).
 void setDebugLog(bool on);
 

@@ -8,6 +8,13 @@
 
 namespace fileio {
 
+// What a path leads to, links followed.
+enum class FileKind { Missing, Regular, Directory, Fifo, Socket, CharDevice, BlockDevice, Other };
+// Asks without opening, so a FIFO never holds the caller.
+FileKind kindOf(const char* path);
+// "a directory", "a FIFO (named pipe)", ...
+const char* kindText(FileKind kind);
+
 // Opens read-only; -1 on failure. Refuses directories, which POSIX open()
 // would accept, so that both platforms fail in the same place.
 int openReadOnly(const char* path);

@@ -13,6 +13,20 @@
 
 namespace fileio {
 
+// Devices and pipes have names of their own ("\\.\", "NUL", "COM1"); the
+// runtime's stat tells them from files and folders without opening them.
+FileKind kindOf(const char* path) {
+    struct _stati64 st;
+    if (::_stati64(path, &st) != 0) {
+        return FileKind::Missing;
+    }
+    return (st.st_mode & _S_IFMT) == _S_IFREG   ? FileKind::Regular
+           : (st.st_mode & _S_IFMT) == _S_IFDIR ? FileKind::Directory
+           : (st.st_mode & _S_IFMT) == _S_IFIFO ? FileKind::Fifo
+           : (st.st_mode & _S_IFMT) == _S_IFCHR ? FileKind::CharDevice
+                                                : FileKind::Other;
+}
+
 int openReadOnly(const char* path) {
     return ::_open(path, _O_RDONLY | _O_BINARY);
 }

@@ -127,3 +127,29 @@ bool sameFile(FILE* a, FILE* b) {
 }
 
 }  // namespace fileops
+
+namespace fileio {
+
+const char* kindText(FileKind kind) {
+    switch (kind) {
+        case FileKind::Missing:
+            return "nothing (no such file)";
+        case FileKind::Regular:
+            return "a regular file";
+        case FileKind::Directory:
+            return "a directory";
+        case FileKind::Fifo:
+            return "a FIFO (named pipe)";
+        case FileKind::Socket:
+            return "a socket";
+        case FileKind::CharDevice:
+            return "a character device";
+        case FileKind::BlockDevice:
+            return "a block device";
+        case FileKind::Other:
+            break;
+    }
+    return "no regular file";
+}
+
+}  // namespace fileio

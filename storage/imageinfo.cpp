@@ -25,36 +25,40 @@ bool ImageInfo::setName(const std::string& path) {
 }
 
 bool ImageInfo::isValid() {
+    std::string why;
+    if (!checkLayout(why)) {
+        if (!why.empty()) {
+            debugLog("%s : %s %s\n", kModule, fileName.c_str(), why.c_str());
+        }
+        return false;
+    }
+    return true;
+}
+
+bool ImageInfo::checkLayout(std::string& why) const {
+    why.clear();
     if (!ready) {
         return false;
     }
-    const char* path = fileName.c_str();
     const uint32_t start0 = mbr.getStartSector(0);
     const uint32_t end0 = mbr.getEndSector(0);
     const uint32_t start1 = mbr.getStartSector(1);
     const uint32_t end1 = mbr.getEndSector(1);
     if (!(start0 < end0)) {
-        debugLog("%s : %s partition 0 start sector (%ld) over end sector (%ld)\n", kModule, path,
-                 static_cast<long>(start0), static_cast<long>(end0));
-        return false;
+        why = formatText("partition 0 start sector (%ld) over end sector (%ld)",
+                         static_cast<long>(start0), static_cast<long>(end0));
+    } else if (!(end0 <= start1)) {
+        why = formatText("partition 0 end sector (%ld) over partition 1 start sector (%ld)",
+                         static_cast<long>(end0), static_cast<long>(start1));
+    } else if (!(start1 < end1)) {
+        why = formatText("partition 1 start sector (%ld) over end sector (%ld)",
+                         static_cast<long>(start1), static_cast<long>(end1));
+    } else if (static_cast<uint64_t>(fileSize) < static_cast<uint64_t>(end1) * kSectorSize) {
+        why = formatText("file size too small %I64d calc size %I64d",
+                         static_cast<long long>(fileSize),
+                         static_cast<long long>(static_cast<uint64_t>(end1) * kSectorSize));
     }
-    if (!(end0 <= start1)) {
-        debugLog("%s : %s partition 0 end sector (%ld) over partition 1 start sector (%ld)\n",
-                 kModule, path, static_cast<long>(end0), static_cast<long>(start1));
-        return false;
-    }
-    if (!(start1 < end1)) {
-        debugLog("%s : %s partition 1 start sector (%ld) over end sector (%ld)\n", kModule, path,
-                 static_cast<long>(start1), static_cast<long>(end1));
-        return false;
-    }
-    const uint64_t needed = static_cast<uint64_t>(end1) * kSectorSize;
-    if (static_cast<uint64_t>(fileSize) < needed) {
-        debugLog("%s : %s file size too small %I64d calc size %I64d\n", kModule, path,
-                 static_cast<long long>(fileSize), static_cast<long long>(needed));
-        return false;
-    }
-    return true;
+    return why.empty();
 }
 
 uint64_t ImageInfo::getRootOffset() {

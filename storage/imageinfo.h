@@ -14,6 +14,9 @@ public:
     bool setName(const std::string& path) override;
     // The layout rule; logs the first rule that fails.
     bool isValid() override;
+    // The same rule, silent: false with the first rule that fails in why
+    // (empty when no image is named).
+    bool checkLayout(std::string& why) const;
     bool isReady() override { return ready; }
     uint64_t getSize() override { return static_cast<uint64_t>(fileSize); }
     const std::string& getName() override { return fileName; }

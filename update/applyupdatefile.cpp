@@ -153,6 +153,7 @@ void ApplyUpdateFile::create() {
         return;
     }
     progress.store(0);
+    written.store(Written::Nothing);
     succeeded.store(false);
     stopRequested.store(false);
     running.store(true);
@@ -525,6 +526,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
             return false;
         }
         rawdevice::Error error;
+        // Before the call: a failed write may still have changed sectors.
+        written.store(Written::Partly);
         if (!target->write(offset + done, buffer.get(), chunk, error)) {
             debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.text.c_str());
             fail(ResultWriteFailed, ioReason("writing", true, done, error));
@@ -547,6 +550,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         fail(failure.code, failure.why);
         return false;
     }
+    written.store(Written::All);
     progress.store(kCopyEnd);
     return true;
 }

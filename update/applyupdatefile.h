@@ -50,6 +50,11 @@ public:
     uint64_t getHashedBytes() const { return payloadHash.getBytesDone(); }
     uint64_t getUnpackedBytes() const { return imageDecompress.getBytesOut(); }
     int getResult() const { return resultCode.load(); }
+    // How much of the root the job has written so far: a stop or a failure
+    // leaves the card untouched, partly written, or written in full but not
+    // yet (or not completely) read back.
+    enum class Written { Nothing, Partly, All };
+    Written getWritten() const { return written.load(); }
     bool isSuccess() const { return succeeded.load(); }
     // Why the job failed, in plain words with the values that failed, for
     // the command line and the log; empty on success and after a stop.
@@ -88,6 +93,7 @@ private:
     std::atomic<bool> paused{false};
     std::atomic<bool> succeeded{false};
     std::atomic<int> resultCode{0};
+    std::atomic<Written> written{Written::Nothing};
     mutable std::mutex reasonMutex;
     std::string reason;
 };
