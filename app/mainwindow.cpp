@@ -172,7 +172,9 @@ void MainWindow::startUpdate(HWND window) {
 
 void MainWindow::toggleConsole() {
     if (consoleOpen) {
-        std::fclose(stdout);
+        // Onto NUL rather than closed: a closed standard output frees its
+        // descriptor for the next file opened, the temporary file for one.
+        std::freopen("NUL", "w", stdout);
         FreeConsole();
         consoleOpen = false;
         return;

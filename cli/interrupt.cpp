@@ -9,8 +9,13 @@ namespace {
 std::atomic<bool> stopAsked{false};
 using Handler = void (*)(int);
 
-extern "C" void onStopSignal(int) {
-    stopAsked.store(true);
+// The first signal asks for a stop at the next chunk; a second one, for a run
+// stuck where no chunk ends, is obeyed at once.
+extern "C" void onStopSignal(int number) {
+    if (stopAsked.exchange(true)) {
+        std::signal(number, SIG_DFL);
+        std::raise(number);
+    }
 }
 
 // SIGHUP, SIGTERM and SIGXFSZ are POSIX; the Windows runtime has SIGINT and

@@ -11,6 +11,7 @@
 #include "cli/outputfile.h"
 #include "cli/progress.h"
 #include "common/common.h"
+#include "common/fileio.h"
 #include "stages/updatefilemaker.h"
 #include "storage/imageinfo.h"
 
@@ -161,6 +162,14 @@ int runMake(const std::string& cardImage, const std::string& updateFile) {
                      "regular one\n",
                      updateFile.c_str());
         return kExitUsage;
+    }
+    // A FIFO or a terminal would hold the first read forever.
+    const fileio::FileKind kind = fileio::kindOf(cardImage.c_str());
+    if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::BlockDevice &&
+        kind != fileio::FileKind::Missing) {
+        std::fprintf(stderr, "qlupdate: %s is %s, not a card image\n", cardImage.c_str(),
+                     fileio::kindText(kind));
+        return kExitFailure;
     }
     ImageInfo card;
     if (!card.setName(cardImage) || !card.loadMbr()) {
