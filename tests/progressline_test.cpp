@@ -100,4 +100,25 @@ TEST(ProgressLine, SpeedCountsOnlyBytesSinceThePhaseWasFirstShown) {
     EXPECT_LT(std::stod(text.substr(text.rfind(' ', speed - 1) + 1)), 51.0) << text;
 }
 
+TEST(ProgressLine, TerminalLineFitsItsWidthAndMakesWayForLogLines) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    {
+        ProgressLine line(true, milliseconds(60000), 30);
+        line.show("verifying the card", 1u << 20, 2u << 20);
+        debugLog("job : a log line\n");
+        line.show("verifying the card", 2u << 20, 2u << 20);
+    }
+    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("job : a log line\n", log);
+    // Drawn, blanked for the log line, drawn again: no line wider than 29.
+    EXPECT_EQ("\r" + std::string(29, ' ') + "\r", text.substr(30, 31)) << text;
+    size_t start = 0;
+    for (size_t cr = text.find('\r'); cr != std::string::npos; cr = text.find('\r', start)) {
+        EXPECT_LE(cr - start, 29u) << text;
+        start = cr + 1;
+    }
+}
+
 }  // namespace
