@@ -78,7 +78,7 @@ int inspectCardImage(const std::string& path) {
         return kExitFailure;
     }
     const MbrInfo& mbr = card.getMbr();
-    std::printf("card image %s (%llu bytes)\n", path.c_str(),
+    std::printf("card image   %s (%llu bytes)\n", path.c_str(),
                 static_cast<unsigned long long>(card.getSize()));
     std::printf("entry  boot  type  start sector  end sector  sectors     bytes\n");
     for (int i = 0; i < 4; ++i) {
