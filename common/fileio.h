@@ -8,6 +8,15 @@
 
 namespace fileio {
 
+// What a path names. Other: a kind this list lacks, or a path the system
+// refuses to examine (no permission, a loop of links); opening it says why.
+enum class FileKind { Missing, Regular, Directory, Fifo, Socket, CharDevice, BlockDevice, Other };
+// Follows links, and never opens what it examines, so a FIFO without a
+// writer cannot hold the caller.
+FileKind kindOf(const char* path);
+// "a directory", "a FIFO (named pipe)": what a reason calls it.
+const char* kindText(FileKind kind);
+
 // Opens read-only; -1 on failure. Refuses directories, which POSIX open()
 // would accept, so that both platforms fail in the same place.
 int openReadOnly(const char* path);

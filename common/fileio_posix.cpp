@@ -11,6 +11,20 @@
 
 namespace fileio {
 
+FileKind kindOf(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? FileKind::Missing : FileKind::Other;
+    }
+    return S_ISREG(st.st_mode)    ? FileKind::Regular
+           : S_ISDIR(st.st_mode)  ? FileKind::Directory
+           : S_ISFIFO(st.st_mode) ? FileKind::Fifo
+           : S_ISSOCK(st.st_mode) ? FileKind::Socket
+           : S_ISCHR(st.st_mode)  ? FileKind::CharDevice
+           : S_ISBLK(st.st_mode)  ? FileKind::BlockDevice
+                                  : FileKind::Other;
+}
+
 int openReadOnly(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

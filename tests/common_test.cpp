@@ -5,7 +5,15 @@
 #include <cstring>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 #include "common/common.h"
+#include "common/fileio.h"
 #include "tests/support/testutil.h"
 
 using testutil::captureLog;
@@ -61,6 +69,47 @@ TEST_F(GetFileSizeTest, DirectoryAndMissingPathFailWithOneOpenLine) {
 }
 
 class FileOpsTest : public GetFileSizeTest {};
+
+// Every kind is told without opening it: a FIFO without a writer included.
+TEST_F(FileOpsTest, KindOfEveryPathKind) {
+    using fileio::FileKind;
+    namespace fs = std::filesystem;
+    const std::string file = dir.file("file");
+    testutil::writeFile(file, {1});
+    std::error_code ec;
+    fs::create_symlink(dir.path(), dir.file("link"), ec);
+    std::vector<std::pair<std::string, FileKind>> cases = {
+        {file, FileKind::Regular},
+        {dir.path(), FileKind::Directory},
+        {dir.file("missing"), FileKind::Missing},
+        {file + "/below", FileKind::Missing},
+    };
+    if (!ec) {
+        cases.push_back({dir.file("link"), FileKind::Directory});  // the link is followed
+    }
+#ifdef _WIN32
+    cases.push_back({"\\\\.\\pipe\\quillon", FileKind::Fifo});
+    cases.push_back({"\\\\.\\PhysicalDrive0", FileKind::BlockDevice});
+#else
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    cases.push_back({dir.file("fifo"), FileKind::Fifo});
+    cases.push_back({"/dev/null", FileKind::CharDevice});
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = dir.file("socket");
+    if (socketPath.size() < sizeof address.sun_path) {
+        std::strcpy(address.sun_path, socketPath.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+        cases.push_back({socketPath, FileKind::Socket});
+    }
+#endif
+    for (const auto& c : cases) {
+        EXPECT_EQ(fileio::kindOf(c.first.c_str()), c.second) << c.first;
+    }
+    EXPECT_STREQ(fileio::kindText(FileKind::Fifo), "a FIFO (named pipe)");
+}
 
 // The temporary file's creation never touches what already has its name.
 TEST_F(FileOpsTest, CreateNewRefusesEveryExistingName) {
