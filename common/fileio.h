@@ -18,8 +18,13 @@ FileKind kindOf(const char* path);
 const char* kindText(FileKind kind);
 
 // Opens read-only; -1 on failure. Refuses directories, which POSIX open()
-// would accept, so that both platforms fail in the same place.
+// would accept, so that both platforms fail in the same place. Never waits
+// for a FIFO's writer.
 int openReadOnly(const char* path);
+// A binary read stream, as fopen "rb" gives, that never waits for a FIFO's
+// writer: a FIFO or a socket is refused (EINVAL), since neither can be read
+// twice the same. nullptr with errno set on failure.
+FILE* openReadStream(const char* path);
 FILE* openStream(int fd);  // binary read stream over fd, nullptr on failure
 bool fileSize(int fd, int64_t& size);
 void closeDescriptor(int fd);

@@ -54,6 +54,11 @@ int openReadOnly(const char* path) {
     return ::_open(path, _O_RDONLY | _O_BINARY);
 }
 
+// Opening a pipe's client end never waits for its server.
+FILE* openReadStream(const char* path) {
+    return std::fopen(path, "rb");
+}
+
 FILE* openStream(int fd) {
     return ::_fdopen(fd, "rb");
 }

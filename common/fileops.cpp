@@ -44,7 +44,8 @@ FILE* open(const char* path, const char* mode, const char* user) {
     if (ask(Op::Open, nullptr, path, user, 0) != 0) {
         return nullptr;
     }
-    return opened(std::fopen(path, mode), path, user);
+    const bool reading = mode[0] == 'r' && mode[1] == 'b' && mode[2] == '\0';
+    return opened(reading ? fileio::openReadStream(path) : std::fopen(path, mode), path, user);
 }
 
 FILE* createNew(const char* path, const char* user, bool temporary) {

@@ -476,7 +476,21 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
         std::string reason;
     };
     const std::string invalidHeader = kJob + "invalid header fail\n";
-    const Case cases[] = {
+    const std::string broken = dir.file("broken.bin");
+    const auto replaceBy = [](std::function<void(const std::string&)> make) {
+        return [make](const std::string& u) {
+            fs::remove(u);
+            make(u);
+        };
+    };
+    const auto special = [&](bool socket) {
+        return replaceBy(
+            [socket](const std::string& u) { ASSERT_TRUE(testutil::makeSpecialFile(u, socket)); });
+    };
+    const auto kindReason = [&](const char* kind) {
+        return broken + " is " + kind + ", not an update file";
+    };
+    std::vector<Case> cases = {
         {"header code", [](const std::string& u) { xorByte(u, 0, 0x20); }, invalidHeader, 0,
          "header code is wrong"},
         {"crc-protected start offset", [](const std::string& u) { xorByte(u, 30, 0x01); },
@@ -486,17 +500,32 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
         {"no payload",
          [](const std::string& u) { fs::resize_file(u, UpdateFile::kFixedHeaderSize); },
          kJob + "update file hash calc fail\n", 5, "could not be read to its end"},
+        // Refused at once, before the free space is asked for.
+        {"missing", [](const std::string& u) { fs::remove(u); },
+         kJob + "update file " + broken + " does not exist\n", 0,
+         broken + ": the update file does not exist"},
+        {"directory", replaceBy([](const std::string& u) { fs::create_directory(u); }),
+         kJob + "update file " + broken + " is a directory\n", 0, kindReason("a directory")},
     };
+#ifndef _WIN32
+    cases.push_back({"FIFO without a writer", special(false),
+                     kJob + "update file " + broken + " is a FIFO", 0,
+                     kindReason("a FIFO (named pipe)")});
+    cases.push_back({"socket", special(true), kJob + "update file " + broken + " is a socket\n", 0,
+                     kindReason("a socket")});
+#endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string target = freshTarget("target.img");
         const std::string upd = freshUpdate("broken.bin");
         c.damage(upd);
         const Outcome out = runJob(upd, target);
+        fs::remove_all(upd);
         EXPECT_EQ(out.result, ResultBrokenUpdateFile);
         EXPECT_EQ(out.progress, c.progress);
         EXPECT_TRUE(out.has(c.line)) << out.log;
         EXPECT_NE(out.reason.find(c.reason), std::string::npos) << out.reason;
+        EXPECT_EQ(countOf(out.log, "free area"), c.reason.rfind(broken, 0) == 0 ? 0 : 1);
         EXPECT_EQ(tempFilesBeside(upd), 0);
         EXPECT_EQ(digest(target), untouched);
     }

@@ -5,13 +5,6 @@
 #include <cstring>
 #include <filesystem>
 
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
-
 #include "common/common.h"
 #include "common/fileio.h"
 #include "tests/support/testutil.h"
@@ -91,20 +84,14 @@ TEST_F(FileOpsTest, KindOfEveryPathKind) {
     cases.push_back({"\\\\.\\pipe\\quillon", FileKind::Fifo});
     cases.push_back({"\\\\.\\PhysicalDrive0", FileKind::BlockDevice});
 #else
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    cases.push_back({dir.file("fifo"), FileKind::Fifo});
     cases.push_back({"/dev/null", FileKind::CharDevice});
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string socketPath = dir.file("socket");
-    if (socketPath.size() < sizeof address.sun_path) {
-        std::strcpy(address.sun_path, socketPath.c_str());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::close(fd);
-        cases.push_back({socketPath, FileKind::Socket});
-    }
 #endif
+    if (testutil::makeSpecialFile(dir.file("fifo"), false)) {
+        cases.push_back({dir.file("fifo"), FileKind::Fifo});
+    }
+    if (testutil::makeSpecialFile(dir.file("socket"), true)) {
+        cases.push_back({dir.file("socket"), FileKind::Socket});
+    }
     for (const auto& c : cases) {
         EXPECT_EQ(fileio::kindOf(c.first.c_str()), c.second) << c.first;
     }

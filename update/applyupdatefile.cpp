@@ -197,6 +197,23 @@ void ApplyUpdateFile::run() {
         return;
     }
 
+    // Only a regular file can be read twice the same, by the hashing and by
+    // the unpacking; a FIFO would also hold them until a writer came.
+    const fileio::FileKind kind = fileio::kindOf(updateFilePath.c_str());
+    if (kind == fileio::FileKind::Missing) {
+        debugLog("%s : update file %s does not exist\n", kModule, updateFilePath.c_str());
+        fail(ResultBrokenUpdateFile,
+             formatText("%s: the update file does not exist", updateFilePath.c_str()));
+        return;
+    }
+    if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::Other) {
+        debugLog("%s : update file %s is %s\n", kModule, updateFilePath.c_str(),
+                 fileio::kindText(kind));
+        fail(ResultBrokenUpdateFile, formatText("%s is %s, not an update file",
+                                                updateFilePath.c_str(), fileio::kindText(kind)));
+        return;
+    }
+
     char absPath[volume::kPathMax];
     absPath[0] = '\0';
     const bool haveAbsPath = volume::absolutePath(absPath, updateFilePath.c_str());

@@ -11,6 +11,9 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -144,6 +147,31 @@ std::vector<uint8_t> readFile(const std::string& path) {
 bool fileExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(path, ec);
+}
+
+bool makeSpecialFile(const std::string& path, bool socket) {
+#ifdef _WIN32
+    (void)path;
+    (void)socket;
+    return false;
+#else
+    if (!socket) {
+        return ::mkfifo(path.c_str(), 0600) == 0;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::strcpy(address.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+        ::close(fd);  // the socket file stays
+    }
+    return bound;
+#endif
 }
 
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {
