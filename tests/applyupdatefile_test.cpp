@@ -483,10 +483,6 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
             make(u);
         };
     };
-    const auto special = [&](bool socket) {
-        return replaceBy(
-            [socket](const std::string& u) { ASSERT_TRUE(testutil::makeSpecialFile(u, socket)); });
-    };
     const auto kindReason = [&](const char* kind) {
         return broken + " is " + kind + ", not an update file";
     };
@@ -508,6 +504,10 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
          kJob + "update file " + broken + " is a directory\n", 0, kindReason("a directory")},
     };
 #ifndef _WIN32
+    const auto special = [&](bool socket) {
+        return replaceBy(
+            [socket](const std::string& u) { ASSERT_TRUE(testutil::makeSpecialFile(u, socket)); });
+    };
     cases.push_back({"FIFO without a writer", special(false),
                      kJob + "update file " + broken + " is a FIFO", 0,
                      kindReason("a FIFO (named pipe)")});
