@@ -576,7 +576,13 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
         std::function<void(fakeplatform::Volume&)> set;
         int code;
         std::string line;
+        std::string folder = {};  // where the update file lies, below dir; "" for update
     };
+    // Five folders of 200 characters: a path longer than Windows allows.
+    std::string deep;
+    for (int i = 0; i < 5; ++i) {
+        deep += std::string(199, static_cast<char>('a' + i)) + "/";
+    }
     const Case cases[] = {
         {"no absolute path", [](fakeplatform::Volume& v) { v.absolutePathFails = true; },
          ResultTempFileCreate, kJob + "_fullpath fail " + update + "\n"},
@@ -593,16 +599,25 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
              v.longestPath = fs::absolute(update).string().size() + 16;
          },
          ResultTempFileCreate, kJob + "temp path too long "},
+#ifndef _WIN32
+        {"a path of 1000 characters", [](fakeplatform::Volume&) {}, ResultNone,
+         kJob + "update file abs path " + dir.file(deep), deep},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fakeplatform::reset();
         c.set(fakeplatform::volume());
         const std::string target = freshTarget("target.img");
-        const Outcome out = runJob(update, target);
-        EXPECT_EQ(out.result, c.code);
+        std::string upd = update;
+        if (!c.folder.empty()) {
+            fs::create_directories(dir.file(c.folder));
+            upd = fresh(update, c.folder + "update.bin");
+        }
+        const Outcome out = runJob(upd, target);
+        EXPECT_EQ(out.result, c.code) << out.reason;
         EXPECT_TRUE(out.has(c.line)) << out.log;
-        EXPECT_EQ(tempFilesBeside(update), 0);
+        EXPECT_EQ(tempFilesBeside(upd), 0);
         if (c.code == ResultNone) {
             EXPECT_TRUE(out.success);
             expectUpdated(target, newRoot);

@@ -214,18 +214,17 @@ void ApplyUpdateFile::run() {
         return;
     }
 
-    char absPath[volume::kPathMax];
-    absPath[0] = '\0';
+    std::string absPath;
     const bool haveAbsPath = volume::absolutePath(absPath, updateFilePath.c_str());
-    debugLog("%s : update file abs path %s\n", kModule, absPath);
-    if (!haveAbsPath || absPath[0] == '\0') {
+    debugLog("%s : update file abs path %s\n", kModule, absPath.c_str());
+    if (!haveAbsPath || absPath.empty()) {
         debugLog("%s : _fullpath fail %s\n", kModule, updateFilePath.c_str());
         fail(ResultTempFileCreate, formatText("the folder of the update file %s cannot be found",
                                               updateFilePath.c_str()));
         return;
     }
     // The temporary file's name is the update file's and 17 characters more.
-    const size_t tempLength = std::strlen(absPath) + (tempFilePath.size() - updateFilePath.size());
+    const size_t tempLength = absPath.size() + (tempFilePath.size() - updateFilePath.size());
     if (tempLength > volume::longestPath()) {
         debugLog("%s : temp path too long %u %u\n", kModule, static_cast<unsigned>(tempLength),
                  static_cast<unsigned>(volume::longestPath()));
@@ -233,12 +232,12 @@ void ApplyUpdateFile::run() {
              formatText("the temporary file beside %s would have a path of %u characters, more "
                         "than the %u the system allows; move the update file to a folder with a "
                         "shorter path",
-                        absPath, static_cast<unsigned>(tempLength),
+                        absPath.c_str(), static_cast<unsigned>(tempLength),
                         static_cast<unsigned>(volume::longestPath())));
         return;
     }
-    char root[volume::kPathMax];
-    volume::rootOf(root, sizeof root, absPath);
+    const std::string rootPath = volume::rootOf(absPath);
+    const char* const root = rootPath.c_str();
     uint64_t available = 0, total = 0, totalFree = 0;
     if (!volume::freeSpace(root, available, total, totalFree)) {
         debugLog("%s : GetDiskFreeSpaceExA fail %s\n", kModule, root);
@@ -266,13 +265,13 @@ void ApplyUpdateFile::run() {
     }
     // Locking the card would take the update file away, and the temporary
     // file would land on the card.
-    if (target->holdsFile(absPath)) {
-        debugLog("%s : update file %s is on the target %s\n", kModule, absPath,
+    if (target->holdsFile(absPath.c_str())) {
+        debugLog("%s : update file %s is on the target %s\n", kModule, absPath.c_str(),
                  target->path().c_str());
         fail(ResultUpdateFileOnCard,
              formatText("the update file %s is on the card itself; copy it to a folder of the "
                         "computer first",
-                        absPath));
+                        absPath.c_str()));
         return;
     }
 
