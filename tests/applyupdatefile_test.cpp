@@ -546,15 +546,23 @@ TEST_F(ApplyUpdateFileTest, PayloadThatDoesNotInflateToTheRoot) {
         std::vector<uint8_t> payload;
         int code;
         std::string line;
+        std::string reason;  // its start
     };
+    const std::string damaged = "the update file's payload is damaged: ";
     const Case cases[] = {
         {"one sector short", deflateBytes(shorter), ResultTempFileSize,
-         kJob + "decompress file size invalid 2096640 2097152 \n"},
+         kJob + "decompress file size invalid 2096640 2097152 \n",
+         "the payload unpacks to 2096640 bytes"},
         // Inflating stops at the promised size: no payload fills the disk.
-        {"one sector long", deflateBytes(longer), ResultTempFileCreate,
-         "compress : output over 2097152 bytes\n" + kJob + "decompress fail \n"},
-        {"stream cut in half", truncated, ResultTempFileCreate, kJob + "decompress fail \n"},
-        {"stream corrupted", corrupted, ResultTempFileCreate, kJob + "decompress fail \n"},
+        {"one sector long", deflateBytes(longer), ResultBrokenUpdateFile,
+         "compress : output over 2097152 bytes\n" + kJob + "decompress fail \n",
+         damaged + "it inflates past the 2097152 bytes its header gives"},
+        {"stream cut in half", truncated, ResultBrokenUpdateFile, kJob + "decompress fail \n",
+         damaged + "it ends before its zlib stream does"},
+        {"stream corrupted", corrupted, ResultBrokenUpdateFile, kJob + "decompress fail \n",
+         damaged},
+        {"no zlib stream at all", testutil::patternBytes(5000, 3), ResultBrokenUpdateFile,
+         kJob + "decompress fail \n", damaged + "incorrect header check"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -563,6 +571,7 @@ TEST_F(ApplyUpdateFileTest, PayloadThatDoesNotInflateToTheRoot) {
         writeUpdateFile(upd, kRootOffset, kRootSize, c.payload);
         const Outcome out = runJob(upd, target);
         EXPECT_EQ(out.result, c.code);
+        EXPECT_EQ(out.reason.rfind(c.reason, 0), 0u) << out.reason;
         EXPECT_EQ(out.progress, 10);
         EXPECT_TRUE(out.has(c.line)) << out.log;
         EXPECT_EQ(tempFilesBeside(upd), 0);
@@ -1237,7 +1246,7 @@ int expectedCode(fileops::Op op, const std::string& stream) {
     if (stream == "temp") {
         return op == Op::Read || op == Op::Seek ? ResultTempFileRead : ResultTempFileCreate;
     }
-    return stream == "compress" ? ResultTempFileCreate : ResultBrokenUpdateFile;
+    return ResultBrokenUpdateFile;  // the update file, read by one stage or another
 }
 
 // Every stream call of a whole update fails in turn, then the volumes of the
@@ -1279,9 +1288,10 @@ TEST_F(ApplyUpdateFileTest, EveryFailingStreamCallEndsAsTheTablePromises) {
                          stream);
             Hooks hooks;
             hooks.arm = [&](faultinject::Injector& injector) {
-                injector.failNth(op, n, [&](const faultinject::Call& c) {
-                    return streamOf(c, card.target) == stream;
-                });
+                injector.failNth(
+                    op, n,
+                    [&](const faultinject::Call& c) { return streamOf(c, card.target) == stream; },
+                    op == Op::Open ? EMFILE : EIO);
             };
             const Outcome out = run(hooks);
             ASSERT_TRUE(out.fired);
@@ -1304,7 +1314,11 @@ TEST_F(ApplyUpdateFileTest, EveryFailingStreamCallEndsAsTheTablePromises) {
             }
             return written > (6u << 20) ? ENOSPC : 0;
         };
-        expectOutcome(run(hooks), expectedCode(Op::Write, stream), true);
+        const Outcome out = run(hooks);
+        expectOutcome(out, expectedCode(Op::Write, stream), true);
+        EXPECT_NE(out.reason.find("is full: " + std::string(std::strerror(ENOSPC))),
+                  stream == std::string("temp") ? std::string::npos : 0)
+            << out.reason;
     }
     std::string figures;
     for (const auto& o : outcomes) {
@@ -1330,16 +1344,19 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
         fs::resize_file(u, bytes.size());
     };
     const auto cut = [](const std::string& u) { fs::resize_file(u, fs::file_size(u) / 2); };
-    const struct {
-        std::function<void(const std::string&)> change;
-        int code;
-        std::string line;
-    } cases[] = {
-        {replace, ResultBrokenUpdateFile, kJob + "update file changed while unpacking \n"},
-        {cut, ResultTempFileCreate, kJob + "decompress fail \n"},
+    // The same size, and bytes that zlib refuses: not a damaged payload, for
+    // it is not the one that was verified.
+    const auto scramble = [](const std::string& u) {
+        for (uint64_t at = fs::file_size(u) / 2; at < fs::file_size(u) / 2 + 64; ++at) {
+            xorByte(u, at, 0x5a);
+        }
     };
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+    } cases[] = {{"replaced", replace}, {"cut", cut}, {"scrambled", scramble}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.name);
         const std::string target = freshTarget("target.img");
         const std::string upd = freshUpdate("changing.bin");
         bool changed = false;  // by the decompression thread, read after the join
@@ -1354,8 +1371,9 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
         };
         const Outcome out = runJob(upd, target, "", hooks);
         EXPECT_TRUE(changed);
-        EXPECT_EQ(out.result, c.code);
-        EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_EQ(out.result, ResultBrokenUpdateFile);
+        EXPECT_EQ(out.reason, "the update file changed while it was being read");
+        EXPECT_TRUE(out.has(kJob + "update file changed while unpacking \n")) << out.log;
         EXPECT_EQ(digest(target), untouched);
         EXPECT_EQ(tempFilesBeside(upd), 0);
     }

@@ -417,11 +417,7 @@ void ApplyUpdateFile::run() {
             debugLog("%s : request stop %d\n", kModule, 504);
             return;
         }
-        debugLog("%s : decompress fail \n", kModule);
-        fail(ResultTempFileCreate,
-             formatText("the payload could not be unpacked into %s (damaged data, or the volume "
-                        "is full)",
-                        tempFilePath.c_str()));
+        failUnpacking(rootPath, size);
         return;
     }
     // The hash stage read the update file through a handle of its own: what
@@ -466,6 +462,57 @@ void ApplyUpdateFile::run() {
     debugLog("%s : apply success\n", kModule);
     progress.store(100);
     succeeded.store(true);
+}
+
+// "the update file <what>", unless a stage met a file that is no longer the
+// regular file the job checked.
+std::string ApplyUpdateFile::updateFileReason(const std::string& what) const {
+    const fileio::FileKind kind = fileio::kindOf(updateFilePath.c_str());
+    if (kind == fileio::FileKind::Regular || kind == fileio::FileKind::Other) {
+        return "the update file " + what;
+    }
+    return std::string("the update file changed while it was being read: ") +
+           (kind == fileio::FileKind::Missing ? std::string("it no longer exists")
+                                              : std::string("it is now ") + fileio::kindText(kind));
+}
+
+// A stream that zlib refuses, that ends early or inflates too far is
+// damaged only when it is the very payload whose digest was verified; any
+// other bytes mean that the file changed while it was unpacked.
+void ApplyUpdateFile::failUnpacking(const std::string& root, uint64_t size) {
+    const InflateFailure failure = imageDecompress.getFailure();
+    const std::string& text = imageDecompress.getFailureText();
+    if (failure == InflateFailure::DataError || failure == InflateFailure::PastLimit ||
+        failure == InflateFailure::EndedEarly) {
+        if (std::memcmp(imageDecompress.getInputDigest(), compressDataHash,
+                        sizeof compressDataHash) != 0) {
+            debugLog("%s : update file changed while unpacking \n", kModule);
+            fail(ResultBrokenUpdateFile, "the update file changed while it was being read");
+            return;
+        }
+        debugLog("%s : decompress fail \n", kModule);
+        fail(ResultBrokenUpdateFile,
+             "the update file's payload is damaged: " +
+                 (failure == InflateFailure::DataError ? text
+                  : failure == InflateFailure::PastLimit
+                      ? formatText("it inflates past the %I64u bytes its header gives",
+                                   static_cast<unsigned long long>(size))
+                      : std::string("it ends before its zlib stream does")));
+        return;
+    }
+    debugLog("%s : decompress fail \n", kModule);
+    if (failure == InflateFailure::ReadFailed) {
+        fail(ResultBrokenUpdateFile, updateFileReason(text));
+    } else if (failure == InflateFailure::WriteFailed) {
+        fail(ResultTempFileCreate,
+             imageDecompress.getFailureError() == ENOSPC
+                 ? formatText("unpacking into %s failed: the volume of %s is full: %s",
+                              tempFilePath.c_str(), root.c_str(), text.c_str())
+                 : formatText("unpacking into %s failed: %s", tempFilePath.c_str(), text.c_str()));
+    } else {
+        fail(ResultTempFileCreate, formatText("the payload could not be unpacked into %s: %s",
+                                              tempFilePath.c_str(), text.c_str()));
+    }
 }
 
 // What a failed target read or write means to the user. A card pulled out

@@ -62,6 +62,8 @@ public:
 
 private:
     void run();
+    void failUnpacking(const std::string& root, uint64_t size);
+    std::string updateFileReason(const std::string& what) const;
     bool overwrite(FILE* source, uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
