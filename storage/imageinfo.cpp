@@ -1,5 +1,6 @@
 #include "storage/imageinfo.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/common.h"
@@ -19,7 +20,9 @@ bool ImageInfo::setName(const std::string& path) {
         ready = true;
         return true;
     }
+    const int error = errno;  // why the size could not be had, for the caller
     debugLog("%s : setFileName (%s) file size 0\n", kModule, path.c_str());
+    errno = error;
     ready = false;
     return false;
 }

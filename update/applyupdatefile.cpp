@@ -147,6 +147,21 @@ void ApplyUpdateFile::join() {
     }
 }
 
+// The system may refuse a thread (std::system_error); that ends the job
+// with a reason, not the program.
+template <typename Payload>
+bool ApplyUpdateFile::startThread(std::thread& thread, const char* what, Payload&& payload) {
+    try {
+        thread = std::thread(std::forward<Payload>(payload));
+        return true;
+    } catch (const std::exception& e) {
+        debugLog("%s : thread for %s not started: %s\n", kModule, what, e.what());
+        fail(ResultTempFileCreate,
+             formatText("the system gave no thread for %s: %s", what, e.what()));
+        return false;
+    }
+}
+
 void ApplyUpdateFile::create() {
     if (resultCode.load() != ResultNone) {
         debugLog("%s : create() already result fail\n", kModule);
@@ -156,10 +171,12 @@ void ApplyUpdateFile::create() {
     succeeded.store(false);
     stopRequested.store(false);
     running.store(true);
-    worker = std::thread([this] {
-        run();
+    if (!startThread(worker, "the update", [this] {
+            run();
+            running.store(false);
+        })) {
         running.store(false);
-    });
+    }
 }
 
 // Holds the worker while paused; false when a stop was requested meanwhile.
@@ -317,17 +334,31 @@ void ApplyUpdateFile::run() {
         return;
     }
     const uint64_t payloadOffset = updateFile.getHeaderSize();
-    std::thread decompressThread(std::ref(imageDecompress), temp.get(), payloadOffset, size);
+    std::thread decompressThread;
+    FILE* const tempStream = temp.get();
+    if (!startThread(decompressThread, "the unpacking", [this, tempStream, payloadOffset, size] {
+            imageDecompress(tempStream, payloadOffset, size);
+        })) {
+        return;
+    }
 
     if (!payloadHash.setName(updateFilePath)) {
+        const std::string error = errnoText();
         debugLog("%s : hash set file name fail \n", kModule);
         imageDecompress.requestSuspend();
         decompressThread.join();
-        fail(ResultBrokenUpdateFile, "the update file cannot be opened to check its payload");
+        fail(ResultBrokenUpdateFile,
+             updateFileReason("cannot be opened to check its payload: " + error));
         return;
     }
-    std::thread hashThread(std::ref(payloadHash), static_cast<uint64_t>(updateFile.getHeaderSize()),
-                           static_cast<uint64_t>(0));
+    std::thread hashThread;
+    const uint64_t headerSize = updateFile.getHeaderSize();
+    if (!startThread(hashThread, "the check of the payload",
+                     [this, headerSize] { payloadHash(headerSize, 0); })) {
+        imageDecompress.requestSuspend();
+        decompressThread.join();
+        return;
+    }
     progress.store(5);
 
     bool targetOk = true;
@@ -385,7 +416,11 @@ void ApplyUpdateFile::run() {
             debugLog("%s : request stop %d\n", kModule, 467);
         } else {
             debugLog("%s : update file hash calc fail\n", kModule);
-            fail(ResultBrokenUpdateFile, "the update file could not be read to its end");
+            // Cut while it was hashed, or gone or replaced before it was opened.
+            fail(ResultBrokenUpdateFile,
+                 payloadHash.fileShrank() ? "the update file changed while it was being read: it " +
+                                                payloadHash.getFailure()
+                                          : updateFileReason(payloadHash.getFailure()));
         }
         imageDecompress.requestSuspend();
         decompressThread.join();
@@ -539,7 +574,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         return false;
     }
     if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        fail(ResultTempFileRead,
+             "the temporary file cannot be read from its start: " + errnoText());
         debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }
@@ -567,7 +603,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         return false;
     }
     if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        fail(ResultTempFileRead,
+             "the temporary file cannot be read from its start: " + errnoText());
         debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }
