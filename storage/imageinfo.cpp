@@ -28,7 +28,7 @@ bool ImageInfo::setName(const std::string& path) {
 }
 
 bool ImageInfo::isValid() {
-    if (!ready) {
+    if (!ready || !loaded) {
         return false;
     }
     const char* path = fileName.c_str();
@@ -90,9 +90,17 @@ bool ImageInfo::loadMbr() {
     const bool whole = std::fread(sector.data(), sector.size(), 1, file) == 1;
     if (whole) {
         mbr = sector;
+        loaded = true;
     } else {
         debugLog("%s : fread error\n", kModule);
     }
     std::fclose(file);
     return whole;
+}
+
+void ImageInfo::useMbr(const MbrInfo& sector, int64_t size) {
+    mbr = sector;
+    fileSize = size;
+    ready = size > 0;
+    loaded = true;
 }
