@@ -286,6 +286,9 @@ TEST_F(ApplyUpdateFileTest, WritesTheRootPartitionAndNothingElse) {
     EXPECT_TRUE(out.has(kJob + "construct update " + update + " target " + target +
                         " drive \n target image\n"));
     EXPECT_TRUE(out.has(kJob + "apply success\n"));
+    // Only what happened: the offset once the table is read, no rule that failed.
+    EXPECT_TRUE(out.has(kJob + "root offset 16384 \n")) << out.log;
+    EXPECT_EQ(countOf(out.log, "imageinfo : ") + countOf(out.log, "error"), 0) << out.log;
     EXPECT_EQ(out.hashed, fs::file_size(update) - UpdateFile::kFixedHeaderSize);
     EXPECT_EQ(out.unpacked, kRootSize);
     EXPECT_TRUE(out.has(kJob + "verify written " + newRoot + " read " + newRoot + " equal\n"))

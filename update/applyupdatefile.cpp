@@ -108,7 +108,6 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
         debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
         fail(ResultInvalidMedia, target->notReadyReason());
     }
-    debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
 }
 
 ApplyUpdateFile::~ApplyUpdateFile() {
@@ -280,6 +279,7 @@ void ApplyUpdateFile::run() {
         fail(layout.code, layout.why);
         return;
     }
+    debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
     // Locking the card would take the update file away, and the temporary
     // file would land on the card.
     if (target->holdsFile(absPath.c_str())) {
