@@ -366,10 +366,9 @@ TEST_F(ApplyUpdateFileTest, JobsMeetNeitherEachOtherNorFilesBesideTheUpdateFile)
 }
 
 // Another process makes the target's path a second name of the temporary
-// file: the job holds the image it checked, writes that one, and does not take
-// the temporary file for it when reading back. On POSIX the temporary file
-// has no name left to link while it is written; on Windows the held image
-// cannot be replaced.
+// file: the job writes the image it checked and holds, and never reads the
+// temporary file back as the target. On POSIX the temporary file has no name
+// to link; on Windows the held image cannot be replaced.
 TEST_F(ApplyUpdateFileTest, TargetThatIsTheTemporaryFileIsRefused) {
     const std::string target = freshTarget("target.img");
     bool linked = false;
@@ -432,13 +431,9 @@ TEST_F(ApplyUpdateFileTest, TargetThatDoesNotMatchTheHeaderIsInvalidMedia) {
         {"mbr unreadable", [](const std::string& t, std::string&) { fs::resize_file(t, 100); },
          "target : first sector of " + target + " unreadable: the file ends before byte 512\n",
          "the first sector of " + target + " cannot be read: the file ends before byte 512"},
-        {"no MBR signature",
-         [](const std::string& t, std::string&) {
-             xorByte(t, 510, 0x55 ^ 0x12);
-             xorByte(t, 511, 0xAA ^ 0x34);
-         },
-         "target : no MBR signature in " + target + " (12 34)\n",
-         target + " has no MBR signature (bytes 510-511 are 12 34, not 55 AA)"},
+        {"no MBR signature", [](const std::string& t, std::string&) { xorByte(t, 511, 0xFF); },
+         "target : no MBR signature in " + target + " (55 55)\n",
+         target + " has no MBR signature (bytes 510-511 are 55 55, not 55 AA)"},
         {"root offset differs",
          [](const std::string& t, std::string&) { makeCard(t, kRootStart + 8, kRootCount, 1); },
          kJob + "invalid root offset 16384 20480 \n",
@@ -485,10 +480,12 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
     };
     const std::string invalidHeader = kJob + "invalid header fail\n";
     const std::string broken = dir.file("broken.bin");
-    const auto replaceBy = [](std::function<void(const std::string&)> make) {
-        return [make](const std::string& u) {
+    // The kinds of file that replace it.
+    const auto replaceBy = [](int kind) {
+        return [kind](const std::string& u) {
             fs::remove(u);
-            make(u);
+            ASSERT_TRUE(kind == 0 ? fs::create_directory(u)
+                                  : testutil::makeSpecialFile(u, kind == 2));
         };
     };
     const auto kindReason = [&](const char* kind) {
@@ -509,18 +506,14 @@ TEST_F(ApplyUpdateFileTest, DamagedUpdateFileIsBroken) {
         {"missing", [](const std::string& u) { fs::remove(u); },
          kJob + "update file " + broken + " does not exist\n", 0,
          broken + ": the update file does not exist"},
-        {"directory", replaceBy([](const std::string& u) { fs::create_directory(u); }),
-         kJob + "update file " + broken + " is a directory\n", 0, kindReason("a directory")},
+        {"directory", replaceBy(0), kJob + "update file " + broken + " is a directory\n", 0,
+         kindReason("a directory")},
     };
 #ifndef _WIN32
-    const auto special = [&](bool socket) {
-        return replaceBy(
-            [socket](const std::string& u) { ASSERT_TRUE(testutil::makeSpecialFile(u, socket)); });
-    };
-    cases.push_back({"FIFO without a writer", special(false),
+    cases.push_back({"FIFO without a writer", replaceBy(1),
                      kJob + "update file " + broken + " is a FIFO", 0,
                      kindReason("a FIFO (named pipe)")});
-    cases.push_back({"socket", special(true), kJob + "update file " + broken + " is a socket\n", 0,
+    cases.push_back({"socket", replaceBy(2), kJob + "update file " + broken + " is a socket\n", 0,
                      kindReason("a socket")});
 #endif
     for (const Case& c : cases) {
@@ -597,10 +590,8 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
         std::string folder = {};  // where the update file lies, below dir; "" for update
     };
     // Five folders of 200 characters: a path longer than Windows allows.
-    std::string deep;
-    for (int i = 0; i < 5; ++i) {
-        deep += std::string(199, static_cast<char>('a' + i)) + "/";
-    }
+    const std::string folder = std::string(199, 'd') + "/";
+    const std::string deep = folder + folder + folder + folder + folder;
     const Case cases[] = {
         {"no absolute path", [](fakeplatform::Volume& v) { v.absolutePathFails = true; },
          ResultTempFileCreate, kJob + "_fullpath fail " + update + "\n"},

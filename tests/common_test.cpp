@@ -66,32 +66,26 @@ class FileOpsTest : public GetFileSizeTest {};
 // Every kind is told without opening it: a FIFO without a writer included.
 TEST_F(FileOpsTest, KindOfEveryPathKind) {
     using fileio::FileKind;
-    namespace fs = std::filesystem;
     const std::string file = dir.file("file");
     testutil::writeFile(file, {1});
     std::error_code ec;
-    fs::create_symlink(dir.path(), dir.file("link"), ec);
-    std::vector<std::pair<std::string, FileKind>> cases = {
-        {file, FileKind::Regular},
-        {dir.path(), FileKind::Directory},
-        {dir.file("missing"), FileKind::Missing},
-        {file + "/below", FileKind::Missing},
-    };
-    if (!ec) {
-        cases.push_back({dir.file("link"), FileKind::Directory});  // the link is followed
-    }
+    std::filesystem::create_symlink(dir.path(), dir.file("link"), ec);
+    const std::string link = ec ? dir.path() : dir.file("link");  // followed
+    const std::pair<std::string, FileKind> cases[] = {
+        {file, FileKind::Regular},          {dir.path(), FileKind::Directory},
+        {link, FileKind::Directory},        {dir.file("missing"), FileKind::Missing},
+        {file + "/in", FileKind::Missing},
 #ifdef _WIN32
-    cases.push_back({"\\\\.\\pipe\\quillon", FileKind::Fifo});
-    cases.push_back({"\\\\.\\PhysicalDrive0", FileKind::BlockDevice});
+        {"\\\\.\\pipe\\q", FileKind::Fifo}, {"\\\\.\\PhysicalDrive0", FileKind::BlockDevice},
 #else
-    cases.push_back({"/dev/null", FileKind::CharDevice});
+        {"/dev/null", FileKind::CharDevice}, {dir.file("fifo"), FileKind::Fifo},
+        {dir.file("socket"), FileKind::Socket},
 #endif
-    if (testutil::makeSpecialFile(dir.file("fifo"), false)) {
-        cases.push_back({dir.file("fifo"), FileKind::Fifo});
-    }
-    if (testutil::makeSpecialFile(dir.file("socket"), true)) {
-        cases.push_back({dir.file("socket"), FileKind::Socket});
-    }
+    };
+#ifndef _WIN32
+    ASSERT_TRUE(testutil::makeSpecialFile(dir.file("fifo"), false));
+    ASSERT_TRUE(testutil::makeSpecialFile(dir.file("socket"), true));
+#endif
     for (const auto& c : cases) {
         EXPECT_EQ(fileio::kindOf(c.first.c_str()), c.second) << c.first;
     }

@@ -151,25 +151,16 @@ bool fileExists(const std::string& path) {
 
 bool makeSpecialFile(const std::string& path, bool socket) {
 #ifdef _WIN32
-    (void)path;
-    (void)socket;
-    return false;
+    return (void)path, (void)socket, false;
 #else
-    if (!socket) {
-        return ::mkfifo(path.c_str(), 0600) == 0;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        return false;
+    sockaddr_un address{AF_UNIX, {}};
+    if (!socket || path.size() >= sizeof address.sun_path) {
+        return !socket && ::mkfifo(path.c_str(), 0600) == 0;
     }
     std::strcpy(address.sun_path, path.c_str());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound =
-        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) {
-        ::close(fd);  // the socket file stays
-    }
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);  // the socket file stays
     return bound;
 #endif
 }
