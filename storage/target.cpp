@@ -128,6 +128,7 @@ bool ImageTarget::read(uint64_t offset, void* buffer, uint32_t length, rawdevice
     if (fileops::read(buffer, length, 1, stream) != 1) {
         error = errnoError();
         if (std::feof(stream) != 0) {
+            error.fault = rawdevice::Fault::Other;
             error.text = formatText("the file ends before byte %I64u",
                                     static_cast<unsigned long long>(offset + length));
         }
