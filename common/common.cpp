@@ -1,6 +1,7 @@
 #include "common/common.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -113,9 +114,13 @@ void sleepMs(int32_t milliseconds) {
 }
 
 int64_t getFileSize(const char* path) {
+    fileio::clearSystemError();
     const int fd = fileio::openReadOnly(path);
     if (fd < 0) {
+        // The caller may still ask why (fileio::lastErrorText).
+        const int error = errno;
         debugLog("error : open (%s) at %s line %d\n", path, "common.cpp", __LINE__);
+        errno = error;
         return -1;
     }
     FILE* stream = fileio::openStream(fd);

@@ -8,16 +8,23 @@
 
 namespace fileio {
 
-// What a path leads to, links followed.
+// What a path names. Other: a kind this list lacks, or a path the system
+// refuses to examine (no permission, a loop of links); opening it says why.
 enum class FileKind { Missing, Regular, Directory, Fifo, Socket, CharDevice, BlockDevice, Other };
-// Asks without opening, so a FIFO never holds the caller.
+// Follows links, and never opens what it examines, so a FIFO without a
+// writer cannot hold the caller.
 FileKind kindOf(const char* path);
-// "a directory", "a FIFO (named pipe)", ...
+// "a directory", "a FIFO (named pipe)": what a reason calls it.
 const char* kindText(FileKind kind);
 
 // Opens read-only; -1 on failure. Refuses directories, which POSIX open()
-// would accept, so that both platforms fail in the same place.
+// would accept, so that both platforms fail in the same place. Never waits
+// for a FIFO's writer.
 int openReadOnly(const char* path);
+// A binary read stream, as fopen "rb" gives, that never waits for a FIFO's
+// writer: a FIFO or a socket is refused (EINVAL), since neither can be read
+// twice the same. nullptr with errno set on failure.
+FILE* openReadStream(const char* path);
 FILE* openStream(int fd);  // binary read stream over fd, nullptr on failure
 bool fileSize(int fd, int64_t& size);
 void closeDescriptor(int fd);

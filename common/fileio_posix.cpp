@@ -14,7 +14,7 @@ namespace fileio {
 FileKind kindOf(const char* path) {
     struct stat st;
     if (::stat(path, &st) != 0) {
-        return FileKind::Missing;
+        return errno == ENOENT || errno == ENOTDIR ? FileKind::Missing : FileKind::Other;
     }
     return S_ISREG(st.st_mode)    ? FileKind::Regular
            : S_ISDIR(st.st_mode)  ? FileKind::Directory
@@ -26,7 +26,7 @@ FileKind kindOf(const char* path) {
 }
 
 int openReadOnly(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
@@ -37,6 +37,30 @@ int openReadOnly(const char* path) {
         return -1;
     }
     return fd;
+}
+
+FILE* openReadStream(const char* path) {
+    // Without O_NONBLOCK, open() holds a FIFO's reader until a writer comes.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    int error = ::fstat(fd, &st) != 0 ? errno : 0;
+    if (error == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        error = EINVAL;
+    }
+    const int flags = error == 0 ? ::fcntl(fd, F_GETFL) : 0;
+    if (error == 0 && (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
+        error = errno;
+    }
+    FILE* file = error == 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        error = error != 0 ? error : errno;
+        ::close(fd);
+        errno = error;
+    }
+    return file;
 }
 
 FILE* openStream(int fd) {

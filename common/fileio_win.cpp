@@ -13,22 +13,50 @@
 
 namespace fileio {
 
-// Devices and pipes have names of their own ("\\.\", "NUL", "COM1"); the
-// runtime's stat tells them from files and folders without opening them.
 FileKind kindOf(const char* path) {
-    struct _stati64 st;
-    if (::_stati64(path, &st) != 0) {
-        return FileKind::Missing;
+    // \\.\ names are devices: drives and volumes, pipes, ports.
+    if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+        path[2] == '.' && (path[3] == '\\' || path[3] == '/')) {
+        const char* name = path + 4;
+        if (::_strnicmp(name, "pipe", 4) == 0 && (name[4] == '\\' || name[4] == '/')) {
+            return FileKind::Fifo;
+        }
+        const bool drive = ::_strnicmp(name, "PhysicalDrive", 13) == 0 ||
+                           (name[0] != '\0' && name[1] == ':' && name[2] == '\0');
+        return drive ? FileKind::BlockDevice : FileKind::CharDevice;
     }
-    return (st.st_mode & _S_IFMT) == _S_IFREG   ? FileKind::Regular
-           : (st.st_mode & _S_IFMT) == _S_IFDIR ? FileKind::Directory
-           : (st.st_mode & _S_IFMT) == _S_IFIFO ? FileKind::Fifo
-           : (st.st_mode & _S_IFMT) == _S_IFCHR ? FileKind::CharDevice
-                                                : FileKind::Other;
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileKind::Missing
+                                                                              : FileKind::Other;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return FileKind::Directory;
+    }
+    // Reserved names (NUL, CON, COM1) have attributes too; their handle
+    // tells. No access asked: only the kind is wanted.
+    const HANDLE handle =
+        ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return FileKind::Other;
+    }
+    const DWORD type = ::GetFileType(handle);
+    ::CloseHandle(handle);
+    return type == FILE_TYPE_DISK   ? FileKind::Regular
+           : type == FILE_TYPE_CHAR ? FileKind::CharDevice
+           : type == FILE_TYPE_PIPE ? FileKind::Fifo
+                                    : FileKind::Other;
 }
 
 int openReadOnly(const char* path) {
     return ::_open(path, _O_RDONLY | _O_BINARY);
+}
+
+// Opening a pipe's client end never waits for its server.
+FILE* openReadStream(const char* path) {
+    return std::fopen(path, "rb");
 }
 
 FILE* openStream(int fd) {

@@ -44,7 +44,8 @@ FILE* open(const char* path, const char* mode, const char* user) {
     if (ask(Op::Open, nullptr, path, user, 0) != 0) {
         return nullptr;
     }
-    return opened(std::fopen(path, mode), path, user);
+    const bool reading = mode[0] == 'r' && mode[1] == 'b' && mode[2] == '\0';
+    return opened(reading ? fileio::openReadStream(path) : std::fopen(path, mode), path, user);
 }
 
 FILE* createNew(const char* path, const char* user, bool temporary) {
@@ -127,29 +128,3 @@ bool sameFile(FILE* a, FILE* b) {
 }
 
 }  // namespace fileops
-
-namespace fileio {
-
-const char* kindText(FileKind kind) {
-    switch (kind) {
-        case FileKind::Missing:
-            return "nothing (no such file)";
-        case FileKind::Regular:
-            return "a regular file";
-        case FileKind::Directory:
-            return "a directory";
-        case FileKind::Fifo:
-            return "a FIFO (named pipe)";
-        case FileKind::Socket:
-            return "a socket";
-        case FileKind::CharDevice:
-            return "a character device";
-        case FileKind::BlockDevice:
-            return "a block device";
-        case FileKind::Other:
-            break;
-    }
-    return "no regular file";
-}
-
-}  // namespace fileio

@@ -25,7 +25,8 @@ struct Event {
 using Hook = int (*)(const Event& event);
 void setHook(Hook hook);  // nullptr removes it
 
-// fopen; nullptr on failure.
+// fopen; nullptr on failure. "rb" opens through fileio::openReadStream, so
+// that no reader waits on a FIFO.
 FILE* open(const char* path, const char* mode, const char* user);
 // A new file for reading and writing, opened "w+b": fails (EEXIST) when
 // anything has that name already, a link included, so it never truncates or

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "common/fileio.h"
 
 namespace {
 
@@ -41,6 +42,10 @@ void Compress::requestSuspend() {
 
 bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t length,
                         const std::string& outputPath) {
+    if (!inBuffer || !outBuffer) {
+        debugLog("%s : no buffers\n", kModule);
+        return false;
+    }
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (deflateInit_(&stream, Z_DEFAULT_COMPRESSION, kZlibVersion, sizeof stream) != Z_OK) {
@@ -126,18 +131,29 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
     return outcome;
 }
 
+bool Compress::fail(InflateFailure why, const std::string& text, int error) {
+    failure = why;
+    failureText = text;
+    failureError = error;
+    return false;
+}
+
 bool Compress::decompress(const std::string& inputPath, const std::string& outputPath,
                           uint64_t offset, uint64_t maxOutput) {
     suspended = false;
     FilePtr out(fileops::open(outputPath.c_str(), "wb", kModule));
     if (!out) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
-        return false;
+        return fail(InflateFailure::WriteFailed, text, error);
     }
     bool outcome = decompress(inputPath, out.get(), offset, maxOutput, nullptr, nullptr);
     if (!closeOutput(out) && outcome) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : write error %d\n", kModule, 0);
-        outcome = false;
+        outcome = fail(InflateFailure::WriteFailed, text, error);
     }
     return outcome;
 }
@@ -145,23 +161,36 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
                           uint64_t maxOutput, uint8_t* inputDigest, uint8_t* outputDigest) {
     suspended = false;
+    fail(InflateFailure::None, std::string());
     bytesOut.store(0);
+    if (!inBuffer || !outBuffer) {
+        debugLog("%s : no buffers\n", kModule);
+        return fail(InflateFailure::CannotStart, "out of memory for the unpacking buffers");
+    }
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
-    if (inflateInit_(&stream, kZlibVersion, sizeof stream) != Z_OK) {
+    const int init = inflateInit_(&stream, kZlibVersion, sizeof stream);
+    if (init != Z_OK) {
         debugLog("%s : inflateInit error (%s)\n", kModule, zmsg(stream));
-        return false;
+        return fail(InflateFailure::CannotStart, zError(init));
     }
     FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
     if (!in) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
         inflateEnd(&stream);
-        return false;
+        return fail(InflateFailure::ReadFailed, "cannot be opened: " + text, error);
     }
     if (!fileops::seek(in.get(), offset)) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         inflateEnd(&stream);
-        return false;
+        return fail(InflateFailure::ReadFailed,
+                    formatText("cannot be read from byte %I64u: %s",
+                               static_cast<unsigned long long>(offset), text.c_str()),
+                    error);
     }
 
     SHA256_CTX sha;
@@ -171,82 +200,122 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
     stream.next_out = outBuffer.get();
     stream.avail_out = kChunk;
     bool outcome = false;
-    bool streamEnded = false;
+    // Past the stream's end, or past a failure that the input digest must
+    // still see: the input is only read and hashed from here on.
+    bool readingOn = false;
     uint64_t written = 0;
+    uint64_t consumed = 0;
     const auto overLimit = [&](uint32_t n) {
         if (n > maxOutput - written) {
             debugLog("%s : output over %I64u bytes\n", kModule,
                      static_cast<unsigned long long>(maxOutput));
+            fail(InflateFailure::PastLimit, std::string());
             return true;
         }
         written += n;
         bytesOut.store(written);
         return false;
     };
+    const auto writeOut = [&](uint32_t n) {
+        if (n > 0 && fileops::write(outBuffer.get(), n, 1, output) != 1) {
+            const int error = errno;
+            const std::string text = fileio::lastErrorText();
+            debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
+            return fail(InflateFailure::WriteFailed, text, error);
+        }
+        SHA256_Update(&shaOut, outBuffer.get(), n);
+        return true;
+    };
+    // 0 at the end of the input; a failed read is a ReadFailed.
+    const auto readIn = [&](bool& failed) {
+        const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
+        failed = got == 0 && std::feof(in.get()) == 0;
+        if (failed) {
+            const int error = errno;
+            const std::string text = fileio::lastErrorText();
+            debugLog("%s : fread (%u) error %s\n", kModule, 0u, text.c_str());
+            fail(InflateFailure::ReadFailed,
+                 formatText("could not be read at byte %I64u: %s",
+                            static_cast<unsigned long long>(offset + consumed), text.c_str()),
+                 error);
+        }
+        SHA256_Update(&sha, inBuffer.get(), got);
+        consumed += got;
+        return got;
+    };
     for (;;) {
         if (suspendRequested.load()) {
             debugLog("%s : decompress suspend\n", kModule);
             suspended = true;
+            fail(InflateFailure::Suspended, std::string());
             break;
         }
-        if (streamEnded) {
+        bool readFailed = false;
+        if (readingOn) {
             // The digest covers the payload to the end of the file, so the
             // bytes behind the stream are read too, though not interpreted.
             if (std::feof(in.get()) != 0) {
-                outcome = true;
+                outcome = failure == InflateFailure::None;
                 break;
             }
-            const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
-            if (got == 0 && std::feof(in.get()) == 0) {
-                debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
+            readIn(readFailed);
+            if (readFailed) {
                 break;
             }
-            SHA256_Update(&sha, inBuffer.get(), got);
             continue;
         }
         if (stream.avail_in == 0) {
-            const size_t got = fileops::read(inBuffer.get(), 1, kChunk, in.get());
-            if (got == 0) {
-                debugLog("%s : fread (%u) error %s\n", kModule, 0u, std::strerror(errno));
+            const size_t got = readIn(readFailed);
+            if (readFailed) {
                 break;
             }
-            SHA256_Update(&sha, inBuffer.get(), got);
+            if (got == 0) {
+                debugLog("%s : fread (%u) error %s\n", kModule, 0u,
+                         "end of the input inside the stream");
+                fail(InflateFailure::EndedEarly, std::string());
+                break;
+            }
             stream.next_in = inBuffer.get();
             stream.avail_in = static_cast<uInt>(got);
         }
         const int ret = inflate(&stream, Z_NO_FLUSH);
-        if (ret == Z_STREAM_END) {
+        if (ret == Z_STREAM_END || (ret == Z_OK && stream.avail_out == 0)) {
             const uint32_t n = kChunk - stream.avail_out;
             if (overLimit(n)) {
+                readingOn = inputDigest != nullptr;
+                if (readingOn) {
+                    continue;
+                }
                 break;
             }
-            if (n > 0 && fileops::write(outBuffer.get(), n, 1, output) != 1) {
-                debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
+            if (!writeOut(n)) {
                 break;
             }
-            SHA256_Update(&shaOut, outBuffer.get(), n);
+            stream.next_out = outBuffer.get();
+            stream.avail_out = kChunk;
+            if (ret == Z_OK) {
+                continue;
+            }
             if (inputDigest == nullptr) {
                 outcome = true;
                 break;
             }
-            streamEnded = true;
+            readingOn = true;
             continue;
         }
         if (ret != Z_OK) {
+            const std::string words = stream.msg != nullptr ? stream.msg : zError(ret);
             debugLog("%s : inflate error (%s)\n", kModule, zmsg(stream));
+            if (ret == Z_MEM_ERROR) {
+                fail(InflateFailure::CannotStart, words);
+                break;
+            }
+            fail(InflateFailure::DataError, words);
+            readingOn = inputDigest != nullptr;
+            if (readingOn) {
+                continue;
+            }
             break;
-        }
-        if (stream.avail_out == 0) {
-            if (overLimit(kChunk)) {
-                break;
-            }
-            if (fileops::write(outBuffer.get(), kChunk, 1, output) != 1) {
-                debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
-                break;
-            }
-            SHA256_Update(&shaOut, outBuffer.get(), kChunk);
-            stream.next_out = outBuffer.get();
-            stream.avail_out = kChunk;
         }
     }
     inflateEnd(&stream);
@@ -259,8 +328,10 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
     }
     // A full disk may only show when the stream's buffer is written out.
     if (outcome && !fileops::flush(output)) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : write error %d\n", kModule, 0);
-        outcome = false;
+        outcome = fail(InflateFailure::WriteFailed, text, error);
     }
     return outcome;
 }

@@ -9,6 +9,18 @@
 
 #include "common/common.h"
 
+// What ended a decompression before its stream's end.
+enum class InflateFailure {
+    None,
+    Suspended,    // a suspend was requested
+    CannotStart,  // no buffers, or zlib could not start
+    ReadFailed,   // the input could not be opened, positioned or read
+    DataError,    // zlib refused the stream
+    PastLimit,    // the output would grow past maxOutput
+    EndedEarly,   // the input ended inside the stream
+    WriteFailed,  // the output could not be written or flushed
+};
+
 class Compress {
 public:
     static constexpr uint32_t kChunk = 4194304;
@@ -29,19 +41,35 @@ public:
     // The same into an open stream, which is flushed but not closed. With
     // inputDigest, reads on to the end of the input and stores there the
     // SHA-256 of every byte read from offset on: the bytes actually inflated.
-    // With outputDigest, stores there the SHA-256 of everything written.
+    // It does so also after a data error, an output past the limit or an
+    // early end, so that the caller can tell a damaged payload from one that
+    // changed while it was read. With outputDigest, stores there the SHA-256
+    // of everything written.
     bool decompress(const std::string& inputPath, FILE* output, uint64_t offset, uint64_t maxOutput,
                     uint8_t* inputDigest, uint8_t* outputDigest = nullptr);
     // Whether the last run ended because a suspend was requested; read it
     // after the run (after joining its thread).
     bool wasSuspended() const { return suspended; }
+    // Why the last decompression failed; None after success.
+    InflateFailure getFailure() const { return failure; }
+    // zlib's words for a data error; for a failed read, what could not be
+    // done with the input and the system's words ("cannot be opened: ...");
+    // the system's words for a failed write.
+    const std::string& getFailureText() const { return failureText; }
+    // errno of a failed read or write: ENOSPC for a full volume.
+    int getFailureError() const { return failureError; }
     // Bytes the running or last decompression has inflated so far.
     uint64_t getBytesOut() const { return bytesOut.load(); }
 
 private:
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint64_t> bytesOut{0};
+    bool fail(InflateFailure why, const std::string& text, int error = 0);
+
     bool suspended = false;
+    InflateFailure failure = InflateFailure::None;
+    std::string failureText;
+    int failureError = 0;
     ChunkBuffer inBuffer;
     ChunkBuffer outBuffer;
 };
@@ -62,6 +90,9 @@ public:
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
     bool wasSuspended() const { return compressor.wasSuspended(); }
+    InflateFailure getFailure() const { return compressor.getFailure(); }
+    const std::string& getFailureText() const { return compressor.getFailureText(); }
+    int getFailureError() const { return compressor.getFailureError(); }
     uint64_t getBytesOut() const { return compressor.getBytesOut(); }
     // SHA-256 of the bytes the last stream run read from the update file.
     const uint8_t* getInputDigest() const { return inputDigest; }

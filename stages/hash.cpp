@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "common/fileio.h"
 
 namespace {
 
@@ -24,13 +25,26 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     progress.store(0);
     bytesDone.store(0);
     suspended = false;
+    shrank = false;
+    failure.clear();
     SHA256_CTX context;
     SHA256_Init(&context);
     std::memset(hashValue, 0, sizeof hashValue);
+    if (!readBuffer) {
+        debugLog("%s : no buffer\n", kModule);
+        failure = "could not be read: out of memory for the hashing buffer";
+        return false;
+    }
 
-    if (size == 0) {
+    const bool toTheEnd = size == 0;
+    if (toTheEnd) {
         const int64_t fileSize = getFileSize(path.c_str());
         if (fileSize == -1 || static_cast<int64_t>(offset) >= fileSize) {
+            failure = fileSize == -1
+                          ? "cannot be opened: " + fileio::lastErrorText()
+                          : formatText("holds nothing from byte %I64u on: it is %I64d bytes long",
+                                       static_cast<unsigned long long>(offset),
+                                       static_cast<long long>(fileSize));
             debugLog("%s : getFileSize %I64d error offset %I64d (%s)\n", kModule,
                      static_cast<long long>(fileSize), static_cast<long long>(offset),
                      path.c_str());
@@ -40,10 +54,14 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     }
     FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
+        failure = "cannot be opened: " + fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, path.c_str());
         return false;
     }
     if (offset != 0 && !fileops::seek(file.get(), offset)) {
+        failure =
+            formatText("cannot be read from byte %I64u: %s",
+                       static_cast<unsigned long long>(offset), fileio::lastErrorText().c_str());
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
         return false;
     }
@@ -56,12 +74,24 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     uint64_t remaining = size;
     while (remaining > 0) {
         const uint32_t chunk = remaining < kChunk ? static_cast<uint32_t>(remaining) : kChunk;
-        remaining -= chunk;
         if (fileops::read(readBuffer.get(), chunk, 1, file.get()) != 1) {
-            debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+            // A short read at the end. Hashing to the end, the file is
+            // shorter than it was when its size was taken.
+            const bool ended = std::feof(file.get()) != 0;
+            shrank = ended && toTheEnd;
+            const std::string error = ended ? std::string("end of file") : fileio::lastErrorText();
+            const unsigned long long at = offset + size - remaining;
+            failure = !ended ? formatText("could not be read at byte %I64u: %s", at, error.c_str())
+                      : shrank ? formatText(
+                                     "ended before byte %I64u; it had %I64u bytes when the "
+                                     "reading began",
+                                     at + chunk, static_cast<unsigned long long>(offset + size))
+                               : formatText("ends before byte %I64u", at + chunk);
+            debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
             completed = false;
             break;
         }
+        remaining -= chunk;
         SHA256_Update(&context, readBuffer.get(), chunk);
         bytesDone.store(size - remaining);
         if (suspendRequested.load()) {

@@ -24,6 +24,13 @@ public:
     void requestSuspend() { suspendRequested.store(true); }
     // Whether the last run ended because a suspend was requested.
     bool wasSuspended() const { return suspended; }
+    // Why the last run failed, as what the file did, in the system's words
+    // ("cannot be opened: Too many open files"); empty after success and
+    // after a suspend.
+    const std::string& getFailure() const { return failure; }
+    // Whether the last run met the file's end before the size it had when
+    // the run began: the file was cut while it was read.
+    bool fileShrank() const { return shrank; }
     const uint8_t* getHashValue() const { return hashValue; }
     uint32_t getProgress() const { return progress.load(); }
     // Bytes hashed so far by the running or last run.
@@ -35,6 +42,8 @@ private:
     std::atomic<uint32_t> progress{0};
     std::atomic<uint64_t> bytesDone{0};
     bool suspended = false;
+    bool shrank = false;
+    std::string failure;
     uint8_t hashValue[kDigestSize];
     ChunkBuffer readBuffer;
 };
@@ -67,6 +76,8 @@ public:
     uint64_t getBytesDone() const { return hash.getBytesDone(); }
     void requestSuspend() { hash.requestSuspend(); }
     bool wasSuspended() const { return hash.wasSuspended(); }
+    const std::string& getFailure() const { return hash.getFailure(); }
+    bool fileShrank() const { return hash.fileShrank(); }
     void printHashValue() const { hash.printHashValue(); }
 
 private:

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/common.h"
+#include "common/fileio.h"
 
 namespace {
 
@@ -110,14 +111,20 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
     failure.clear();
     FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
-        failure = "the update file cannot be opened";
+        failure = "the update file cannot be opened: " + fileio::lastErrorText();
         debugLog("%s : loadHeader file open error (%s) \n", kModule, path.c_str());
         return false;
     }
+    // A read that fails before the file's end is no short file.
+    const auto readFailure = [&](const std::string& shortText) {
+        return std::feof(file.get()) != 0
+                   ? shortText
+                   : "the update file could not be read: " + fileio::lastErrorText();
+    };
     uint8_t fixed[kFixedHeaderSize];
     if (fileops::read(fixed, 1, kFixedHeaderSize, file.get()) != kFixedHeaderSize) {
-        failure = formatText("the update file is shorter than its %u-byte header",
-                             static_cast<unsigned>(kFixedHeaderSize));
+        failure = readFailure(formatText("the update file is shorter than its %u-byte header",
+                                         static_cast<unsigned>(kFixedHeaderSize)));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(kFixedHeaderSize), path.c_str());
         return false;
@@ -144,8 +151,8 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
     const uint32_t tableBytes = static_cast<uint32_t>(headerSize) - kFixedHeaderSize;
     if (tableBytes > 0 &&
         fileops::read(h + kFixedHeaderSize, 1, tableBytes, file.get()) != tableBytes) {
-        failure = formatText("the update file ends inside its %u-byte header",
-                             static_cast<unsigned>(headerSize));
+        failure = readFailure(formatText("the update file ends inside its %u-byte header",
+                                         static_cast<unsigned>(headerSize)));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(tableBytes), path.c_str());
         return false;

@@ -1,5 +1,6 @@
 #include "storage/imageinfo.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/common.h"
@@ -19,7 +20,9 @@ bool ImageInfo::setName(const std::string& path) {
         ready = true;
         return true;
     }
+    const int error = errno;  // why the size could not be had, for the caller
     debugLog("%s : setFileName (%s) file size 0\n", kModule, path.c_str());
+    errno = error;
     ready = false;
     return false;
 }
@@ -37,7 +40,7 @@ bool ImageInfo::isValid() {
 
 bool ImageInfo::checkLayout(std::string& why) const {
     why.clear();
-    if (!ready) {
+    if (!ready || !loaded) {
         return false;
     }
     const uint32_t start0 = mbr.getStartSector(0);
@@ -91,9 +94,17 @@ bool ImageInfo::loadMbr() {
     const bool whole = std::fread(sector.data(), sector.size(), 1, file) == 1;
     if (whole) {
         mbr = sector;
+        loaded = true;
     } else {
         debugLog("%s : fread error\n", kModule);
     }
     std::fclose(file);
     return whole;
+}
+
+void ImageInfo::useMbr(const MbrInfo& sector, int64_t size) {
+    mbr = sector;
+    fileSize = size;
+    ready = size > 0;
+    loaded = true;
 }

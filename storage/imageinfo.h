@@ -12,10 +12,11 @@ public:
     explicit ImageInfo(const std::string& path) { setName(path); }
 
     bool setName(const std::string& path) override;
-    // The layout rule; logs the first rule that fails.
+    // The layout rule; logs the first rule that fails, once an MBR is
+    // loaded (before, there is no table to fail it).
     bool isValid() override;
     // The same rule, silent: false with the first rule that fails in why
-    // (empty when no image is named).
+    // (empty when no image is named or no MBR is loaded).
     bool checkLayout(std::string& why) const;
     bool isReady() override { return ready; }
     uint64_t getSize() override { return static_cast<uint64_t>(fileSize); }
@@ -25,10 +26,14 @@ public:
     bool loadMbr() override;
 
     const MbrInfo& getMbr() const { return mbr; }
+    // A first sector read elsewhere (through the target's own stream) and
+    // the file's size at that moment, in place of loadMbr.
+    void useMbr(const MbrInfo& sector, int64_t size);
 
 private:
     MbrInfo mbr;
     std::string fileName;
     int64_t fileSize = 0;
     bool ready = false;
+    bool loaded = false;
 };

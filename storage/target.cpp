@@ -49,24 +49,52 @@ ImageTarget::ImageTarget(const std::string& path) : imagePath(path) {
     ready = image.setName(path);
 }
 
+// The image is opened for writing here and held to the end of the copy: one
+// that cannot be written is refused before anything is unpacked, and the
+// copy writes the very file whose table was checked.
 bool ImageTarget::loadLayout(TargetFailure& failure) {
-    if (!image.loadMbr()) {
-        return fail(failure, ResultInvalidMedia,
-                    formatText("the first sector of %s cannot be read", imagePath.c_str()));
+    stream = fileops::open(imagePath.c_str(), "rb+", kModule);
+    if (stream == nullptr) {
+        const int code = errno;
+        const std::string error = fileio::lastErrorText();
+        systemerror::logLast(kModule, "open", imagePath.c_str());
+        debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
+        const bool refused = code == EROFS || code == EACCES || code == EPERM;
+        return fail(failure, refused ? ResultWriteProtected : ResultWriteFailed,
+                    formatText(refused ? "%s cannot be written: %s; nothing was written"
+                                       : "%s cannot be opened for writing: %s; nothing was written",
+                               imagePath.c_str(), error.c_str()));
     }
+    position = 0;
+    positionKnown = true;
+    MbrInfo sector;
+    rawdevice::Error error;
+    const int64_t size = fileops::size(stream);
+    if (!read(0, sector.data(), sector.size(), error)) {
+        debugLog("%s : first sector of %s unreadable: %s\n", kModule, imagePath.c_str(),
+                 error.text.c_str());
+        return fail(failure, ResultInvalidMedia,
+                    formatText("the first sector of %s cannot be read: %s", imagePath.c_str(),
+                               error.text.c_str()));
+    }
+    // A device without the signature is refused as not MBR; an image alike.
+    const uint8_t* bytes = sector.data();
+    if (bytes[510] != 0x55 || bytes[511] != 0xAA) {
+        debugLog("%s : no MBR signature in %s (%02x %02x)\n", kModule, imagePath.c_str(),
+                 bytes[510], bytes[511]);
+        return fail(failure, ResultInvalidMedia,
+                    formatText("%s has no MBR signature (bytes 510-511 are %02x %02x, not 55 AA)",
+                               imagePath.c_str(), bytes[510], bytes[511]));
+    }
+    image.useMbr(sector, size);
     return true;
 }
 
 bool ImageTarget::openForCopy(FILE* source, TargetFailure& failure) {
-    stream = fileops::open(imagePath.c_str(), "rb+", kModule);
-    positionKnown = false;
     if (stream == nullptr) {
-        const std::string error = fileio::lastErrorText();
-        systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
-        return fail(
-            failure, ResultWriteFailed,
-            formatText("%s cannot be opened for writing: %s", imagePath.c_str(), error.c_str()));
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s is no longer open for writing", imagePath.c_str()));
     }
     // Whatever the names, the copy never writes the temporary file onto
     // itself, and success never removes the target with it.
@@ -75,6 +103,7 @@ bool ImageTarget::openForCopy(FILE* source, TargetFailure& failure) {
         return fail(failure, ResultTempFileCreate,
                     formatText("the temporary file is the target %s itself", imagePath.c_str()));
     }
+    haveIdentity = fileio::identity(stream, writtenVolume, writtenIndex);
     return true;
 }
 
@@ -98,6 +127,11 @@ bool ImageTarget::read(uint64_t offset, void* buffer, uint32_t length, rawdevice
     }
     if (fileops::read(buffer, length, 1, stream) != 1) {
         error = errnoError();
+        if (std::feof(stream) != 0) {
+            error.fault = rawdevice::Fault::Other;
+            error.text = formatText("the file ends before byte %I64u",
+                                    static_cast<unsigned long long>(offset + length));
+        }
         positionKnown = false;
         return false;
     }
@@ -185,6 +219,18 @@ bool ImageTarget::openForReadBack(TargetFailure& failure) {
         return fail(failure, ResultWriteFailed,
                     formatText("%s cannot be opened to read the update back: %s", imagePath.c_str(),
                                error.c_str()));
+    }
+    // Another file at the path since the copy: reading it would prove nothing.
+    uint64_t volume = 0, index = 0;
+    if (haveIdentity && fileio::identity(stream, volume, index) &&
+        (volume != writtenVolume || index != writtenIndex)) {
+        fileops::close(stream);
+        stream = nullptr;
+        debugLog("applyupdatefile : verify %s is another file\n", imagePath.c_str());
+        return fail(failure, ResultWriteFailed,
+                    formatText("%s was replaced by another file during the update; the file now "
+                               "at that path was not written",
+                               imagePath.c_str()));
     }
     fileio::dropCachedData(stream);
     return true;
@@ -307,7 +353,25 @@ bool DriveTarget::loadLayout(TargetFailure& failure) {
     }
     checkedMbr = device.getMbr();
     checkedDiskSize = device.getDiskSize();
-    return fitsMedium(failure);
+    // The lock switch is asked before anything is unpacked, and again
+    // before the first write: it may be moved meanwhile.
+    return fitsMedium(failure) && !refusesWrites(failure);
+}
+
+bool DriveTarget::refusesWrites(TargetFailure& failure) {
+    if (rawdevice::isWritable(disk)) {
+        return false;
+    }
+    const rawdevice::Error why = rawdevice::lastError();
+    if (why.fault == rawdevice::Fault::WriteProtected) {
+        debugLog("%s : %s is write-protected\n", kModule, physicalPath.c_str());
+        fail(failure, ResultWriteProtected,
+             "the card is write-protected (its LOCK switch); nothing was written");
+        return true;
+    }
+    // A reader that cannot answer: the writes themselves will tell.
+    debugLog("%s : IOCTL_DISK_IS_WRITABLE gave no answer: %s\n", kModule, why.text.c_str());
+    return false;
 }
 
 // A drive is written only inside its medium, and never over its MBR or its
@@ -386,17 +450,7 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
                     "the card's partition table or size changed after it was checked; nothing "
                     "was written");
     }
-    if (!rawdevice::isWritable(disk)) {
-        const rawdevice::Error why = rawdevice::lastError();
-        if (why.fault == rawdevice::Fault::WriteProtected) {
-            debugLog("%s : %s is write-protected\n", kModule, physicalPath.c_str());
-            return fail(failure, ResultWriteProtected,
-                        "the card is write-protected (its LOCK switch); nothing was written");
-        }
-        // A reader that cannot answer: the writes themselves will tell.
-        debugLog("%s : IOCTL_DISK_IS_WRITABLE gave no answer: %s\n", kModule, why.text.c_str());
-    }
-    return takeVolumes(failure);
+    return !refusesWrites(failure) && takeVolumes(failure);
 }
 
 // Explorer, an indexer or a virus scanner may hold a volume open for a

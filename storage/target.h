@@ -108,6 +108,10 @@ private:
     FILE* stream = nullptr;
     uint64_t position = 0;
     bool positionKnown = false;
+    // The written file, which the read-back must meet again.
+    bool haveIdentity = false;
+    uint64_t writtenVolume = 0;
+    uint64_t writtenIndex = 0;
 };
 
 // The card behind a drive letter: resolved to its physical drive once, and
@@ -149,6 +153,7 @@ private:
     bool open();
     bool readFirstSector(MbrInfo& mbr, rawdevice::Error& error);
     bool fitsMedium(TargetFailure& failure);
+    bool refusesWrites(TargetFailure& failure);
     bool takeVolumes(TargetFailure& failure);
     bool lockWithPatience(rawdevice::Handle volume);
     void releaseVolumes();

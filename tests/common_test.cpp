@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/common.h"
+#include "common/fileio.h"
 #include "tests/support/testutil.h"
 
 using testutil::captureLog;
@@ -61,6 +62,35 @@ TEST_F(GetFileSizeTest, DirectoryAndMissingPathFailWithOneOpenLine) {
 }
 
 class FileOpsTest : public GetFileSizeTest {};
+
+// Every kind is told without opening it: a FIFO without a writer included.
+TEST_F(FileOpsTest, KindOfEveryPathKind) {
+    using fileio::FileKind;
+    const std::string file = dir.file("file");
+    testutil::writeFile(file, {1});
+    std::error_code ec;
+    std::filesystem::create_symlink(dir.path(), dir.file("link"), ec);
+    const std::string link = ec ? dir.path() : dir.file("link");  // followed
+    const std::pair<std::string, FileKind> cases[] = {
+        {file, FileKind::Regular},          {dir.path(), FileKind::Directory},
+        {link, FileKind::Directory},        {dir.file("missing"), FileKind::Missing},
+        {file + "/in", FileKind::Missing},
+#ifdef _WIN32
+        {"\\\\.\\pipe\\q", FileKind::Fifo}, {"\\\\.\\PhysicalDrive0", FileKind::BlockDevice},
+#else
+        {"/dev/null", FileKind::CharDevice}, {dir.file("fifo"), FileKind::Fifo},
+        {dir.file("socket"), FileKind::Socket},
+#endif
+    };
+#ifndef _WIN32
+    ASSERT_TRUE(testutil::makeSpecialFile(dir.file("fifo"), false));
+    ASSERT_TRUE(testutil::makeSpecialFile(dir.file("socket"), true));
+#endif
+    for (const auto& c : cases) {
+        EXPECT_EQ(fileio::kindOf(c.first.c_str()), c.second) << c.first;
+    }
+    EXPECT_STREQ(fileio::kindText(FileKind::Fifo), "a FIFO (named pipe)");
+}
 
 // The temporary file's creation never touches what already has its name.
 TEST_F(FileOpsTest, CreateNewRefusesEveryExistingName) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <functional>
 #include <thread>
 
@@ -140,24 +141,27 @@ TEST_F(CompressTest, BadInputFailsWithItsOneLine) {
         const char* what;
         std::function<bool()> run;
         std::string line;  // the line, or its start where it ends with the system's text
+        InflateFailure kind = InflateFailure::None;  // what decompress says it met
     };
     const std::string cut = file("cut", Bytes(stream.begin(), stream.end() - 1000));
     const std::string bad = file("bad", corrupt);
     // clang-format off
     const Case cases[] = {
         {"truncated stream", [&] { return stage.decompress(cut, out, 0); },
-         "compress : fread (0) error "},
+         "compress : fread (0) error ", InflateFailure::EndedEarly},
         {"corrupt stream", [&] { return stage.decompress(bad, out, 0); },
-         "compress : inflate error (incorrect header check)\n"},
+         "compress : inflate error (incorrect header check)\n", InflateFailure::DataError},
+        {"past the limit", [&] { return stage.decompress(cut, out, 0, kChunk - 1); },
+         "compress : output over 4194303 bytes\n", InflateFailure::PastLimit},
         {"nothing to compress", [&] { return stage.compress(plain, 0, 0, out); },
          "compress : fread (0) error "},
         {"range past the end", [&] { return stage.compress(plain, kChunk, 6000, out); },
          "compress : fread (6000) error "},
         // decompress creates its output before it opens the input, compress after.
         {"decompress, both missing", [&] { return stage.decompress(missing, badOut, 0); },
-         "compress : fopen error " + badOut + "\n"},
+         "compress : fopen error " + badOut + "\n", InflateFailure::WriteFailed},
         {"decompress, input missing", [&] { return stage.decompress(missing, out, 0); },
-         "compress : fopen error " + missing + "\n"},
+         "compress : fopen error " + missing + "\n", InflateFailure::ReadFailed},
         {"compress, both missing", [&] { return stage.compress(missing, 0, 10, badOut); },
          "compress : fopen error " + missing + "\n"},
         {"compress, output missing", [&] { return stage.compress(plain, 0, 10, badOut); },
@@ -171,6 +175,9 @@ TEST_F(CompressTest, BadInputFailsWithItsOneLine) {
         EXPECT_FALSE(ok);
         EXPECT_EQ(log.rfind(c.line, 0), 0u) << log;
         EXPECT_EQ(countOf(log, "\n"), 1) << log;
+        if (c.kind != InflateFailure::None) {
+            EXPECT_EQ(stage.getFailure(), c.kind);
+        }
     }
 }
 
@@ -203,6 +210,8 @@ TEST_F(CompressTest, DataLostAtCloseIsAFailure) {
         EXPECT_FALSE(ok);
         EXPECT_EQ(log, "compress : write error 0\n");
     }
+    EXPECT_EQ(job.getFailure(), InflateFailure::WriteFailed);
+    EXPECT_EQ(job.getFailureError(), ENOSPC);
 }
 
 TEST_F(CompressTest, SuspendRequestedBeforeARunStopsItAtTheFirstPass) {

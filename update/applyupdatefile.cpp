@@ -108,7 +108,6 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
         debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
         fail(ResultInvalidMedia, target->notReadyReason());
     }
-    debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
 }
 
 ApplyUpdateFile::~ApplyUpdateFile() {
@@ -147,6 +146,21 @@ void ApplyUpdateFile::join() {
     }
 }
 
+// The system may refuse a thread (std::system_error); that ends the job
+// with a reason, not the program.
+template <typename Payload>
+bool ApplyUpdateFile::startThread(std::thread& thread, const char* what, Payload&& payload) {
+    try {
+        thread = std::thread(std::forward<Payload>(payload));
+        return true;
+    } catch (const std::exception& e) {
+        debugLog("%s : thread for %s not started: %s\n", kModule, what, e.what());
+        fail(ResultTempFileCreate,
+             formatText("the system gave no thread for %s: %s", what, e.what()));
+        return false;
+    }
+}
+
 void ApplyUpdateFile::create() {
     if (resultCode.load() != ResultNone) {
         debugLog("%s : create() already result fail\n", kModule);
@@ -157,10 +171,12 @@ void ApplyUpdateFile::create() {
     succeeded.store(false);
     stopRequested.store(false);
     running.store(true);
-    worker = std::thread([this] {
-        run();
+    if (!startThread(worker, "the update", [this] {
+            run();
+            running.store(false);
+        })) {
         running.store(false);
-    });
+    }
 }
 
 // Holds the worker while paused; false when a stop was requested meanwhile.
@@ -198,18 +214,34 @@ void ApplyUpdateFile::run() {
         return;
     }
 
-    char absPath[volume::kPathMax];
-    absPath[0] = '\0';
+    // Only a regular file can be read twice the same, by the hashing and by
+    // the unpacking; a FIFO would also hold them until a writer came.
+    const fileio::FileKind kind = fileio::kindOf(updateFilePath.c_str());
+    if (kind == fileio::FileKind::Missing) {
+        debugLog("%s : update file %s does not exist\n", kModule, updateFilePath.c_str());
+        fail(ResultBrokenUpdateFile,
+             formatText("%s: the update file does not exist", updateFilePath.c_str()));
+        return;
+    }
+    if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::Other) {
+        debugLog("%s : update file %s is %s\n", kModule, updateFilePath.c_str(),
+                 fileio::kindText(kind));
+        fail(ResultBrokenUpdateFile, formatText("%s is %s, not an update file",
+                                                updateFilePath.c_str(), fileio::kindText(kind)));
+        return;
+    }
+
+    std::string absPath;
     const bool haveAbsPath = volume::absolutePath(absPath, updateFilePath.c_str());
-    debugLog("%s : update file abs path %s\n", kModule, absPath);
-    if (!haveAbsPath || absPath[0] == '\0') {
+    debugLog("%s : update file abs path %s\n", kModule, absPath.c_str());
+    if (!haveAbsPath || absPath.empty()) {
         debugLog("%s : _fullpath fail %s\n", kModule, updateFilePath.c_str());
         fail(ResultTempFileCreate, formatText("the folder of the update file %s cannot be found",
                                               updateFilePath.c_str()));
         return;
     }
     // The temporary file's name is the update file's and 17 characters more.
-    const size_t tempLength = std::strlen(absPath) + (tempFilePath.size() - updateFilePath.size());
+    const size_t tempLength = absPath.size() + (tempFilePath.size() - updateFilePath.size());
     if (tempLength > volume::longestPath()) {
         debugLog("%s : temp path too long %u %u\n", kModule, static_cast<unsigned>(tempLength),
                  static_cast<unsigned>(volume::longestPath()));
@@ -217,12 +249,12 @@ void ApplyUpdateFile::run() {
              formatText("the temporary file beside %s would have a path of %u characters, more "
                         "than the %u the system allows; move the update file to a folder with a "
                         "shorter path",
-                        absPath, static_cast<unsigned>(tempLength),
+                        absPath.c_str(), static_cast<unsigned>(tempLength),
                         static_cast<unsigned>(volume::longestPath())));
         return;
     }
-    char root[volume::kPathMax];
-    volume::rootOf(root, sizeof root, absPath);
+    const std::string rootPath = volume::rootOf(absPath);
+    const char* const root = rootPath.c_str();
     uint64_t available = 0, total = 0, totalFree = 0;
     if (!volume::freeSpace(root, available, total, totalFree)) {
         debugLog("%s : GetDiskFreeSpaceExA fail %s\n", kModule, root);
@@ -248,15 +280,16 @@ void ApplyUpdateFile::run() {
         fail(layout.code, layout.why);
         return;
     }
+    debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
     // Locking the card would take the update file away, and the temporary
     // file would land on the card.
-    if (target->holdsFile(absPath)) {
-        debugLog("%s : update file %s is on the target %s\n", kModule, absPath,
+    if (target->holdsFile(absPath.c_str())) {
+        debugLog("%s : update file %s is on the target %s\n", kModule, absPath.c_str(),
                  target->path().c_str());
         fail(ResultUpdateFileOnCard,
              formatText("the update file %s is on the card itself; copy it to a folder of the "
                         "computer first",
-                        absPath));
+                        absPath.c_str()));
         return;
     }
 
@@ -302,17 +335,31 @@ void ApplyUpdateFile::run() {
         return;
     }
     const uint64_t payloadOffset = updateFile.getHeaderSize();
-    std::thread decompressThread(std::ref(imageDecompress), temp.get(), payloadOffset, size);
+    std::thread decompressThread;
+    FILE* const tempStream = temp.get();
+    if (!startThread(decompressThread, "the unpacking", [this, tempStream, payloadOffset, size] {
+            imageDecompress(tempStream, payloadOffset, size);
+        })) {
+        return;
+    }
 
     if (!payloadHash.setName(updateFilePath)) {
+        const std::string error = errnoText();
         debugLog("%s : hash set file name fail \n", kModule);
         imageDecompress.requestSuspend();
         decompressThread.join();
-        fail(ResultBrokenUpdateFile, "the update file cannot be opened to check its payload");
+        fail(ResultBrokenUpdateFile,
+             updateFileReason("cannot be opened to check its payload: " + error));
         return;
     }
-    std::thread hashThread(std::ref(payloadHash), static_cast<uint64_t>(updateFile.getHeaderSize()),
-                           static_cast<uint64_t>(0));
+    std::thread hashThread;
+    const uint64_t headerSize = updateFile.getHeaderSize();
+    if (!startThread(hashThread, "the check of the payload",
+                     [this, headerSize] { payloadHash(headerSize, 0); })) {
+        imageDecompress.requestSuspend();
+        decompressThread.join();
+        return;
+    }
     progress.store(5);
 
     bool targetOk = true;
@@ -370,7 +417,11 @@ void ApplyUpdateFile::run() {
             debugLog("%s : request stop %d\n", kModule, 467);
         } else {
             debugLog("%s : update file hash calc fail\n", kModule);
-            fail(ResultBrokenUpdateFile, "the update file could not be read to its end");
+            // Cut while it was hashed, or gone or replaced before it was opened.
+            fail(ResultBrokenUpdateFile,
+                 payloadHash.fileShrank() ? "the update file changed while it was being read: it " +
+                                                payloadHash.getFailure()
+                                          : updateFileReason(payloadHash.getFailure()));
         }
         imageDecompress.requestSuspend();
         decompressThread.join();
@@ -402,11 +453,7 @@ void ApplyUpdateFile::run() {
             debugLog("%s : request stop %d\n", kModule, 504);
             return;
         }
-        debugLog("%s : decompress fail \n", kModule);
-        fail(ResultTempFileCreate,
-             formatText("the payload could not be unpacked into %s (damaged data, or the volume "
-                        "is full)",
-                        tempFilePath.c_str()));
+        failUnpacking(rootPath, size);
         return;
     }
     // The hash stage read the update file through a handle of its own: what
@@ -453,6 +500,57 @@ void ApplyUpdateFile::run() {
     succeeded.store(true);
 }
 
+// "the update file <what>", unless a stage met a file that is no longer the
+// regular file the job checked.
+std::string ApplyUpdateFile::updateFileReason(const std::string& what) const {
+    const fileio::FileKind kind = fileio::kindOf(updateFilePath.c_str());
+    if (kind == fileio::FileKind::Regular || kind == fileio::FileKind::Other) {
+        return "the update file " + what;
+    }
+    return std::string("the update file changed while it was being read: ") +
+           (kind == fileio::FileKind::Missing ? std::string("it no longer exists")
+                                              : std::string("it is now ") + fileio::kindText(kind));
+}
+
+// A stream that zlib refuses, that ends early or inflates too far is
+// damaged only when it is the very payload whose digest was verified; any
+// other bytes mean that the file changed while it was unpacked.
+void ApplyUpdateFile::failUnpacking(const std::string& root, uint64_t size) {
+    const InflateFailure failure = imageDecompress.getFailure();
+    const std::string& text = imageDecompress.getFailureText();
+    if (failure == InflateFailure::DataError || failure == InflateFailure::PastLimit ||
+        failure == InflateFailure::EndedEarly) {
+        if (std::memcmp(imageDecompress.getInputDigest(), compressDataHash,
+                        sizeof compressDataHash) != 0) {
+            debugLog("%s : update file changed while unpacking \n", kModule);
+            fail(ResultBrokenUpdateFile, "the update file changed while it was being read");
+            return;
+        }
+        debugLog("%s : decompress fail \n", kModule);
+        fail(ResultBrokenUpdateFile,
+             "the update file's payload is damaged: " +
+                 (failure == InflateFailure::DataError ? text
+                  : failure == InflateFailure::PastLimit
+                      ? formatText("it inflates past the %I64u bytes its header gives",
+                                   static_cast<unsigned long long>(size))
+                      : std::string("it ends before its zlib stream does")));
+        return;
+    }
+    debugLog("%s : decompress fail \n", kModule);
+    if (failure == InflateFailure::ReadFailed) {
+        fail(ResultBrokenUpdateFile, updateFileReason(text));
+    } else if (failure == InflateFailure::WriteFailed) {
+        fail(ResultTempFileCreate,
+             imageDecompress.getFailureError() == ENOSPC
+                 ? formatText("unpacking into %s failed: the volume of %s is full: %s",
+                              tempFilePath.c_str(), root.c_str(), text.c_str())
+                 : formatText("unpacking into %s failed: %s", tempFilePath.c_str(), text.c_str()));
+    } else {
+        fail(ResultTempFileCreate, formatText("the payload could not be unpacked into %s: %s",
+                                              tempFilePath.c_str(), text.c_str()));
+    }
+}
+
 // What a failed target read or write means to the user. A card pulled out
 // shows as a device that is gone, and only another full run mends it.
 std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t done,
@@ -477,7 +575,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         return false;
     }
     if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        fail(ResultTempFileRead,
+             "the temporary file cannot be read from its start: " + errnoText());
         debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }
@@ -505,7 +604,8 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         return false;
     }
     if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead, "the temporary file cannot be read from its start");
+        fail(ResultTempFileRead,
+             "the temporary file cannot be read from its start: " + errnoText());
         debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
         return false;
     }

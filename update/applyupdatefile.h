@@ -67,6 +67,10 @@ public:
 
 private:
     void run();
+    template <typename Payload>
+    bool startThread(std::thread& thread, const char* what, Payload&& payload);
+    void failUnpacking(const std::string& root, uint64_t size);
+    std::string updateFileReason(const std::string& what) const;
     bool overwrite(FILE* source, uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);

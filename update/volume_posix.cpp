@@ -7,38 +7,28 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-
-#include "common/common.h"
 
 namespace volume {
 
-bool absolutePath(char* out, const char* path) {
+bool absolutePath(std::string& out, const char* path) {
     // realpath() would need the file to exist; only the directory must.
-    std::string abs;
     if (path[0] == '/') {
-        abs = path;
-    } else {
-        char* cwd = ::getcwd(nullptr, 0);
-        if (cwd == nullptr) {
-            return false;
-        }
-        abs = std::string(cwd) + "/" + path;
-        std::free(cwd);
+        out = path;
+        return true;
     }
-    if (abs.size() >= kPathMax) {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) {
         return false;
     }
-    std::memcpy(out, abs.c_str(), abs.size() + 1);
+    out = std::string(cwd) + "/" + path;
+    std::free(cwd);
     return true;
 }
 
-void rootOf(char* out, size_t size, const char* absPath) {
-    std::string dir(absPath);
-    const size_t slash = dir.find_last_of('/');
-    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
-    formatString(out, size, "%s", dir.c_str());
+std::string rootOf(const std::string& absPath) {
+    const size_t slash = absPath.find_last_of('/');
+    return slash == 0 || slash == std::string::npos ? "/" : absPath.substr(0, slash);
 }
 
 // vfat and msdos: FAT file systems hold no file of 4 GiB or more.

@@ -9,24 +9,21 @@
 
 namespace volume {
 
-bool absolutePath(char* out, const char* path) {
-    out[0] = '\0';
-    ::_fullpath(out, path, kPathMax);
-    return out[0] != '\0';
+bool absolutePath(std::string& out, const char* path) {
+    char buffer[MAX_PATH];
+    buffer[0] = '\0';
+    ::_fullpath(buffer, path, sizeof buffer);
+    out = buffer;
+    return !out.empty();
 }
 
-void rootOf(char* out, size_t size, const char* absPath) {
-    const char* slash = std::strrchr(absPath, '\\');
-    const char* forward = std::strrchr(absPath, '/');
-    if (forward != nullptr && (slash == nullptr || forward > slash)) {
-        slash = forward;
-    }
-    const size_t length = slash != nullptr ? static_cast<size_t>(slash - absPath) + 1 : 0;
-    formatString(out, size, "%.*s", static_cast<int>(length), absPath);
+std::string rootOf(const std::string& absPath) {
+    const size_t slash = absPath.find_last_of("\\/");
+    return slash != std::string::npos ? absPath.substr(0, slash + 1) : std::string();
 }
 
 uint64_t largestFile(const char* root) {
-    char volumeRoot[kPathMax];
+    char volumeRoot[MAX_PATH];
     char system[32];
     if (!::GetVolumePathNameA(root, volumeRoot, sizeof volumeRoot) ||
         !::GetVolumeInformationA(volumeRoot, nullptr, 0, nullptr, nullptr, nullptr, system,

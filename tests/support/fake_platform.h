@@ -59,7 +59,12 @@ struct Volume {
     uint64_t total = 128ull << 30;
     uint64_t totalFree = 64ull << 30;
     uint64_t largestFile = 0;  // 0xffffffff for FAT32
+    // The platform's own: MAX_PATH or PATH_MAX, less the terminator.
+#ifdef _WIN32
     size_t longestPath = 259;
+#else
+    size_t longestPath = 4095;
+#endif
     // Runs on the job's worker at the free-space query, before the target
     // is read: a fixed point from which a test can pause or stop the job.
     std::function<void()> onFreeSpace;

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <filesystem>
 
 #include "common/common.h"
@@ -7,23 +6,20 @@
 
 namespace volume {
 
-bool absolutePath(char* out, const char* path) {
-    if (fakeplatform::volume().absolutePathFails) {
-        out[0] = '\0';
-        return false;
-    }
+bool absolutePath(std::string& out, const char* path) {
     std::error_code ec;
-    const std::string abs = std::filesystem::absolute(path, ec).string();
-    if (ec || abs.size() >= kPathMax) {
-        out[0] = '\0';
-        return false;
+    out = fakeplatform::volume().absolutePathFails ? std::string()
+                                                   : std::filesystem::absolute(path, ec).string();
+#ifdef _WIN32
+    if (out.size() >= 260) {  // as _fullpath into a MAX_PATH buffer
+        out.clear();
     }
-    std::memcpy(out, abs.c_str(), abs.size() + 1);
-    return true;
+#endif
+    return !ec && !out.empty();
 }
 
-void rootOf(char* out, size_t size, const char* absPath) {
-    formatString(out, size, "%c:\\", absPath[0]);
+std::string rootOf(const std::string& absPath) {
+    return std::string(1, absPath[0]) + ":\\";
 }
 
 uint64_t largestFile(const char*) {

@@ -11,6 +11,9 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -143,6 +146,22 @@ std::vector<uint8_t> readFile(const std::string& path) {
 bool fileExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(path, ec);
+}
+
+bool makeSpecialFile(const std::string& path, bool socket) {
+#ifdef _WIN32
+    return (void)path, (void)socket, false;
+#else
+    sockaddr_un address{AF_UNIX, {}};
+    if (!socket || path.size() >= sizeof address.sun_path) {
+        return !socket && ::mkfifo(path.c_str(), 0600) == 0;
+    }
+    std::strcpy(address.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);  // the socket file stays
+    return bound;
+#endif
 }
 
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {

@@ -34,6 +34,9 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeText(const std::string& path, const std::string& text);
 std::vector<uint8_t> readFile(const std::string& path);
 bool fileExists(const std::string& path);
+// A FIFO (socket false) or a bound and closed socket at path; false where
+// the system has neither (Windows) or refuses it.
+bool makeSpecialFile(const std::string& path, bool socket);
 // Pseudo-random but repeatable content.
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed);
 // Writes size bytes of patternBytes(seed) in chunks, without holding them.
