@@ -89,8 +89,7 @@ int checkTargetImage(const std::string& path) {
     if (kind == fileio::FileKind::Missing || kind == fileio::FileKind::Regular) {
         return kExitOk;  // the job says what is missing
     }
-    std::fprintf(stderr,
-                 "qlupdate: %s is %s, not a card image file%s; nothing was written\n",
+    std::fprintf(stderr, "qlupdate: %s is %s, not a card image file%s; nothing was written\n",
                  path.c_str(), fileio::kindText(kind),
                  kind == fileio::FileKind::BlockDevice ? " (a card is given with --device)" : "");
     return kExitUsage;

@@ -46,7 +46,9 @@ int inspectUpdateFile(const std::string& path) {
     std::printf("payload      %lld bytes\n",
                 static_cast<long long>(fileSize - file->getHeaderSize()));
     std::printf("payload hash %s %s\n", hex(digest, 32).c_str(),
-                digestOk ? "ok" : hashed ? "MISMATCH" : "UNREADABLE");
+                digestOk ? "ok"
+                : hashed ? "MISMATCH"
+                         : "UNREADABLE");
     if (hashed && !digestOk) {
         std::printf("  computed   %s\n", hex(payload->getHashValue(), 32).c_str());
     }

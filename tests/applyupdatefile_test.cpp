@@ -588,6 +588,7 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
         int code;
         std::string line;
         std::string folder = {};  // where the update file lies, below dir; "" for update
+        std::string why = {};     // a part of the reason
     };
     // Five folders of 200 characters: a path longer than Windows allows.
     const std::string folder = std::string(199, 'd') + "/";
@@ -611,6 +612,9 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
 #ifndef _WIN32
         {"a path of 1000 characters", [](fakeplatform::Volume&) {}, ResultNone,
          kJob + "update file abs path " + dir.file(deep), deep},
+#else
+        {"a path of 1000 characters", [](fakeplatform::Volume&) {}, ResultTempFileCreate,
+         kJob + "_fullpath fail ", deep, "is longer than the 259 characters"},
 #endif
     };
     for (const Case& c : cases) {
@@ -626,6 +630,7 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
         const Outcome out = runJob(upd, target);
         EXPECT_EQ(out.result, c.code) << out.reason;
         EXPECT_TRUE(out.has(c.line)) << out.log;
+        EXPECT_NE(out.reason.find(c.why), std::string::npos) << out.reason;
         EXPECT_EQ(tempFilesBeside(upd), 0);
         if (c.code == ResultNone) {
             EXPECT_TRUE(out.success);

@@ -232,12 +232,21 @@ void ApplyUpdateFile::run() {
     }
 
     std::string absPath;
+    errno = 0;
     const bool haveAbsPath = volume::absolutePath(absPath, updateFilePath.c_str());
+    const bool tooLong = errno == ERANGE || updateFilePath.size() >= volume::longestPath();
     debugLog("%s : update file abs path %s\n", kModule, absPath.c_str());
     if (!haveAbsPath || absPath.empty()) {
         debugLog("%s : _fullpath fail %s\n", kModule, updateFilePath.c_str());
-        fail(ResultTempFileCreate, formatText("the folder of the update file %s cannot be found",
-                                              updateFilePath.c_str()));
+        // Windows' runtime takes no full path past MAX_PATH: the folder is there.
+        fail(ResultTempFileCreate,
+             tooLong
+                 ? formatText("the full path of the update file %s is longer than the %u "
+                              "characters the system allows; move it to a folder with a "
+                              "shorter path",
+                              updateFilePath.c_str(), static_cast<unsigned>(volume::longestPath()))
+                 : formatText("the folder of the update file %s cannot be found",
+                              updateFilePath.c_str()));
         return;
     }
     // The temporary file's name is the update file's and 17 characters more.
