@@ -249,9 +249,8 @@ std::string DriveTarget::notReadyReason() const {
 // another disk when a reader is replugged: the drive is opened once, and
 // both the volume and the open drive must then name the same disk.
 bool DriveTarget::open() {
-    char volumePath[8];
-    formatString(volumePath, sizeof volumePath,
-                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const std::string volumeName = volumePathOf(driveName);
+    const char* volumePath = volumeName.c_str();
     // An empty reader slot is found out without reading from it.
     if (!rawdevice::hasMedia(volumePath)) {
         debugLog("%s : no card in %s: %s\n", kModule, volumePath,
@@ -421,9 +420,7 @@ bool DriveTarget::lockWithPatience(rawdevice::Handle volume) {
 bool DriveTarget::takeVolumes(TargetFailure& failure) {
     const uint64_t rootOffset = device.getRootOffset();
     const uint64_t rootSize = device.getRootSize();
-    char letterPath[8];
-    formatString(letterPath, sizeof letterPath,
-                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const std::string letterPath = volumePathOf(driveName);
     const char letter = static_cast<char>(
         std::toupper(static_cast<unsigned char>(driveName.empty() ? '\0' : driveName[0])));
     bool letterOverlaps = false;
@@ -459,7 +456,7 @@ bool DriveTarget::takeVolumes(TargetFailure& failure) {
         UnmountDrive letter(driveName.empty() ? '\0' : driveName[0]);
         if (!letter.unmount()) {
             debugLog("%s : %s lies outside the root partition; the update goes on\n", kModule,
-                     letterPath);
+                     letterPath.c_str());
         } else {
             lockedVolumes.push_back(letter.detach());
         }

@@ -108,6 +108,7 @@ fi
 "$Q" --verbose apply u.qlu --device "$dev" --any-device >out.txt 2>&1; expect "apply to a loop device" 0 $?
 grep -q "applyupdatefile : construct update u.qlu target $dev drive $dev" out.txt
 expect "the log names the device" 0 $?
+ok "the log uses no Windows names" not grep -qF '\\.\' out.txt
 ok "MBR and boot partition unchanged" [ "$head_before" = "$(sha card.img 0 $root_offset)" ]
 ok "bytes after root unchanged" [ "$tail_before" = "$(sha card.img $((root_offset + root_size)))" ]
 ok "root partition rewritten" [ "$(sha card.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
