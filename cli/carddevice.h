@@ -10,6 +10,9 @@ int listCards();
 // for it. kExitOk when the update may go on; otherwise the exit status, after
 // a message that says why nothing was written.
 int prepareDevice(const ApplyOptions& options);
+// Checks the image file options.targetImage: on Linux one that a loop device
+// has attached is refused. kExitOk, or the exit status after the message.
+int prepareImage(const ApplyOptions& options);
 
 // Once at start: on Windows an empty card slot raises no "no disk" box.
 void startPlatform();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/carddevice.h"
 #include "common/common.h"
@@ -81,6 +82,12 @@ int prepareDevice(const ApplyOptions& options) {
                      given);
         return kExitUsage;
     }
+    // Detaching is the user's to do: --unmount would not help.
+    const std::vector<DiskUser> users = system.usersOf(name);
+    if (!users.empty()) {
+        std::fprintf(stderr, "qlupdate: %s; nothing was written\n", describeAll(users).c_str());
+        return kExitUsage;
+    }
     if (!device.mounts.empty()) {
         if (!options.unmount) {
             std::fprintf(stderr,
@@ -103,6 +110,23 @@ int prepareDevice(const ApplyOptions& options) {
     }
     rawdevice::useBlockDevice(path);
     return kExitOk;
+}
+
+int prepareImage(const ApplyOptions& options) {
+    const std::vector<std::string> loops = BlockDevices().loopsOnFile(options.targetImage);
+    if (loops.empty()) {
+        return kExitOk;
+    }
+    std::string command;
+    for (const std::string& loop : loops) {
+        command += " " + loop;
+    }
+    std::fprintf(stderr,
+                 "qlupdate: %s is attached to %s (losetup -d%s detaches %s); nothing was "
+                 "written\n",
+                 options.targetImage.c_str(), joined(loops).c_str(), command.c_str(),
+                 loops.size() == 1 ? "it" : "them");
+    return kExitUsage;
 }
 
 void startPlatform() {}

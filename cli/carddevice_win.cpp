@@ -23,6 +23,11 @@ int prepareDevice(const ApplyOptions&) {
     return kExitUsage;
 }
 
+// No loop devices; Windows shares image files as its own locks allow.
+int prepareImage(const ApplyOptions&) {
+    return kExitOk;
+}
+
 void startPlatform() {
     ::SetErrorMode(SEM_FAILCRITICALERRORS);
 }

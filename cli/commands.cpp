@@ -337,8 +337,8 @@ int runApply(const ApplyOptions& options) {
             return kExitUsage;
         }
     }
-    if (!options.device.empty()) {
-        const int refused = prepareDevice(options);
+    if (!options.device.empty() || options.drive.empty()) {
+        const int refused = options.device.empty() ? prepareImage(options) : prepareDevice(options);
         if (refused != kExitOk) {
             return refused;
         }
