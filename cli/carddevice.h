@@ -13,6 +13,9 @@ int prepareDevice(const ApplyOptions& options);
 // Checks the image file options.targetImage: on Linux one that a loop device
 // has attached is refused. kExitOk, or the exit status after the message.
 int prepareImage(const ApplyOptions& options);
+// After the update: which of the card's file systems it unmounted (Linux,
+// --unmount), on stderr.
+void reportUnmounted();
 
 // Once at start: on Windows an empty card slot raises no "no disk" box.
 void startPlatform();

@@ -11,7 +11,6 @@
 #include "cli/carddevice.h"
 #include "common/common.h"
 #include "storage/blockdevice.h"
-#include "update/applyupdatefile.h"
 
 namespace {
 
@@ -88,27 +87,16 @@ int prepareDevice(const ApplyOptions& options) {
         std::fprintf(stderr, "qlupdate: %s; nothing was written\n", describeAll(users).c_str());
         return kExitUsage;
     }
-    if (!device.mounts.empty()) {
-        if (!options.unmount) {
-            std::fprintf(stderr,
-                         "qlupdate: %s is mounted on %s; nothing was written (--unmount "
-                         "unmounts it first)\n",
-                         given, joined(device.mounts).c_str());
-            return kExitUsage;
-        }
-        setDebugLog(true);  // the refusal's own line says which and why
-        const bool unmounted = unmountAll(device);
-        setDebugLog(options.verbose);
-        if (!unmounted) {
-            std::fprintf(stderr,
-                         "qlupdate: cannot unmount %s (see the line above); nothing was "
-                         "written\n",
-                         given);
-            return ResultWriteFailed;
-        }
-        std::fprintf(stderr, "unmounted %s\n", joined(device.mounts).c_str());
+    if (!device.mounts.empty() && !options.unmount) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is mounted on %s; nothing was written (--unmount "
+                     "unmounts it first)\n",
+                     given, joined(device.mounts).c_str());
+        return kExitUsage;
     }
-    rawdevice::useBlockDevice(path);
+    // Unmounted only once the update file has been verified, right before
+    // the first write: a broken file leaves the card as it was.
+    rawdevice::useBlockDevice(path, !device.mounts.empty());
     return kExitOk;
 }
 
@@ -127,6 +115,13 @@ int prepareImage(const ApplyOptions& options) {
                  options.targetImage.c_str(), joined(loops).c_str(), command.c_str(),
                  loops.size() == 1 ? "it" : "them");
     return kExitUsage;
+}
+
+void reportUnmounted() {
+    const std::vector<std::string> points = rawdevice::unmountedPoints();
+    if (!points.empty()) {
+        std::fprintf(stderr, "unmounted %s\n", joined(points).c_str());
+    }
 }
 
 void startPlatform() {}

@@ -28,6 +28,9 @@ int prepareImage(const ApplyOptions&) {
     return kExitOk;
 }
 
+// Volumes are locked and dismounted for the write and mount again after it.
+void reportUnmounted() {}
+
 void startPlatform() {
     ::SetErrorMode(SEM_FAILCRITICALERRORS);
 }

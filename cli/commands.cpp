@@ -390,6 +390,7 @@ int runApply(const ApplyOptions& options) {
     keepAwake(false);
     std::signal(SIGINT, SIG_DFL);
     line.finish();
+    reportUnmounted();
     if (stopped) {
         std::fprintf(stderr, "the update was stopped; the root partition may be incomplete\n");
         return kExitInterrupted;

@@ -78,13 +78,19 @@ private:
     std::string mountsFile;
 };
 
-// Unmounts every mount point of device, in reverse mount order. False, with
-// one log line, at the first one the system refuses (for example while it is
-// busy); those before it stay unmounted.
-bool unmountAll(const BlockDevice& device);
+// Unmounts every mount point of device, in reverse mount order, adding each
+// to unmounted. False, with one log line and why ("cannot unmount /mnt/x
+// (/dev/sdb1): Device or resource busy"), at the first one the system
+// refuses; those before it stay unmounted.
+bool unmountAll(const BlockDevice& device, std::vector<std::string>& unmounted, std::string& why);
 
 namespace rawdevice {
 // Makes devicePath the one physical drive the raw-storage calls open: every
-// drive-letter volume and "\\.\PHYSICALDRIVE0" then mean this device.
-void useBlockDevice(const std::string& devicePath);
+// drive-letter volume and "\\.\PHYSICALDRIVE0" then mean this device. With
+// unmountWhenClaimed its file systems may be mounted until claimDisk, right
+// before the first write, unmounts them; until then the disk is opened
+// without O_EXCL, which a mounted disk refuses.
+void useBlockDevice(const std::string& devicePath, bool unmountWhenClaimed = false);
+// The mount points claimDisk unmounted, in the order it did.
+std::vector<std::string> unmountedPoints();
 }  // namespace rawdevice

@@ -241,13 +241,17 @@ void BlockDevices::readMounts(const std::string& disk, const std::vector<std::st
     }
 }
 
-bool unmountAll(const BlockDevice& device) {
-    for (auto it = device.mounts.rbegin(); it != device.mounts.rend(); ++it) {
-        if (::umount2(it->c_str(), 0) != 0) {
-            debugLog("%s : cannot unmount %s of %s: %s\n", kModule, it->c_str(),
-                     device.path.c_str(), std::strerror(errno));
+bool unmountAll(const BlockDevice& device, std::vector<std::string>& unmounted, std::string& why) {
+    for (size_t i = device.mounts.size(); i-- > 0;) {
+        const std::string& point = device.mounts[i];
+        if (::umount2(point.c_str(), 0) != 0) {
+            why = "cannot unmount " + point + " (" + device.mountedFrom[i] +
+                  "): " + std::strerror(errno);
+            debugLog("%s : %s\n", kModule, why.c_str());
             return false;
         }
+        debugLog("%s : unmounted %s (%s)\n", kModule, point.c_str(), device.mountedFrom[i].c_str());
+        unmounted.push_back(point);
     }
     return true;
 }

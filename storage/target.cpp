@@ -395,6 +395,12 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
         // A reader that cannot answer: the writes themselves will tell.
         debugLog("%s : IOCTL_DISK_IS_WRITABLE gave no answer: %s\n", kModule, why.text.c_str());
     }
+    rawdevice::Error claim;
+    if (!rawdevice::claimDisk(disk, claim)) {
+        return fail(failure,
+                    claim.fault == rawdevice::Fault::Busy ? ResultCardInUse : ResultInvalidMedia,
+                    claim.text + "; nothing was written");
+    }
     return takeVolumes(failure);
 }
 
