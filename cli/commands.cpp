@@ -350,7 +350,7 @@ int runApply(const ApplyOptions& options) {
     if (!driveName.empty() && !target->isReady()) {
         std::fprintf(stderr, "%s\n%s\n", "指定されたドライブにアクセスできませんでした。",
                      target->notReadyReason().c_str());
-        return kExitFailure;
+        return kExitUsage;
     }
     auto job = std::make_unique<ApplyUpdateFile>(options.updateFile, std::move(target));
     job->setVerify(options.verify);

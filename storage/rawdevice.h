@@ -63,6 +63,9 @@ enum class Fault { None, Gone, WriteProtected, AccessDenied, Busy, Other };
 struct Error {
     Fault fault = Fault::None;
     std::string text;  // the system's code and words, "system error 21: ..."
+    // A whole sentence for the user, where the platform has better words
+    // than the fault's usual ones (Linux: which device, and what holds it).
+    std::string reason;
 };
 // The calling thread's last failure of a call below that documents it.
 Error lastError();

@@ -4,6 +4,7 @@
 // drive is refused by DeviceInfo with its usual log line.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ rawdevice::Fault faultOf(int error) {
 void remember(int error) {
     failure.fault = faultOf(error);
     failure.text = std::strerror(error);
+    failure.reason.clear();
 }
 
 rawdevice::Error lastFailure() {
@@ -72,6 +74,12 @@ std::string openFailureText(int error) {
     }
 }
 
+// The chosen device could not be opened: the fault, and what the user reads.
+void refuse(int error, const std::string& why) {
+    remember(error);
+    failure.reason = why + "; nothing was written";
+}
+
 // O_EXCL makes the kernel refuse a device that is mounted or held by another
 // exclusive opener, so the card cannot change under the update. Only the
 // held disk claims it; the volume queries beside it must not.
@@ -85,7 +93,7 @@ int openChosen(int flags, bool exclusive = true) {
     if (fd < 0) {
         const int error = errno;
         debugLog("%s : open %s fail %s\n", kModule, path.c_str(), std::strerror(error));
-        remember(error);
+        refuse(error, openFailureText(error));
     }
     return fd;
 }
@@ -165,8 +173,10 @@ bool getDriveGeometry(Handle handle, DriveGeometry& geometry) {
     uint64_t size = 0;
     if (::ioctl(fd, BLKSSZGET, &sectorSize) != 0 || ::ioctl(fd, BLKGETSIZE64, &size) != 0 ||
         sectorSize <= 0) {
+        const int error = errno;
+        remember(error);
         debugLog("%s : %s is no block device: %s\n", kModule, chosen().path.c_str(),
-                 std::strerror(errno));
+                 std::strerror(error));
         return false;
     }
     geometry = DriveGeometry();
@@ -175,9 +185,12 @@ bool getDriveGeometry(Handle handle, DriveGeometry& geometry) {
     // Linux has no partition-style query; the boot sector's signature and a
     // protective GPT entry tell the same.
     uint8_t sector[512];
-    if (::pread(fd, sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
+    const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
+    if (got != static_cast<ssize_t>(sizeof sector)) {
+        const int error = got < 0 ? errno : EIO;
+        remember(error);
         debugLog("%s : read sector 0 of %s fail %s\n", kModule, chosen().path.c_str(),
-                 std::strerror(errno));
+                 std::strerror(error));
         return false;
     }
     if (sector[510] != 0x55 || sector[511] != 0xAA) {
@@ -341,8 +354,36 @@ uint32_t busType(Handle) {
 std::string systemFolder() {
     return "/";
 }
+// Asked through O_NONBLOCK, which opens a reader without its card: an empty
+// reader, and a loop device without its file, have no size.
 bool hasMedia(const char*) {
-    return !chosen().path.empty();
+    const std::string& path = chosen().path;
+    if (path.empty()) {
+        remember(ENODEV);
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        refuse(error, openFailureText(error));
+        return false;
+    }
+    uint64_t size = 0;
+    loop_info64 loop;
+    const bool sized = ::ioctl(fd, BLKGETSIZE64, &size) == 0;
+    const bool unbound =
+        sized && size == 0 && ::ioctl(fd, LOOP_GET_STATUS64, &loop) != 0 && errno == ENXIO;
+    ::close(fd);
+    if (!sized || size > 0) {
+        return true;  // the geometry query says the rest
+    }
+    if (unbound) {
+        refuse(ENXIO, path + " has no file attached");
+        failure.text = "no file attached";
+    } else {
+        refuse(ENOMEDIUM, path + " holds no card");
+    }
+    return false;
 }
 uint32_t logicalDrives() {
     return 0;

@@ -224,6 +224,9 @@ DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
 }
 
 std::string DriveTarget::notReadyReason() const {
+    if (!openFailure.reason.empty()) {
+        return openFailure.reason;
+    }
     switch (openFailure.fault) {
         case rawdevice::Fault::AccessDenied:
             return formatText(

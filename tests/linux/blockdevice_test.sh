@@ -83,6 +83,16 @@ mounted() { mount "${dev}p1" mnt1; }
 busy() { mounted && { (cd mnt1 && exec sleep 60) & bg+=($!); }; }
 on_loop() { extra=$(losetup -f --show "${dev}p2") && extras+=("$extra"); }
 on_loop_mounted() { on_loop && mkfs.ext2 -q "$extra" && mount "$extra" mnt2; }
+# Holds DEVICE with O_EXCL for SECONDS; fails at once when it cannot.
+excl='sysopen(F, $ARGV[0], O_RDONLY | O_EXCL) or exit 1; sleep $ARGV[1]'
+until_true() { for _ in $(seq 50); do "$@" && return; sleep 0.1; done; return 1; }
+holds() { ls -l /proc/$1/fd 2>/dev/null | grep -q " $dev\$"; }
+held() { perl -MFcntl -e "$excl" "$dev" 60 & bg+=($!); until_true holds $!; }
+elsewhere() {
+  unshare -m sh -c "mount ${dev}p1 $work/mnt1 && exec sleep 60" & bg+=($!)
+  until_true grep -q "^${dev}p1 " /proc/$!/mounts
+}
+unattached() { free=$(losetup -f); }
 on_card() {  # the update file on the mounted root of a card with room for the temporary file
   local saved=$dev
   card big.img 6144 && attach big.img && big=$dev && dev=$saved &&
@@ -94,6 +104,8 @@ undo() {
   for mp in mnt1 mnt2; do mountpoint -q $mp && umount $mp; done
   for d in "${extras[@]}"; do losetup -d "$d"; done
   bg=() extras=()
+  # A dead namespace lets its mounts go a moment later.
+  until_true perl -MFcntl -e "$excl" "$dev" 0
 }
 cp u.qlu broken.qlu
 byte=$(od -An -tu1 -j5000 -N1 broken.qlu | tr -d ' ')
@@ -125,6 +137,9 @@ mounted|mounted|u.qlu --device $dev --any-device|64|$dev is mounted on $work/mnt
 partition on a loop|on_loop|u.qlu --device $dev --any-device|64|qlupdate: ${dev}p2 is attached to $extra (losetup -d $extra detaches it); nothing was written|
 partition on a mounted loop|on_loop_mounted|u.qlu --device $dev --any-device --unmount|64|${dev}p2 is attached to $extra (losetup -d $extra detaches it); nothing was written|mnt2
 image on a loop|true|u.qlu card.img|64|qlupdate: card.img is attached to $dev (losetup -d $dev detaches it); nothing was written|
+held by another program|held|u.qlu --device $dev --any-device|64|$dev is in use: another program holds it, or a file system on it is mounted (perhaps in another mount namespace); nothing was written|
+mounted in another namespace|elsewhere|u.qlu --device $dev --any-device --unmount|64|$dev is in use: another program holds it|
+no file attached|unattached|u.qlu --device $free --any-device|64|$free has no file attached; nothing was written|
 broken file with --unmount|mounted|broken.qlu --device $dev --any-device --unmount|2|the update file is damaged|mnt1
 file on the card with --unmount|on_card|$work/mnt2/u.qlu --device $big --any-device --unmount|11|the update file $work/mnt2/u.qlu is on the card itself|mnt2
 busy with --unmount|busy|u.qlu --device $dev --any-device --unmount|9|cannot unmount $work/mnt1 (${dev}p1): Device or resource busy; nothing was written|mnt1
