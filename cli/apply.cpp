@@ -183,6 +183,7 @@ int runApply(const ApplyOptions& options) {
     keepAwake(false);
     interrupt::unwatch();
     line.finish();
+    reportUnmounted();
     if (stopped) {
         std::fprintf(stderr, "%s\n", stoppedMessage(written));
         return kExitInterrupted;

@@ -10,9 +10,12 @@ int listCards();
 // for it. kExitOk when the update may go on; otherwise the exit status, after
 // a message that says why nothing was written.
 int prepareDevice(const ApplyOptions& options);
-// Checks that nothing else on the system holds the target image
-// options.targetImage; the same statuses as prepareDevice.
+// Checks the image file options.targetImage: on Linux one that a loop device
+// has attached is refused. kExitOk, or the exit status after the message.
 int prepareImage(const ApplyOptions& options);
+// After the update: which of the card's file systems it unmounted (Linux,
+// --unmount), on stderr.
+void reportUnmounted();
 // How a card is named here: "--drive" on Windows, "--device" on Linux.
 extern const char* const kCardOption;
 

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/carddevice.h"
 #include "common/common.h"
 #include "storage/blockdevice.h"
-#include "update/applyupdatefile.h"
 
 namespace {
 
@@ -83,32 +83,47 @@ int prepareDevice(const ApplyOptions& options) {
                      given);
         return kExitUsage;
     }
-    if (!device.mounts.empty()) {
-        if (!options.unmount) {
-            std::fprintf(stderr,
-                         "qlupdate: %s is mounted on %s; nothing was written (--unmount "
-                         "unmounts it first)\n",
-                         given, joined(device.mounts).c_str());
-            return kExitUsage;
-        }
-        setDebugLog(true);  // the refusal's own line says which and why
-        const bool unmounted = unmountAll(device);
-        setDebugLog(options.verbose);
-        if (!unmounted) {
-            std::fprintf(stderr,
-                         "qlupdate: cannot unmount %s (see the line above); nothing was "
-                         "written\n",
-                         given);
-            return ResultWriteFailed;
-        }
-        std::fprintf(stderr, "unmounted %s\n", joined(device.mounts).c_str());
+    // Detaching is the user's to do: --unmount would not help.
+    const std::vector<DiskUser> users = system.usersOf(name);
+    if (!users.empty()) {
+        std::fprintf(stderr, "qlupdate: %s; nothing was written\n", describeAll(users).c_str());
+        return kExitUsage;
     }
-    rawdevice::useBlockDevice(path);
+    if (!device.mounts.empty() && !options.unmount) {
+        std::fprintf(stderr,
+                     "qlupdate: %s is mounted on %s; nothing was written (--unmount "
+                     "unmounts it first)\n",
+                     given, joined(device.mounts).c_str());
+        return kExitUsage;
+    }
+    // Unmounted only once the update file has been verified, right before
+    // the first write: a broken file leaves the card as it was.
+    rawdevice::useBlockDevice(path, !device.mounts.empty());
     return kExitOk;
 }
 
-int prepareImage(const ApplyOptions&) {
-    return kExitOk;
+int prepareImage(const ApplyOptions& options) {
+    const std::vector<std::string> loops = BlockDevices().loopsOnFile(options.targetImage);
+    if (loops.empty()) {
+        return kExitOk;
+    }
+    std::string command;
+    for (const std::string& loop : loops) {
+        command += " " + loop;
+    }
+    std::fprintf(stderr,
+                 "qlupdate: %s is attached to %s (losetup -d%s detaches %s); nothing was "
+                 "written\n",
+                 options.targetImage.c_str(), joined(loops).c_str(), command.c_str(),
+                 loops.size() == 1 ? "it" : "them");
+    return kExitUsage;
+}
+
+void reportUnmounted() {
+    const std::vector<std::string> points = rawdevice::unmountedPoints();
+    if (!points.empty()) {
+        std::fprintf(stderr, "unmounted %s\n", joined(points).c_str());
+    }
 }
 
 const char* const kCardOption = "--device";

@@ -23,9 +23,13 @@ int prepareDevice(const ApplyOptions&) {
     return kExitUsage;
 }
 
+// No loop devices; Windows shares image files as its own locks allow.
 int prepareImage(const ApplyOptions&) {
     return kExitOk;
 }
+
+// Volumes are locked and dismounted for the write and mount again after it.
+void reportUnmounted() {}
 
 const char* const kCardOption = "--drive";
 

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "common/common.h"
@@ -72,7 +75,32 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::vector<std::string> partitionsIn(const std::string& diskDir) {
+    std::vector<std::string> partitions;
+    for (const std::string& entry : entries(diskDir)) {
+        if (exists(diskDir + "/" + entry + "/partition")) {
+            partitions.push_back(entry);
+        }
+    }
+    return partitions;
+}
+
 }  // namespace
+
+std::string DiskUser::describe() const {
+    if (loop) {
+        return used + " is attached to " + by + " (losetup -d " + by + " detaches it)";
+    }
+    return used + " is held by " + by + " (a device-mapper, RAID or other device built on it)";
+}
+
+std::string describeAll(const std::vector<DiskUser>& users) {
+    std::string text;
+    for (const DiskUser& user : users) {
+        text += (text.empty() ? "" : "; ") + user.describe();
+    }
+    return text;
+}
 
 std::string BlockDevices::read(const std::string& path) const {
     std::ifstream in(path);
@@ -112,13 +140,7 @@ bool BlockDevices::describe(const std::string& name, BlockDevice& device) const 
     if (device.model.empty()) {
         device.model = read(dir + "/device/name");  // MMC cards name themselves here
     }
-    std::vector<std::string> partitions;
-    for (const std::string& entry : entries(dir)) {
-        if (exists(dir + "/" + entry + "/partition")) {
-            partitions.push_back(entry);
-        }
-    }
-    device.mounts = mountsOf(name, partitions);
+    readMounts(name, partitionsIn(dir), device);
     return true;
 }
 
@@ -131,9 +153,74 @@ std::string BlockDevices::diskOfPartition(const std::string& name) const {
     return baseName(resolved(dir + "/.."));
 }
 
-std::vector<std::string> BlockDevices::mountsOf(const std::string& disk,
-                                                const std::vector<std::string>& partitions) const {
-    std::vector<std::string> points;
+std::string BlockDevices::diskOfFile(const std::string& path) const {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::string();
+    }
+    const std::string dir = resolved(sysRoot + "/dev/block/" + std::to_string(major(info.st_dev)) +
+                                     ":" + std::to_string(minor(info.st_dev)));
+    if (dir.empty()) {
+        return std::string();
+    }
+    return baseName(exists(dir + "/partition") ? resolved(dir + "/..") : dir);
+}
+
+template <typename Fn>
+void BlockDevices::forEachLoopFile(Fn fn) const {
+    for (const std::string& name : entries(sysRoot + "/block")) {
+        const std::string file = read(sysRoot + "/block/" + name + "/loop/backing_file");
+        struct stat info;
+        if (!file.empty() && ::stat(file.c_str(), &info) == 0) {
+            fn(name, info);
+        }
+    }
+}
+
+std::vector<DiskUser> BlockDevices::usersOf(const std::string& disk) const {
+    std::vector<DiskUser> users;
+    const std::string dir = sysRoot + "/block/" + disk;
+    if (disk.empty() || disk.find('/') != std::string::npos || !exists(dir)) {
+        return users;
+    }
+    std::vector<std::string> names = partitionsIn(dir);
+    names.insert(names.begin(), disk);
+    std::map<dev_t, std::string> numbers;
+    for (const std::string& name : names) {
+        const std::string folder = name == disk ? dir : dir + "/" + name;
+        unsigned int maj = 0, min = 0;
+        if (std::sscanf(read(folder + "/dev").c_str(), "%u:%u", &maj, &min) == 2) {
+            numbers[makedev(maj, min)] = name;
+        }
+        for (const std::string& holder : entries(folder + "/holders")) {
+            users.push_back(DiskUser{"/dev/" + name, "/dev/" + holder, false});
+        }
+    }
+    forEachLoopFile([&](const std::string& loop, const struct stat& file) {
+        const auto it = numbers.find(file.st_rdev);
+        if (S_ISBLK(file.st_mode) && it != numbers.end()) {
+            users.push_back(DiskUser{"/dev/" + it->second, "/dev/" + loop, true});
+        }
+    });
+    return users;
+}
+
+std::vector<std::string> BlockDevices::loopsOnFile(const std::string& path) const {
+    std::vector<std::string> loops;
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0) {
+        return loops;
+    }
+    forEachLoopFile([&](const std::string& loop, const struct stat& file) {
+        if (file.st_dev == target.st_dev && file.st_ino == target.st_ino) {
+            loops.push_back("/dev/" + loop);
+        }
+    });
+    return loops;
+}
+
+void BlockDevices::readMounts(const std::string& disk, const std::vector<std::string>& partitions,
+                              BlockDevice& device) const {
     std::ifstream in(mountsFile);
     std::string line;
     while (std::getline(in, line)) {
@@ -148,19 +235,23 @@ std::vector<std::string> BlockDevices::mountsOf(const std::string& disk,
         const std::string name = baseName(node.empty() ? source : node);
         if (name == disk ||
             std::find(partitions.begin(), partitions.end(), name) != partitions.end()) {
-            points.push_back(unescape(point));
+            device.mounts.push_back(unescape(point));
+            device.mountedFrom.push_back("/dev/" + name);
         }
     }
-    return points;
 }
 
-bool unmountAll(const BlockDevice& device) {
-    for (auto it = device.mounts.rbegin(); it != device.mounts.rend(); ++it) {
-        if (::umount2(it->c_str(), 0) != 0) {
-            debugLog("%s : cannot unmount %s of %s: %s\n", kModule, it->c_str(),
-                     device.path.c_str(), std::strerror(errno));
+bool unmountAll(const BlockDevice& device, std::vector<std::string>& unmounted, std::string& why) {
+    for (size_t i = device.mounts.size(); i-- > 0;) {
+        const std::string& point = device.mounts[i];
+        if (::umount2(point.c_str(), 0) != 0) {
+            why = "cannot unmount " + point + " (" + device.mountedFrom[i] +
+                  "): " + std::strerror(errno);
+            debugLog("%s : %s\n", kModule, why.c_str());
             return false;
         }
+        debugLog("%s : unmounted %s (%s)\n", kModule, point.c_str(), device.mountedFrom[i].c_str());
+        unmounted.push_back(point);
     }
     return true;
 }

@@ -13,6 +13,13 @@ constexpr uint32_t kEntrySize = 16;
 
 }  // namespace
 
+std::string volumePathOf(const std::string& drive) {
+    if (drive.size() > 1 && drive[0] == '/') {
+        return drive;
+    }
+    return drive.empty() ? std::string("\\\\.\\") : std::string("\\\\.\\") + drive[0] + ":";
+}
+
 // ---- MbrInfo ----
 
 void MbrInfo::clear() {
@@ -106,8 +113,8 @@ bool DeviceInfo::setName(const std::string& drive) {
 
 bool DeviceInfo::getDeviceNumber(const std::string& drive) {
     debugLog("%s : getDeviceNumber (%s)\n", kModule, drive.c_str());
-    char volumePath[8];
-    formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", drive.empty() ? '\0' : drive[0]);
+    const std::string volumeName = volumePathOf(drive);
+    const char* volumePath = volumeName.c_str();
     debugLog("%s : getDeviceNumber handle name (%s)\n", kModule, volumePath);
     const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
     if (volume == rawdevice::kInvalidHandle) {

@@ -6,6 +6,11 @@
 
 #include "storage/rawdevice.h"
 
+// The volume that a drive names: "\\.\E:" for the drive letter E:, and a
+// drive named by its device path (Linux, "/dev/sdb") is its own volume, so
+// that the log speaks of what the system calls it.
+std::string volumePathOf(const std::string& drive);
+
 // One MBR sector exactly as read; entries are decoded byte by byte since the
 // 32-bit fields are not aligned.
 class MbrInfo {

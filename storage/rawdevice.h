@@ -63,6 +63,9 @@ enum class Fault { None, Gone, WriteProtected, AccessDenied, Busy, Other };
 struct Error {
     Fault fault = Fault::None;
     std::string text;  // the system's code and words, "system error 21: ..."
+    // A whole sentence for the user, where the platform has better words
+    // than the fault's usual ones (Linux: which device, and what holds it).
+    std::string reason;
 };
 // The calling thread's last failure of a call below that documents it.
 Error lastError();
@@ -85,6 +88,13 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length);
 // Written data onto the medium (FlushFileBuffers, fsync); then no cached
 // copy stands between a read and the medium.
 bool flush(Handle disk);
+// Right before the first write, after the checks that need nothing of the
+// card's file systems: makes the disk from openDisk the update's alone. On
+// Linux the card's file systems that qlupdate may unmount are unmounted, the
+// device is taken exclusively and no other device may be built on it; on
+// Windows the volumes are locked apart. False, with nothing written, when it
+// cannot be; error.text says why, error.fault is Busy when another user has it.
+bool claimDisk(Handle disk, Error& error);
 // IOCTL_DISK_IS_WRITABLE: false when the medium is write-protected (the
 // card's lock switch) or the question fails (lastError tells which).
 bool isWritable(Handle disk);

@@ -186,6 +186,11 @@ bool flush(Handle disk) {
     return true;
 }
 
+// Windows takes the volumes over the root apart (DriveTarget::takeVolumes).
+bool claimDisk(Handle, Error&) {
+    return true;
+}
+
 // Documented to fail with ERROR_WRITE_PROTECT for a write-protected medium.
 bool isWritable(Handle disk) {
     DWORD returned = 0;

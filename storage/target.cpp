@@ -270,6 +270,9 @@ DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
 }
 
 std::string DriveTarget::notReadyReason() const {
+    if (!openFailure.reason.empty()) {
+        return openFailure.reason;
+    }
     switch (openFailure.fault) {
         case rawdevice::Fault::AccessDenied:
             return formatText(
@@ -295,9 +298,8 @@ std::string DriveTarget::notReadyReason() const {
 // another disk when a reader is replugged: the drive is opened once, and
 // both the volume and the open drive must then name the same disk.
 bool DriveTarget::open() {
-    char volumePath[8];
-    formatString(volumePath, sizeof volumePath,
-                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const std::string volumeName = volumePathOf(driveName);
+    const char* volumePath = volumeName.c_str();
     // An empty reader slot is found out without reading from it.
     if (!rawdevice::hasMedia(volumePath)) {
         debugLog("%s : no card in %s: %s\n", kModule, volumePath,
@@ -450,7 +452,16 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
                     "the card's partition table or size changed after it was checked; nothing "
                     "was written");
     }
-    return !refusesWrites(failure) && takeVolumes(failure);
+    if (refusesWrites(failure)) {
+        return false;
+    }
+    rawdevice::Error claim;
+    if (!rawdevice::claimDisk(disk, claim)) {
+        return fail(failure,
+                    claim.fault == rawdevice::Fault::Busy ? ResultCardInUse : ResultInvalidMedia,
+                    claim.text + "; nothing was written");
+    }
+    return takeVolumes(failure);
 }
 
 // Explorer, an indexer or a virus scanner may hold a volume open for a
@@ -475,9 +486,7 @@ bool DriveTarget::lockWithPatience(rawdevice::Handle volume) {
 bool DriveTarget::takeVolumes(TargetFailure& failure) {
     const uint64_t rootOffset = device.getRootOffset();
     const uint64_t rootSize = device.getRootSize();
-    char letterPath[8];
-    formatString(letterPath, sizeof letterPath,
-                 "\\\\.\\%c:", driveName.empty() ? '\0' : driveName[0]);
+    const std::string letterPath = volumePathOf(driveName);
     const char letter = static_cast<char>(
         std::toupper(static_cast<unsigned char>(driveName.empty() ? '\0' : driveName[0])));
     bool letterOverlaps = false;
@@ -513,7 +522,7 @@ bool DriveTarget::takeVolumes(TargetFailure& failure) {
         UnmountDrive letter(driveName.empty() ? '\0' : driveName[0]);
         if (!letter.unmount()) {
             debugLog("%s : %s lies outside the root partition; the update goes on\n", kModule,
-                     letterPath);
+                     letterPath.c_str());
         } else {
             lockedVolumes.push_back(letter.detach());
         }

@@ -163,7 +163,7 @@ else
   # The prefix's D: is fixed, E: removable (but no physical drive under Wine).
   q apply u.qlu --drive D: >out.txt 2>&1; expect "apply to a fixed drive" 64 $?
   grep -q "D: is not a card reader's drive" out.txt; expect "fixed drive named" 0 $?
-  q apply u.qlu --drive E: >/dev/null 2>&1; expect "apply to a removable drive" 1 $?
+  q apply u.qlu --drive E: >/dev/null 2>&1; expect "apply to a removable drive" 64 $?
 fi
 q apply u.qlu --drive E:x >/dev/null 2>&1; expect "apply to a drive string" 64 $?
 
@@ -209,8 +209,8 @@ files|11|0|アップデートファイルが、アップデートするメディ
 fixed|0|1|apply success
 fixed+sata|64|0|E: is not a card reader's drive
 fixed+system|64|0|E: is not a card reader's drive
-empty|1|0|holds no card
-denied|1|0|command prompt started as administrator
+empty|64|0|holds no card
+denied|64|0|command prompt started as administrator
 CASES
   ok "the disk that took the card's number untouched" [ "$other_before" = "$(sha other.img 0)" ]
   unset QUILLON_TEST_DRIVES

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 
@@ -84,6 +86,7 @@ TEST_F(FakeSysfs, ListsOnlyCardReadersWithTheirMounts) {
     EXPECT_EQ(usb.vendor, "Generic");
     EXPECT_EQ(usb.model, "SD/MMC Reader");
     EXPECT_EQ(usb.mounts, (std::vector<std::string>{"/media/my card", "/boot/card"}));
+    EXPECT_EQ(usb.mountedFrom, (std::vector<std::string>{"/dev/sdb2", "/dev/sdb1"}));
 }
 
 TEST_F(FakeSysfs, DescribesOtherDisksAndTellsPartitionsApart) {
@@ -103,6 +106,48 @@ TEST_F(FakeSysfs, DescribesOtherDisksAndTellsPartitionsApart) {
     EXPECT_EQ(sys.diskOfPartition("sda2"), "sda");
     EXPECT_EQ(sys.diskOfPartition("sdb"), "");
     EXPECT_EQ(sys.diskOfPartition("nosuch"), "");
+}
+
+// Loop devices name their files as paths, which may be any name of the node
+// or of the image: only device numbers and inodes tell what is attached.
+TEST_F(FakeSysfs, FindsLoopsAndHoldersOverADiskByNumberNotName) {
+    text("block/sdb/dev", "8:16\n");
+    text("block/sdb/sdb1/dev", "8:17\n");
+    text("block/sdb/sdb2/dev", "8:18\n");
+    fs::create_directories(dir.file("sys/block/sdb/sdb1/holders/dm-0"));
+    const std::string image = dir.file("card.img");
+    testutil::writeText(image, "card");
+    fs::create_hard_link(image, dir.file("other-name.img"));
+    testutil::writeText(dir.file("sdb2"), "a file, not the partition");
+    text("block/loop1/loop/backing_file", dir.file("node-of-sdb2") + "\n");
+    text("block/loop2/loop/backing_file", dir.file("sdb2") + "\n");
+    text("block/loop3/loop/backing_file", dir.file("other-name.img") + "\n");
+    const BlockDevices sys = system();
+
+    EXPECT_EQ(sys.loopsOnFile(image), std::vector<std::string>{"/dev/loop3"});
+    EXPECT_EQ(sys.loopsOnFile(dir.file("sdb2")), std::vector<std::string>{"/dev/loop2"});
+    EXPECT_TRUE(sys.loopsOnFile(dir.file("mounts")).empty());
+    EXPECT_TRUE(sys.usersOf("sda").empty());
+    const std::string held =
+        "/dev/sdb1 is held by /dev/dm-0 (a device-mapper, RAID or other device "
+        "built on it)";
+    if (::mknod(dir.file("node-of-sdb2").c_str(), S_IFBLK | 0600, makedev(8, 18)) != 0) {
+        EXPECT_EQ(describeAll(sys.usersOf("sdb")), held);
+        GTEST_SKIP() << "no block device node can be made here (needs root)";
+    }
+    EXPECT_EQ(describeAll(sys.usersOf("sdb")),
+              held + "; /dev/sdb2 is attached to /dev/loop1 (losetup -d /dev/loop1 detaches it)");
+}
+
+TEST_F(FakeSysfs, TellsTheDiskThatHoldsAFile) {
+    struct stat info;
+    ASSERT_EQ(::stat(dir.file("mounts").c_str(), &info), 0);
+    fs::create_directories(dir.file("sys/dev/block"));
+    fs::create_directory_symlink(dir.file("sys/block/sdb/sdb2"),
+                                 dir.file("sys/dev/block/" + std::to_string(major(info.st_dev)) +
+                                          ":" + std::to_string(minor(info.st_dev))));
+    EXPECT_EQ(system().diskOfFile(dir.file("mounts")), "sdb");
+    EXPECT_EQ(system().diskOfFile(dir.file("nosuch")), "");
 }
 
 TEST(BlockDevices, NoSysfsListsNothing) {

@@ -6,10 +6,13 @@
 set -uo pipefail
 Q=$(realpath "$1")
 work=$(mktemp -d)
-loops=()
+loops=() extras=() bg=()
 cleanup() {
+  for pid in "${bg[@]}"; do kill "$pid"; wait "$pid"; done 2>/dev/null
   for mp in "$work"/mnt*; do mountpoint -q "$mp" 2>/dev/null && umount "$mp"; done
-  for d in "${loops[@]}"; do losetup -d "$d"; done
+  # Last attached first: a loop over another's partition goes before it.
+  local all=("${loops[@]}" "${extras[@]}") i
+  for ((i = ${#all[@]} - 1; i >= 0; i--)); do losetup -d "${all[i]}"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -72,27 +75,76 @@ grep -q "root partition ends at $((18432 * 512 + (8 << 20))) beyond the medium $
   out-short.img.txt; expect "disk size from the kernel" 0 $?
 dev=$card_dev
 
-# A mounted partition is refused; --unmount fails cleanly while it is busy,
-# and unmounts it otherwise.
-if [ -b "${dev}p1" ] && mkfs.ext2 -q "${dev}p1" 2>/dev/null && mkdir mnt1 &&
-  mount "${dev}p1" mnt1 2>/dev/null; then
-  mbr_before=$(sha "$dev" 0 512)
-  "$Q" apply u.qlu --device "$dev" --any-device >out.txt 2>&1; expect "mounted refused" 64 $?
-  grep -q "is mounted on $work/mnt1" out.txt; expect "mount point named" 0 $?
-  exec 9<mnt1/lost+found
-  (cd mnt1 && sleep 30) &
-  holder=$!
-  "$Q" apply u.qlu --device "$dev" --any-device --unmount >out.txt 2>&1; expect "busy refused" 5 $?
-  grep -q "cannot unmount" out.txt; expect "busy mount named" 0 $?
-  ok "busy file system stays mounted" mountpoint -q mnt1
-  kill $holder; wait $holder 2>/dev/null
-  exec 9<&-
-  "$Q" apply u.qlu --device "$dev" --any-device --unmount >/dev/null 2>&1
-  expect "apply with --unmount" 0 $?
-  ok "file system unmounted" not mountpoint -q mnt1
-  # (the unmount itself updates the boot partition's superblock)
-  ok "MBR kept after --unmount" [ "$mbr_before" = "$(sha card.img 0 512)" ]
-  ok "root rewritten after --unmount" [ "$(sha card.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
+# What else may use the card, and --unmount, which unmounts only once the
+# update file is verified, right before the first write. One line a case:
+# name | set-up | apply's arguments | status | what qlupdate says | a mount
+# point that must still be mounted afterwards (!point: must not be).
+mounted() { mount "${dev}p1" mnt1; }
+busy() { mounted && { (cd mnt1 && exec sleep 60) & bg+=($!); }; }
+on_loop() { extra=$(losetup -f --show "${dev}p2") && extras+=("$extra"); }
+on_loop_mounted() { on_loop && mkfs.ext2 -q "$extra" && mount "$extra" mnt2; }
+# Holds DEVICE with O_EXCL for SECONDS; fails at once when it cannot.
+excl='sysopen(F, $ARGV[0], O_RDONLY | O_EXCL) or exit 1; sleep $ARGV[1]'
+until_true() { for _ in $(seq 50); do "$@" && return; sleep 0.1; done; return 1; }
+holds() { ls -l /proc/$1/fd 2>/dev/null | grep -q " $dev\$"; }
+held() { perl -MFcntl -e "$excl" "$dev" 60 & bg+=($!); until_true holds $!; }
+elsewhere() {
+  unshare -m sh -c "mount ${dev}p1 $work/mnt1 && exec sleep 60" & bg+=($!)
+  until_true grep -q "^${dev}p1 " /proc/$!/mounts
+}
+unattached() { free=$(losetup -f); }
+on_card() {  # the update file on the mounted root of a card with room for the temporary file
+  local saved=$dev
+  card big.img 6144 && attach big.img && big=$dev && dev=$saved &&
+    mkfs.ext4 -q -m 0 -E lazy_itable_init=1,lazy_journal_init=1 "${big}p2" &&
+    mount "${big}p2" mnt2 && cp u.qlu mnt2/ && mount -o remount,ro mnt2 && img=big.img
+}
+undo() {
+  for pid in "${bg[@]}"; do kill "$pid"; wait "$pid"; done 2>/dev/null
+  for mp in mnt1 mnt2; do mountpoint -q $mp && umount $mp; done
+  for d in "${extras[@]}"; do losetup -d "$d"; done
+  bg=() extras=()
+  # A dead namespace lets its mounts go a moment later.
+  until_true perl -MFcntl -e "$excl" "$dev" 0
+}
+cp u.qlu broken.qlu
+byte=$(od -An -tu1 -j5000 -N1 broken.qlu | tr -d ' ')
+printf "\\$(printf %o $((byte ^ 255)))" | dd of=broken.qlu bs=1 seek=5000 conv=notrunc status=none
+if [ -b "${dev}p1" ] && mkfs.ext2 -q "${dev}p1" 2>/dev/null && mkdir mnt1 mnt2 && mounted 2>/dev/null; then
+  umount mnt1
+  while IFS='|' read -r name setup args status words still; do
+    img=card.img
+    $setup </dev/null || { echo "FAIL: $name: set-up"; failed=$((failed + 1)); undo; continue; }
+    sync
+    # The copy starts at the root's first byte: its first 8 MiB show any write.
+    root=$(sha $img $root_offset $root_size) mbr=$(sha $img 0 512)
+    eval "\"\$Q\" apply $args" </dev/null >out.txt 2>&1; expect "$name" "$status" $?
+    eval "words=\"$words\""
+    grep -qF "$words" out.txt; expect "$name: says \"$words\"" 0 $?
+    ok "$name: MBR kept" [ "$mbr" = "$(sha $img 0 512)" ]
+    if [ "$status" = 0 ]; then
+      ok "$name: root rewritten" [ "$(sha $img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
+    else
+      ok "$name: root untouched" [ "$root" = "$(sha $img $root_offset $root_size)" ]
+    fi
+    case $still in
+      !*) ok "$name: ${still#!} unmounted" not mountpoint -q "${still#!}" ;;
+      ?*) ok "$name: $still still mounted" mountpoint -q "$still" ;;
+    esac
+    undo
+  done <<'CASES'
+mounted|mounted|u.qlu --device $dev --any-device|64|$dev is mounted on $work/mnt1; nothing was written (--unmount|mnt1
+partition on a loop|on_loop|u.qlu --device $dev --any-device|64|qlupdate: ${dev}p2 is attached to $extra (losetup -d $extra detaches it); nothing was written|
+partition on a mounted loop|on_loop_mounted|u.qlu --device $dev --any-device --unmount|64|${dev}p2 is attached to $extra (losetup -d $extra detaches it); nothing was written|mnt2
+image on a loop|true|u.qlu card.img|64|qlupdate: card.img is attached to $dev (losetup -d $dev detaches it); nothing was written|
+held by another program|held|u.qlu --device $dev --any-device|64|$dev is in use: another program holds it, or a file system on it is mounted (perhaps in another mount namespace); nothing was written|
+mounted in another namespace|elsewhere|u.qlu --device $dev --any-device --unmount|64|$dev is in use: another program holds it|
+no file attached|unattached|u.qlu --device $free --any-device|64|$free has no file attached; nothing was written|
+broken file with --unmount|mounted|broken.qlu --device $dev --any-device --unmount|2|the update file is damaged|mnt1
+file on the card with --unmount|on_card|$work/mnt2/u.qlu --device $big --any-device --unmount|11|the update file $work/mnt2/u.qlu is on the card itself|mnt2
+busy with --unmount|busy|u.qlu --device $dev --any-device --unmount|9|cannot unmount $work/mnt1 (${dev}p1): Device or resource busy; nothing was written|mnt1
+--unmount|mounted|u.qlu --device $dev --any-device --unmount|0|unmounted $work/mnt1|!mnt1
+CASES
   # A fresh card for the plain case.
   losetup -d "$dev"
   kept=(); for d in "${loops[@]}"; do [ "$d" = "$dev" ] || kept+=("$d"); done; loops=("${kept[@]}")
@@ -108,6 +160,7 @@ fi
 "$Q" --verbose apply u.qlu --device "$dev" --any-device >out.txt 2>&1; expect "apply to a loop device" 0 $?
 grep -q "applyupdatefile : construct update u.qlu target $dev drive $dev" out.txt
 expect "the log names the device" 0 $?
+ok "the log uses no Windows names" not grep -qF '\\.\' out.txt
 ok "MBR and boot partition unchanged" [ "$head_before" = "$(sha card.img 0 $root_offset)" ]
 ok "bytes after root unchanged" [ "$tail_before" = "$(sha card.img $((root_offset + root_size)))" ]
 ok "root partition rewritten" [ "$(sha card.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]

@@ -317,6 +317,11 @@ bool flush(Handle disk) {
     return true;
 }
 
+// The fake has no file systems of its own to unmount; its volumes are locked.
+bool claimDisk(Handle, Error&) {
+    return true;
+}
+
 bool isWritable(Handle disk) {
     auto it = handles().find(disk);
     if (it == handles().end() || disks()[it->second.letter].writeProtected) {
