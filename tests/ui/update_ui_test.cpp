@@ -605,9 +605,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "一時ファイルの作成に失敗しました。\nアップデート処理を中止します。",
                   shortPayload, ""},
         ErrorCase{"card_pulled_out", 5, kWriteFailed, nullptr, "|pull=1"},
-        ErrorCase{"payload_not_zlib", 6,
-                  "一時ファイルの作成ができませんでした。\nアップデート処理を中止します。",
-                  payloadNotZlib, ""},
+        ErrorCase{"payload_not_zlib", 2, kBroken, payloadNotZlib, ""},
         ErrorCase{"already_up_to_date", 8,
                   "メディアの内容とアップデートファイルの内容が一致しています。\n"
                   "メディアは最新です。\n"
