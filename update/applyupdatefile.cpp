@@ -59,7 +59,9 @@ std::string makeTempPath(const std::string& updateFilePath) {
 // The job's temporary file: created new, held open from the unpacking to the
 // end of the copy, and closed on every path out of the run. The system
 // removes it with its last handle, so a killed or crashed run leaves nothing.
-class TempFile {
+}  // namespace
+
+class ApplyUpdateFile::TempFile {
 public:
     explicit TempFile(const std::string& path) : path(path) {}
     ~TempFile() { discard(); }
@@ -87,8 +89,6 @@ private:
     std::string path;
     FILE* file = nullptr;
 };
-
-}  // namespace
 
 ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath, const std::string& targetPath,
                                  const std::string& driveName)
@@ -130,6 +130,11 @@ void ApplyUpdateFile::requestStop() {
 std::string ApplyUpdateFile::getReason() const {
     std::lock_guard<std::mutex> lock(reasonMutex);
     return reason;
+}
+
+bool ApplyUpdateFile::failed(int code, const std::string& why) {
+    fail(code, why);
+    return false;
 }
 
 void ApplyUpdateFile::fail(int code, const std::string& why) {
@@ -191,16 +196,60 @@ bool ApplyUpdateFile::waitWhilePaused(int checkpoint) {
     return true;
 }
 
+// The hashing and the unpacking read the payload beside the job's own
+// checks. However the run leaves, a stage still running is asked to suspend
+// and both threads are joined.
+class ApplyUpdateFile::StageThreads {
+public:
+    StageThreads(PartitionHash& hash, ImageDecompress& unpacking)
+        : hash(hash), unpacking(unpacking) {}
+    ~StageThreads() { stop(); }
+    StageThreads(const StageThreads&) = delete;
+    StageThreads& operator=(const StageThreads&) = delete;
+
+    std::thread hashThread;
+    std::thread unpackThread;
+
+    void stop() {
+        if (hashThread.joinable()) {
+            hash.requestSuspend();
+        }
+        if (unpackThread.joinable()) {
+            unpacking.requestSuspend();
+        }
+        joinHashing();
+        joinUnpacking();
+    }
+    void joinHashing() {
+        if (hashThread.joinable()) {
+            hashThread.join();
+        }
+    }
+    void joinUnpacking() {
+        if (unpackThread.joinable()) {
+            unpackThread.join();
+        }
+    }
+
+private:
+    PartitionHash& hash;
+    ImageDecompress& unpacking;
+};
+
 // Between two chunks: holds while paused; false when a stop was requested,
 // paused or not.
-bool ApplyUpdateFile::betweenChunks(int checkpoint) {
+bool ApplyUpdateFile::betweenChunks(Checkpoint checkpoint) {
     if (!waitWhilePaused(checkpoint)) {
         return false;
     }
-    if (stopRequested.load()) {
-        debugLog("%s : request stop %d\n", kModule, checkpoint);
+    return !stoppedAt(checkpoint);
+}
+
+bool ApplyUpdateFile::stoppedAt(Checkpoint checkpoint) {
+    if (!stopRequested.load()) {
         return false;
     }
+    debugLog("%s : request stop %d\n", kModule, static_cast<int>(checkpoint));
     return true;
 }
 
@@ -210,303 +259,283 @@ void ApplyUpdateFile::run() {
         Target& target;
         ~Release() { target.release(); }
     } release{*target};
-    if (!waitWhilePaused(210)) {
+    if (!waitWhilePaused(kBeforeStart)) {
         return;
     }
+    Plan plan;
+    if (!checkVolume(plan) || !checkTarget(plan) || !checkHeader(plan)) {
+        return;
+    }
+    TempFile temp(tempFilePath);
+    if (!unpack(plan, temp)) {
+        return;
+    }
+    progress.store(kCopyStart);
+    if (!overwrite(temp.get(), plan.startOffset, plan.size)) {
+        if (resultCode.load() != ResultUpToDate) {
+            debugLog(target->isDevice() ? "%s : overwrite device %s to %s fail\n"
+                                        : "%s : overwrite file %s to %s fail\n",
+                     kModule, tempFilePath.c_str(), target->path().c_str());
+        }
+        return;  // nothing written on 8; the temporary file goes with temp
+    }
+    temp.discard();
+    if (verify && !verifyTarget(plan.startOffset, plan.size)) {
+        return;
+    }
+    debugLog("%s : apply success\n", kModule);
+    progress.store(100);
+    succeeded.store(true);
+}
 
+// The update file is a regular file, and its folder can take the temporary
+// file: its path is not too long and its volume has room.
+bool ApplyUpdateFile::checkVolume(Plan& plan) {
     // Only a regular file can be read twice the same, by the hashing and by
     // the unpacking; a FIFO would also hold them until a writer came.
     const fileio::FileKind kind = fileio::kindOf(updateFilePath.c_str());
     if (kind == fileio::FileKind::Missing) {
         debugLog("%s : update file %s does not exist\n", kModule, updateFilePath.c_str());
-        fail(ResultBrokenUpdateFile,
-             formatText("%s: the update file does not exist", updateFilePath.c_str()));
-        return;
+        return failed(ResultBrokenUpdateFile,
+                      formatText("%s: the update file does not exist", updateFilePath.c_str()));
     }
     if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::Other) {
         debugLog("%s : update file %s is %s\n", kModule, updateFilePath.c_str(),
                  fileio::kindText(kind));
-        fail(ResultBrokenUpdateFile, formatText("%s is %s, not an update file",
-                                                updateFilePath.c_str(), fileio::kindText(kind)));
-        return;
+        return failed(ResultBrokenUpdateFile,
+                      formatText("%s is %s, not an update file", updateFilePath.c_str(),
+                                 fileio::kindText(kind)));
     }
 
-    std::string absPath;
     errno = 0;
-    const bool haveAbsPath = volume::absolutePath(absPath, updateFilePath.c_str());
+    const bool haveAbsPath = volume::absolutePath(plan.absPath, updateFilePath.c_str());
     const bool tooLong = errno == ERANGE || updateFilePath.size() >= volume::longestPath();
-    debugLog("%s : update file abs path %s\n", kModule, absPath.c_str());
-    if (!haveAbsPath || absPath.empty()) {
+    debugLog("%s : update file abs path %s\n", kModule, plan.absPath.c_str());
+    if (!haveAbsPath || plan.absPath.empty()) {
         debugLog("%s : _fullpath fail %s\n", kModule, updateFilePath.c_str());
         // Windows' runtime takes no full path past MAX_PATH: the folder is there.
-        fail(ResultTempFileCreate,
-             tooLong
-                 ? formatText("the full path of the update file %s is longer than the %u "
-                              "characters the system allows; move it to a folder with a "
-                              "shorter path",
-                              updateFilePath.c_str(), static_cast<unsigned>(volume::longestPath()))
-                 : formatText("the folder of the update file %s cannot be found",
-                              updateFilePath.c_str()));
-        return;
+        return failed(
+            ResultTempFileCreate,
+            tooLong
+                ? formatText("the full path of the update file %s is longer than the %u "
+                             "characters the system allows; move it to a folder with a "
+                             "shorter path",
+                             updateFilePath.c_str(), static_cast<unsigned>(volume::longestPath()))
+                : formatText("the folder of the update file %s cannot be found",
+                             updateFilePath.c_str()));
     }
     // The temporary file's name is the update file's and 17 characters more.
-    const size_t tempLength = absPath.size() + (tempFilePath.size() - updateFilePath.size());
+    const size_t tempLength = plan.absPath.size() + (tempFilePath.size() - updateFilePath.size());
     if (tempLength > volume::longestPath()) {
         debugLog("%s : temp path too long %u %u\n", kModule, static_cast<unsigned>(tempLength),
                  static_cast<unsigned>(volume::longestPath()));
-        fail(ResultTempFileCreate,
-             formatText("the temporary file beside %s would have a path of %u characters, more "
-                        "than the %u the system allows; move the update file to a folder with a "
-                        "shorter path",
-                        absPath.c_str(), static_cast<unsigned>(tempLength),
-                        static_cast<unsigned>(volume::longestPath())));
-        return;
+        return failed(ResultTempFileCreate,
+                      formatText("the temporary file beside %s would have a path of %u "
+                                 "characters, more than the %u the system allows; move the "
+                                 "update file to a folder with a shorter path",
+                                 plan.absPath.c_str(), static_cast<unsigned>(tempLength),
+                                 static_cast<unsigned>(volume::longestPath())));
     }
-    const std::string rootPath = volume::rootOf(absPath);
-    const char* const root = rootPath.c_str();
-    uint64_t available = 0, total = 0, totalFree = 0;
-    if (!volume::freeSpace(root, available, total, totalFree)) {
+    plan.rootPath = volume::rootOf(plan.absPath);
+    const char* const root = plan.rootPath.c_str();
+    uint64_t total = 0, totalFree = 0;
+    if (!volume::freeSpace(root, plan.available, total, totalFree)) {
         debugLog("%s : GetDiskFreeSpaceExA fail %s\n", kModule, root);
-        fail(ResultTempFileCreate, formatText("the free space on %s cannot be queried", root));
-        return;
+        return failed(ResultTempFileCreate,
+                      formatText("the free space on %s cannot be queried", root));
     }
     debugLog("%s : free area %I64uMiB %I64uMiB %I64uMiB\n", kModule,
-             static_cast<unsigned long long>(available >> 20),
+             static_cast<unsigned long long>(plan.available >> 20),
              static_cast<unsigned long long>(total >> 20),
              static_cast<unsigned long long>(totalFree >> 20));
-    if (available < kRequiredFreeSpace) {
+    if (plan.available < kRequiredFreeSpace) {
         debugLog("%s : disk empty %I64u to %I64u\n", kModule,
                  static_cast<unsigned long long>(kRequiredFreeSpace),
-                 static_cast<unsigned long long>(available));
-        fail(ResultNoDiskSpace,
-             formatText("%s has %s free; the temporary file needs %s", root,
-                        sizeText(available).c_str(), sizeText(kRequiredFreeSpace).c_str()));
-        return;
+                 static_cast<unsigned long long>(plan.available));
+        return failed(ResultNoDiskSpace, formatText("%s has %s free; the temporary file needs %s",
+                                                    root, sizeText(plan.available).c_str(),
+                                                    sizeText(kRequiredFreeSpace).c_str()));
     }
+    return true;
+}
 
+// The target's partition table is read, and the update file is not on it.
+bool ApplyUpdateFile::checkTarget(const Plan& plan) {
     TargetFailure layout;
     if (!target->loadLayout(layout)) {
-        fail(layout.code, layout.why);
-        return;
+        return failed(layout.code, layout.why);
     }
     debugLog("%s : root offset %I64d \n", kModule, static_cast<long long>(target->getRootOffset()));
     // Locking the card would take the update file away, and the temporary
     // file would land on the card.
-    if (target->holdsFile(absPath.c_str())) {
-        debugLog("%s : update file %s is on the target %s\n", kModule, absPath.c_str(),
+    if (target->holdsFile(plan.absPath.c_str())) {
+        debugLog("%s : update file %s is on the target %s\n", kModule, plan.absPath.c_str(),
                  target->path().c_str());
-        fail(ResultUpdateFileOnCard,
-             formatText("the update file %s is on the card itself; copy it to a folder of the "
-                        "computer first",
-                        absPath.c_str()));
-        return;
+        return failed(ResultUpdateFileOnCard,
+                      formatText("the update file %s is on the card itself; copy it to a folder "
+                                 "of the computer first",
+                                 plan.absPath.c_str()));
     }
+    return true;
+}
 
-    uint64_t startOffset = 0;
-    uint64_t size = 0;
-    if (!updateFile.loadHeader(updateFilePath, startOffset, size, compressDataHash, auxHash)) {
+// The header is sound, and the root it carries fits beside the update file.
+bool ApplyUpdateFile::checkHeader(Plan& plan) {
+    if (!updateFile.loadHeader(updateFilePath, plan.startOffset, plan.size, compressDataHash,
+                               auxHash)) {
         debugLog("%s : invalid header fail\n", kModule);
-        fail(ResultBrokenUpdateFile, updateFile.getFailure());
-        return;
+        return failed(ResultBrokenUpdateFile, updateFile.getFailure());
     }
-
+    const char* const root = plan.rootPath.c_str();
     // The 4 GiB gate assumes a root partition that fits in it; a larger one
     // must not fill the volume with a temporary file that cannot be finished.
-    if (size > available) {
-        debugLog("%s : disk empty %I64u to %I64u\n", kModule, static_cast<unsigned long long>(size),
-                 static_cast<unsigned long long>(available));
-        fail(ResultNoDiskSpace,
-             formatText("the root partition needs %s for the temporary file; "
-                        "%s has %s free",
-                        sizeText(size).c_str(), root, sizeText(available).c_str()));
-        return;
+    if (plan.size > plan.available) {
+        debugLog("%s : disk empty %I64u to %I64u\n", kModule,
+                 static_cast<unsigned long long>(plan.size),
+                 static_cast<unsigned long long>(plan.available));
+        return failed(
+            ResultNoDiskSpace,
+            formatText("the root partition needs %s for the temporary file; %s has %s "
+                       "free",
+                       sizeText(plan.size).c_str(), root, sizeText(plan.available).c_str()));
     }
     const uint64_t largest = volume::largestFile(root);
-    if (largest != 0 && size > largest) {
+    if (largest != 0 && plan.size > largest) {
         debugLog("%s : temp file %I64u over the largest file %I64u of %s\n", kModule,
-                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(largest),
-                 root);
-        fail(ResultTempFileCreate,
-             formatText("%s is on a FAT file system, which holds no file of %s; the temporary "
-                        "file needs %s: copy the update file to an NTFS drive, the desktop for "
-                        "example",
-                        root, sizeText(largest + 1).c_str(), sizeText(size).c_str()));
-        return;
+                 static_cast<unsigned long long>(plan.size),
+                 static_cast<unsigned long long>(largest), root);
+        return failed(ResultTempFileCreate,
+                      formatText("%s is on a FAT file system, which holds no file of %s; the "
+                                 "temporary file needs %s: copy the update file to an NTFS "
+                                 "drive, the desktop for example",
+                                 root, sizeText(largest + 1).c_str(), sizeText(plan.size).c_str()));
     }
+    return true;
+}
 
-    TempFile temp(tempFilePath);
-    if (!temp.create()) {
-        const std::string error = errnoText();
-        debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
-                 error.c_str());
-        fail(ResultTempFileCreate, formatText("the temporary file %s cannot be created: %s",
-                                              tempFilePath.c_str(), error.c_str()));
-        return;
-    }
-    const uint64_t payloadOffset = updateFile.getHeaderSize();
-    std::thread decompressThread;
-    FILE* const tempStream = temp.get();
-    if (!startThread(decompressThread, "the unpacking", [this, tempStream, payloadOffset, size] {
-            imageDecompress(tempStream, payloadOffset, size);
-        })) {
-        return;
-    }
-
-    if (!payloadHash.setName(updateFilePath)) {
-        const std::string error = errnoText();
-        debugLog("%s : hash set file name fail \n", kModule);
-        imageDecompress.requestSuspend();
-        decompressThread.join();
-        fail(ResultBrokenUpdateFile,
-             updateFileReason("cannot be opened to check its payload: " + error));
-        return;
-    }
-    std::thread hashThread;
-    const uint64_t headerSize = updateFile.getHeaderSize();
-    if (!startThread(hashThread, "the check of the payload",
-                     [this, headerSize] { payloadHash(headerSize, 0); })) {
-        imageDecompress.requestSuspend();
-        decompressThread.join();
-        return;
-    }
-    progress.store(5);
-
-    bool targetOk = true;
+// The card's root partition is where the update file says and as large.
+bool ApplyUpdateFile::rootMatches(const Plan& plan) {
     std::string why;
     const uint64_t rootOffset = target->getRootOffset();
-    const uint64_t rootSize = rootOffset == startOffset ? target->getRootSize() : 0;
-    if (rootOffset != startOffset) {
+    const uint64_t rootSize = rootOffset == plan.startOffset ? target->getRootSize() : 0;
+    if (rootOffset != plan.startOffset) {
         debugLog("%s : invalid root offset %I64d %I64d \n", kModule,
-                 static_cast<long long>(startOffset), static_cast<long long>(rootOffset));
+                 static_cast<long long>(plan.startOffset), static_cast<long long>(rootOffset));
         why = formatText(
             "the card's root partition starts at byte %I64u, the update file "
             "expects %I64u",
             static_cast<unsigned long long>(rootOffset),
-            static_cast<unsigned long long>(startOffset));
-        targetOk = false;
-    } else if (rootSize != size) {
-        debugLog("%s : invalid root size %I64d %I64d \n", kModule, static_cast<long long>(size),
-                 static_cast<long long>(rootSize));
+            static_cast<unsigned long long>(plan.startOffset));
+    } else if (rootSize != plan.size) {
+        debugLog("%s : invalid root size %I64d %I64d \n", kModule,
+                 static_cast<long long>(plan.size), static_cast<long long>(rootSize));
         why = formatText(
             "the card's root partition holds %I64u bytes, the update file carries "
             "%I64u",
-            static_cast<unsigned long long>(rootSize), static_cast<unsigned long long>(size));
-        targetOk = false;
+            static_cast<unsigned long long>(rootSize), static_cast<unsigned long long>(plan.size));
     } else if (!target->isValid()) {
         debugLog("%s : target invalid MBR %s\n", kModule, target->path().c_str());
-        targetOk = false;
+    } else {
+        return true;
     }
-    if (!targetOk) {
-        // An MBR that fails the layout rule puts the root at 0: say that, not the offsets.
-        fail(ResultInvalidMedia, target->isValid()
-                                     ? why
-                                     : std::string("the card's partition table is not that of a "
-                                                   "Quillon card (a boot partition, then the root "
-                                                   "partition, within the card)"));
-        payloadHash.requestSuspend();
-        imageDecompress.requestSuspend();
-        hashThread.join();
-        decompressThread.join();
-        return;
-    }
+    // An MBR that fails the layout rule puts the root at 0: say that, not the offsets.
+    return failed(ResultInvalidMedia,
+                  target->isValid() ? why
+                                    : std::string("the card's partition table is not that of a "
+                                                  "Quillon card (a boot partition, then the root "
+                                                  "partition, within the card)"));
+}
 
-    if (stopRequested.load()) {
-        debugLog("%s : request stop %d\n", kModule, 418);
-        payloadHash.requestSuspend();
-        imageDecompress.requestSuspend();
-        hashThread.join();
-        decompressThread.join();
-        return;
+// Inflates the payload into the temporary file while another thread checks
+// its digest; true once the temporary file holds the verified root.
+bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
+    if (!temp.create()) {
+        const std::string error = errnoText();
+        debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
+                 error.c_str());
+        return failed(ResultTempFileCreate,
+                      formatText("the temporary file %s cannot be created: %s",
+                                 tempFilePath.c_str(), error.c_str()));
     }
-
-    hashThread.join();
-    // A stage that ended because a stop asked it to is a stop, not a failure.
-    if (!payloadHash.getResult()) {
-        if (payloadHash.wasSuspended()) {
-            debugLog("%s : request stop %d\n", kModule, 467);
-        } else {
-            debugLog("%s : update file hash calc fail\n", kModule);
-            // Cut while it was hashed, or gone or replaced before it was opened.
-            fail(ResultBrokenUpdateFile,
-                 payloadHash.fileShrank() ? "the update file changed while it was being read: it " +
-                                                payloadHash.getFailure()
-                                          : updateFileReason(payloadHash.getFailure()));
-        }
-        imageDecompress.requestSuspend();
-        decompressThread.join();
-        return;
+    StageThreads stages(payloadHash, imageDecompress);
+    const uint64_t headerSize = updateFile.getHeaderSize();
+    const uint64_t size = plan.size;
+    FILE* const tempStream = temp.get();
+    if (!startThread(stages.unpackThread, "the unpacking", [this, tempStream, headerSize, size] {
+            imageDecompress(tempStream, headerSize, size);
+        })) {
+        return false;
     }
-    progress.store(10);
-    if (std::memcmp(payloadHash.getHashValue(), compressDataHash, sizeof compressDataHash) != 0) {
-        debugLog("%s : compress data hash invalid \n", kModule);
-        imageDecompress.requestSuspend();
-        decompressThread.join();
-        fail(ResultBrokenUpdateFile,
-             formatText("the update file is damaged: its payload's SHA-256 is %s, the header "
-                        "says %s",
-                        hexDigest(payloadHash.getHashValue()).c_str(),
-                        hexDigest(compressDataHash).c_str()));
-        return;
+    if (!payloadHash.setName(updateFilePath)) {
+        const std::string error = errnoText();
+        debugLog("%s : hash set file name fail \n", kModule);
+        return failed(ResultBrokenUpdateFile,
+                      updateFileReason("cannot be opened to check its payload: " + error));
     }
-
-    if (stopRequested.load()) {
-        debugLog("%s : request stop %d\n", kModule, 467);
-        imageDecompress.requestSuspend();
-        decompressThread.join();
-        return;
+    if (!startThread(stages.hashThread, "the check of the payload",
+                     [this, headerSize] { payloadHash(headerSize, 0); })) {
+        return false;
     }
-
-    decompressThread.join();
+    progress.store(5);
+    if (!rootMatches(plan) || stoppedAt(kAfterChecks) || !payloadVerified(stages) ||
+        stoppedAt(kAfterPayloadCheck)) {
+        return false;
+    }
+    stages.joinUnpacking();
     if (!imageDecompress.getResult()) {
         if (imageDecompress.wasSuspended()) {
-            debugLog("%s : request stop %d\n", kModule, 504);
-            return;
+            debugLog("%s : request stop %d\n", kModule, static_cast<int>(kAfterUnpacking));
+            return false;
         }
-        failUnpacking(rootPath, size);
-        return;
+        failUnpacking(plan.rootPath, size);
+        return false;
     }
     // The hash stage read the update file through a handle of its own: what
     // was inflated counts only if it is the very payload that was verified.
     if (std::memcmp(imageDecompress.getInputDigest(), compressDataHash, sizeof compressDataHash) !=
         0) {
         debugLog("%s : update file changed while unpacking \n", kModule);
-        fail(ResultBrokenUpdateFile, "the update file changed while it was being read");
-        return;
+        return failed(ResultBrokenUpdateFile, "the update file changed while it was being read");
     }
-
     const int64_t tempSize = fileops::size(temp.get());
     if (tempSize < 0 || static_cast<uint64_t>(tempSize) != size) {
         debugLog("%s : decompress file size invalid %I64d %I64d \n", kModule,
                  static_cast<long long>(tempSize), static_cast<long long>(size));
-        fail(ResultTempFileSize,
-             formatText("the payload unpacks to %I64d bytes; the header says %I64u",
-                        static_cast<long long>(tempSize), static_cast<unsigned long long>(size)));
-        return;
+        return failed(
+            ResultTempFileSize,
+            formatText("the payload unpacks to %I64d bytes; the header says %I64u",
+                       static_cast<long long>(tempSize), static_cast<unsigned long long>(size)));
     }
+    return !stoppedAt(kAfterUnpacking);
+}
 
-    if (stopRequested.load()) {
-        debugLog("%s : request stop %d\n", kModule, 504);
-        return;
-    }
-
-    progress.store(15);
-    if (!overwrite(temp.get(), startOffset, size)) {
-        if (resultCode.load() == ResultUpToDate) {
-            return;  // nothing written; the temporary file goes with temp
+// The payload's digest, taken by the hashing thread, is the header's.
+bool ApplyUpdateFile::payloadVerified(StageThreads& stages) {
+    stages.joinHashing();
+    // A stage that ended because a stop asked it to is a stop, not a failure.
+    if (!payloadHash.getResult()) {
+        if (payloadHash.wasSuspended()) {
+            debugLog("%s : request stop %d\n", kModule, static_cast<int>(kAfterPayloadCheck));
+            return false;
         }
-        debugLog(target->isDevice() ? "%s : overwrite device %s to %s fail\n"
-                                    : "%s : overwrite file %s to %s fail\n",
-                 kModule, tempFilePath.c_str(), target->path().c_str());
-        return;
+        debugLog("%s : update file hash calc fail\n", kModule);
+        // Cut while it was hashed, or gone or replaced before it was opened.
+        return failed(
+            ResultBrokenUpdateFile,
+            payloadHash.fileShrank()
+                ? "the update file changed while it was being read: it " + payloadHash.getFailure()
+                : updateFileReason(payloadHash.getFailure()));
     }
-
-    temp.discard();
-    if (verify && !verifyTarget(startOffset, size)) {
-        return;
+    progress.store(10);
+    if (std::memcmp(payloadHash.getHashValue(), compressDataHash, sizeof compressDataHash) != 0) {
+        debugLog("%s : compress data hash invalid \n", kModule);
+        return failed(ResultBrokenUpdateFile,
+                      formatText("the update file is damaged: its payload's SHA-256 is %s, the "
+                                 "header says %s",
+                                 hexDigest(payloadHash.getHashValue()).c_str(),
+                                 hexDigest(compressDataHash).c_str()));
     }
-    debugLog("%s : apply success\n", kModule);
-    progress.store(100);
-    succeeded.store(true);
+    return true;
 }
 
 // "the update file <what>", unless a stage met a file that is no longer the
@@ -577,23 +606,45 @@ std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t 
                       error.text.c_str());
 }
 
+// Walks size bytes in chunks of kCopyChunk, calling step(done, chunk) for
+// each, with a stop seen between two chunks, paused or not.
+template <typename Step>
+bool ApplyUpdateFile::eachChunk(uint64_t size, Checkpoint checkpoint, Step step) {
+    for (uint64_t done = 0; done < size;) {
+        if (!betweenChunks(checkpoint)) {
+            return false;
+        }
+        const uint32_t chunk =
+            size - done > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(size - done);
+        if (!step(done, chunk)) {
+            return false;
+        }
+        done += chunk;
+    }
+    return true;
+}
+
+bool ApplyUpdateFile::rewind(FILE* source) {
+    if (fileops::seek(source, 0)) {
+        return true;
+    }
+    const std::string error = errnoText();
+    debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
+    return failed(ResultTempFileRead, "the temporary file cannot be read from its start: " + error);
+}
+
 bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     TargetFailure failure;
     if (!target->openForCopy(source, failure)) {
-        fail(failure.code, failure.why);
-        return false;
+        return failed(failure.code, failure.why);
     }
-    if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead,
-             "the temporary file cannot be read from its start: " + errnoText());
-        debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
+    if (!rewind(source)) {
         return false;
     }
     ChunkBuffer buffer = allocateChunk(kCopyChunk);
     if (!buffer) {
-        fail(ResultTempFileRead, "out of memory for the copy");
         debugLog("%s : copy buffer fail %u\n", kModule, kCopyChunk);
-        return false;
+        return failed(ResultTempFileRead, "out of memory for the copy");
     }
 
     // An update applied twice must not wear the card a second time. A
@@ -605,32 +656,18 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     if (same > 0) {
         target->finishCopy(false, failure);
         debugLog("%s : target already holds the update\n", kModule);
-        fail(ResultUpToDate, "the card is already up to date; nothing was written");
-        return false;
+        return failed(ResultUpToDate, "the card is already up to date; nothing was written");
     }
     if (!target->prepareWrite(failure)) {
-        fail(failure.code, failure.why);
-        return false;
+        return failed(failure.code, failure.why);
     }
-    if (!fileops::seek(source, 0)) {
-        fail(ResultTempFileRead,
-             "the temporary file cannot be read from its start: " + errnoText());
-        debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
+    if (!rewind(source)) {
         return false;
     }
 
     const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
     int lastLogged = 0;
-    uint64_t remaining = size;
-    while (remaining > 0) {
-        // A stop ends the copy between chunks, paused or not.
-        if (!betweenChunks(157)) {
-            return false;
-        }
-        const uint32_t chunk =
-            remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
-        remaining -= chunk;
-        const uint64_t done = size - remaining - chunk;
+    const bool copied = eachChunk(size, kInCopy, [&](uint64_t done, uint32_t chunk) {
         if (!readTempChunk(buffer.get(), chunk, source, done)) {
             return false;
         }
@@ -639,9 +676,9 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         written.store(Written::Partly);
         if (!target->write(offset + done, buffer.get(), chunk, error)) {
             debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.text.c_str());
-            fail(ResultWriteFailed, ioReason("writing", true, done, error));
-            return false;
+            return failed(ResultWriteFailed, ioReason("writing", true, done, error));
         }
+        const uint64_t remaining = size - done - chunk;
         const int percent =
             static_cast<int>(static_cast<double>(size - remaining) * static_cast<double>(scale));
         if (percent != lastLogged) {
@@ -654,10 +691,13 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
             progress.store(kCopyEnd -
                            static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
         }
+        return true;
+    });
+    if (!copied) {
+        return false;
     }
     if (!target->finishCopy(true, failure)) {
-        fail(failure.code, failure.why);
-        return false;
+        return failed(failure.code, failure.why);
     }
     written.store(Written::All);
     progress.store(kCopyEnd);
@@ -671,9 +711,9 @@ bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* sourc
     }
     const std::string error = errnoText();
     debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
-    fail(ResultTempFileRead, formatText("the temporary file could not be read at byte %I64u: %s",
-                                        static_cast<unsigned long long>(done), error.c_str()));
-    return false;
+    return failed(ResultTempFileRead,
+                  formatText("the temporary file could not be read at byte %I64u: %s",
+                             static_cast<unsigned long long>(done), error.c_str()));
 }
 
 // 1 when the target's root already equals the temporary file, 0 at the
@@ -685,34 +725,28 @@ int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offse
         debugLog("%s : compare buffer fail %u\n", kModule, kCopyChunk);
         return -1;
     }
-    uint64_t remaining = size;
-    while (remaining > 0) {
-        // The comparison is the copy's first pass: a pause holds it at the
-        // same point, with both files open.
-        if (!betweenChunks(157)) {
-            return -1;
-        }
-        const uint32_t chunk =
-            remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
-        remaining -= chunk;
-        const uint64_t done = size - remaining - chunk;
+    bool differs = false;
+    // The comparison is the copy's first pass: a pause holds it at the same
+    // point, with both files open.
+    const bool compared = eachChunk(size, kInCopy, [&](uint64_t done, uint32_t chunk) {
         rawdevice::Error error;
         if (!target->read(offset + done, held.get(), chunk, error)) {
             debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
                      error.text.c_str());
-            fail(ResultWriteFailed, ioReason("reading", false, done, error));
-            return -1;
+            return failed(ResultWriteFailed, ioReason("reading", false, done, error));
         }
         if (!readTempChunk(buffer, chunk, source, done)) {
-            return -1;
+            return false;
         }
         if (std::memcmp(held.get(), buffer, chunk) != 0) {
             debugLog("%s : target differs within %I64u\n", kModule,
-                     static_cast<unsigned long long>(size - remaining));
-            return 0;
+                     static_cast<unsigned long long>(done + chunk));
+            differs = true;
+            return false;
         }
-    }
-    return 1;
+        return true;
+    });
+    return differs ? 0 : compared ? 1 : -1;
 }
 
 // A card reader or a fake card may accept a write and keep something else:
@@ -732,23 +766,19 @@ bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
     }
     SHA256_CTX sha;
     SHA256_Init(&sha);
-    uint64_t remaining = size;
-    while (remaining > 0) {
-        if (!betweenChunks(160)) {
-            return false;
-        }
-        const uint32_t chunk =
-            remaining > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(remaining);
-        remaining -= chunk;
-        const uint64_t done = size - remaining - chunk;
+    const bool readBackWhole = eachChunk(size, kInReadBack, [&](uint64_t done, uint32_t chunk) {
         rawdevice::Error error;
         if (!target->read(offset + done, buffer.get(), chunk, error)) {
             debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
-            fail(ResultWriteFailed, ioReason("reading back", true, done, error));
-            return false;
+            return failed(ResultWriteFailed, ioReason("reading back", true, done, error));
         }
         SHA256_Update(&sha, buffer.get(), chunk);
+        const uint64_t remaining = size - done - chunk;
         progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
+        return true;
+    });
+    if (!readBackWhole) {
+        return false;
     }
     uint8_t readBack[32];
     SHA256_Final(readBack, &sha);

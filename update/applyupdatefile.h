@@ -66,19 +66,53 @@ public:
     const std::string& getTempFilePath() const { return tempFilePath; }
 
 private:
+    // Where the worker looks for a stop; the log line names the number.
+    enum Checkpoint : int {
+        kInCopy = 157,             // between two chunks of the comparison or the copy
+        kInReadBack = 160,         // between two chunks of the read-back
+        kBeforeStart = 210,        // before anything is looked at
+        kAfterChecks = 418,        // the card fits, the payload is being read
+        kAfterPayloadCheck = 467,  // the payload's digest is known
+        kAfterUnpacking = 504,     // the temporary file is whole
+    };
+    // What the first phases learn and the later ones use.
+    struct Plan {
+        std::string absPath;   // of the update file
+        std::string rootPath;  // the folder that takes the temporary file
+        uint64_t available = 0;
+        uint64_t startOffset = 0;  // of the root partition, from the header
+        uint64_t size = 0;
+    };
+    class StageThreads;
+    class TempFile;
+
     void run();
+    // The phases, in order; each says its own failure (code and reason).
+    bool checkVolume(Plan& plan);
+    bool checkTarget(const Plan& plan);
+    bool checkHeader(Plan& plan);
+    bool unpack(const Plan& plan, TempFile& temp);
+    bool rootMatches(const Plan& plan);
+    bool payloadVerified(StageThreads& stages);
+    bool overwrite(FILE* source, uint64_t offset, uint64_t size);
+    bool verifyTarget(uint64_t offset, uint64_t size);
+
     template <typename Payload>
     bool startThread(std::thread& thread, const char* what, Payload&& payload);
+    template <typename Step>
+    bool eachChunk(uint64_t size, Checkpoint checkpoint, Step step);
     void failUnpacking(const std::string& root, uint64_t size);
     std::string updateFileReason(const std::string& what) const;
-    bool overwrite(FILE* source, uint64_t offset, uint64_t size);
     int holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
-    bool verifyTarget(uint64_t offset, uint64_t size);
+    bool rewind(FILE* source);
     std::string ioReason(const char* what, bool wroteAny, uint64_t done,
                          const rawdevice::Error& error) const;
     bool waitWhilePaused(int checkpoint);
-    bool betweenChunks(int checkpoint);
+    bool betweenChunks(Checkpoint checkpoint);
+    bool stoppedAt(Checkpoint checkpoint);
+    // fail(), then false: a phase's one way out on failure.
+    bool failed(int code, const std::string& why);
     void fail(int code, const std::string& why);
 
     std::unique_ptr<Target> target;
