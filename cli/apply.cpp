@@ -38,7 +38,10 @@ void showJobProgress(ProgressLine& line, const ApplyUpdateFile& job, int progres
     } else if (progress == kWriteStart) {
         line.show("checking the card");
     } else if (progress < kSyncing) {
-        line.show("writing", part(progress - kWriteStart, kSyncing - kWriteStart), rootSize);
+        // Pieces already on the card count as done: they were read, not written.
+        const uint64_t kept = job.getBytesKept();
+        line.show("writing", job.getBytesWritten() + kept, rootSize,
+                  kept > 0 ? ", " + formatBytes(kept) + " already on the card" : std::string());
     } else if (progress == kSyncing) {
         line.show("syncing");
     } else if (progress < 100) {
@@ -56,7 +59,7 @@ const char* stoppedMessage(ApplyUpdateFile::Written written) {
             return "the update was stopped before anything was written; the card is unchanged";
         case ApplyUpdateFile::Written::Partly:
             return "the update was stopped while writing; the root partition is incomplete: "
-                   "update the card again";
+                   "update the card again, which writes only what is not yet on it";
         case ApplyUpdateFile::Written::All:
             break;
     }
@@ -179,6 +182,7 @@ int runApply(const ApplyOptions& options) {
     job->requestStop();
     job->join();
     const ApplyUpdateFile::Written written = job->getWritten();
+    const uint64_t kept = job->getBytesKept();
     job.reset();
     keepAwake(false);
     interrupt::unwatch();
@@ -195,6 +199,11 @@ int runApply(const ApplyOptions& options) {
             std::fprintf(stderr, "%s\n", reason.c_str());
         }
         return result;
+    }
+    if (kept > 0) {
+        std::fprintf(stderr, "wrote %s of %s; %s were already on the card\n",
+                     formatBytes(rootSize - kept).c_str(), formatBytes(rootSize).c_str(),
+                     formatBytes(kept).c_str());
     }
     std::fprintf(stderr, "%s\n", completionMessage());
     return kExitOk;

@@ -99,7 +99,7 @@ double ProgressLine::speedOf(const char* name, uint64_t done) const {
                                               : 0.0;
 }
 
-void ProgressLine::show(const char* name, uint64_t done, uint64_t total) {
+void ProgressLine::show(const char* name, uint64_t done, uint64_t total, const std::string& note) {
     if (phase != name) {
         startDone = done;
     }
@@ -111,7 +111,7 @@ void ProgressLine::show(const char* name, uint64_t done, uint64_t total) {
             detail += "  " + formatDuration(static_cast<double>(total - done) / speed) + " left";
         }
     }
-    emit(name, detail);
+    emit(name, detail + note);
 }
 
 void ProgressLine::showCount(const char* name, uint64_t done) {

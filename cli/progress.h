@@ -26,8 +26,8 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     // A phase that counts bytes: done of total, the speed since the phase
-    // was first shown and the time left at that speed.
-    void show(const char* phase, uint64_t done, uint64_t total);
+    // was first shown and the time left at that speed; then note, if any.
+    void show(const char* phase, uint64_t done, uint64_t total, const std::string& note = "");
     // A phase that counts bytes towards no known total: done and the speed.
     void showCount(const char* phase, uint64_t done);
     // A phase that counts nothing: its name, a spinner and the time spent.

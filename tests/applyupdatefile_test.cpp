@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -143,6 +144,7 @@ struct Outcome {
     std::string log;
     std::string reason;
     uint64_t hashed = 0, unpacked = 0;  // the counts qlupdate shows
+    uint64_t written = 0, kept = 0;     // bytes of the root written, and found in place
     std::string temp;                   // the job's temporary file
     int openStreams = -1;
     std::vector<faultinject::Call> calls;
@@ -186,6 +188,8 @@ Outcome runJob(const std::string& update, const std::string& target, const std::
     out.reason = job->getReason();
     out.hashed = job->getHashedBytes();
     out.unpacked = job->getUnpackedBytes();
+    out.written = job->getBytesWritten();
+    out.kept = job->getBytesKept();
     out.temp = job->getTempFilePath();
     out.openStreams = injector.openStreams();
     out.calls = injector.calls();
@@ -784,11 +788,11 @@ TEST_F(ApplyUpdateFileTest, StopIsSeenInEveryPhase) {
          {"compress : decompress suspend\n", stop + "504\n"},
          10},
         {"after unpacking", Op::Close, "compress", 10, {stop + "504\n"}, 10},
-        {"while copying", Op::Write, "target", 15, {stop + "157\n"}, 38},
+        {"while copying", Op::Write, "target", 15, {stop + "157\n"}, 27},
         // The close runs on the worker, which stores 84 only after it.
         {"after copying", Op::Close, "target", 15, {stop + "160\n"}, 84},
     };
-    const Card card = makeCardAndUpdate("big", 49152);  // 24 MiB: 6 unpacking and 3 copy chunks
+    const Card card = makeCardAndUpdate("big", 49152);  // 24 MiB: 6 unpacking chunks, 6 pieces
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(card.target);
@@ -822,9 +826,9 @@ TEST_F(ApplyUpdateFileTest, StopIsSeenInEveryPhase) {
     }
 }
 
-// Three 8 MiB chunks. The progress word and the log follow the chunks, and
+// Six 4 MiB pieces. The progress word and the log follow the pieces, and
 // 100 with no code is never visible before the new root is on the target.
-TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
+TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInSixPieces) {
     const uint32_t count = 49152;
     const uint64_t size = count * kSector;
     const std::string target = dir.file("big.img");
@@ -862,7 +866,7 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
     EXPECT_EQ(out.progress, 100);
     EXPECT_TRUE(out.success);
     EXPECT_EQ(rootAtHundred, wanted);
-    const std::vector<int> allowed = {0, 5, 10, 15, 38, 61, 84, 90, 95, 99, 100};
+    const std::vector<int> allowed = {0, 5, 10, 15, 27, 38, 50, 61, 73, 84, 90, 95, 99, 100};
     size_t next = 0;
     for (int p : seen) {
         while (next < allowed.size() && allowed[next] != p) {
@@ -872,14 +876,62 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInThreeChunks) {
     }
     const size_t p33 = out.log.find(kJob + "overwrite 33 %\n");
     const size_t p66 = out.log.find(kJob + "overwrite 66 %\n");
-    const size_t p99 = out.log.find(kJob + "overwrite 99 %\n");
-    EXPECT_TRUE(p33 < p66 && p66 < p99 && p99 != std::string::npos) << out.log;
-    EXPECT_EQ(countOf(out.log, kJob + "overwrite "), 3) << out.log;
+    EXPECT_TRUE(p33 < p66 && p66 != std::string::npos) << out.log;
+    EXPECT_EQ(countOf(out.log, kJob + "overwrite "), 6) << out.log;
     EXPECT_EQ(tempFilesBeside(upd), 0);
     const Regions after = regions(target, kRootOffset, size);
     EXPECT_EQ(after.head, before.head);
     EXPECT_EQ(after.tail, before.tail);
     EXPECT_EQ(after.root, wanted);
+}
+
+// Only the pieces that differ are written, whether a piece differs at its
+// head or only past it; a card whose update was cut short gets the rest.
+TEST_F(ApplyUpdateFileTest, OnlyThePiecesThatDifferAreWritten) {
+    constexpr uint64_t kPiece = ApplyUpdateFile::kPiece;
+    const uint32_t count = 49152 + 1;  // six pieces and a sector
+    const uint64_t size = count * kSector;
+    const std::string source = dir.file("pieces-new.img");
+    const std::string upd = dir.file("pieces.bin");
+    makeCard(source, kRootStart, count, 21);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    const std::string wanted = digest(source, kRootOffset, size);
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> changed;  // bytes of the root that differ from the update
+        uint64_t written;
+    };
+    const Case cases[] = {
+        {"first byte of the first piece", {0}, kPiece},
+        {"past the head of the third piece",
+         {2 * kPiece + ApplyUpdateFile::kPieceHead + 7},
+         kPiece},
+        {"the last sector alone", {size - 1}, kSector},
+        {"cut short after two pieces",
+         {2 * kPiece, 3 * kPiece, 4 * kPiece, 5 * kPiece, 6 * kPiece},
+         4 * kPiece + kSector},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string target = dir.file("pieces.img");
+        fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+        const Regions before = regions(target, kRootOffset, size);
+        {
+            std::fstream f(target, std::ios::in | std::ios::out | std::ios::binary);
+            for (const uint64_t at : c.changed) {
+                f.seekp(static_cast<std::streamoff>(kRootOffset + at));
+                f.put('\x5a');
+            }
+        }
+        const Outcome out = runJob(upd, target);
+        EXPECT_TRUE(out.success) << out.log;
+        EXPECT_EQ(out.written, c.written);
+        EXPECT_EQ(out.written + out.kept, size);
+        const Regions after = regions(target, kRootOffset, size);
+        EXPECT_EQ(after.root, wanted);
+        EXPECT_EQ(after.head, before.head);
+        EXPECT_EQ(after.tail, before.tail);
+    }
 }
 
 // A card that already holds the update is neither written nor touched; one
@@ -1061,7 +1113,7 @@ TEST_F(DeviceTargetTest, CardThatCannotBeReadOrIsNotMbrIsInvalidMedia) {
 // changes one thing of a good card; the card then holds either its old root
 // (nothing written) or the new one, and never anything outside the root.
 TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
-    const Card card = makeCardAndUpdate("fault", 16385);  // two chunks
+    const Card card = makeCardAndUpdate("fault", 16385);  // three pieces
     const std::string other = dir.file("other.img");
     const fakeplatform::Disk::Volume root{kRootOffset, card.rootSize, true, 0};
     struct Case {
@@ -1085,9 +1137,9 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
         {"the letter's own volume refuses its lock",
          [](fakeplatform::Disk& d) { d.lockRefused = true; }, ResultNone,
          "lies outside the root partition; the update goes on\n", "", true},
-        {"pulled out after the first chunk", [](fakeplatform::Disk& d) { d.goneAfterWrites = 1; },
-         ResultWriteFailed, "fwrite (512) error the device is gone\n",
-         "the card was removed during the update, at byte 8388608", false},
+        {"pulled out after the first piece", [](fakeplatform::Disk& d) { d.goneAfterWrites = 1; },
+         ResultWriteFailed, "compare read target (65536) error the device is gone\n",
+         "the card was removed during the update, at byte 4194304", false},
         {"data never reaches the card", [](fakeplatform::Disk& d) { d.flushFails = true; },
          ResultWriteFailed, "sync error the device did not take the data\n",
          "the card did not take the written data", false},

@@ -173,6 +173,8 @@ void ApplyUpdateFile::create() {
     }
     progress.store(0);
     written.store(Written::Nothing);
+    bytesWritten.store(0);
+    bytesKept.store(0);
     succeeded.store(false);
     stopRequested.store(false);
     running.store(true);
@@ -606,16 +608,15 @@ std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t 
                       error.text.c_str());
 }
 
-// Walks size bytes in chunks of kCopyChunk, calling step(done, chunk) for
+// Walks size bytes in chunks of length bytes, calling step(done, chunk) for
 // each, with a stop seen between two chunks, paused or not.
 template <typename Step>
-bool ApplyUpdateFile::eachChunk(uint64_t size, Checkpoint checkpoint, Step step) {
+bool ApplyUpdateFile::eachChunk(uint64_t size, uint32_t length, Checkpoint checkpoint, Step step) {
     for (uint64_t done = 0; done < size;) {
         if (!betweenChunks(checkpoint)) {
             return false;
         }
-        const uint32_t chunk =
-            size - done > kCopyChunk ? kCopyChunk : static_cast<uint32_t>(size - done);
+        const uint32_t chunk = size - done > length ? length : static_cast<uint32_t>(size - done);
         if (!step(done, chunk)) {
             return false;
         }
@@ -633,6 +634,10 @@ bool ApplyUpdateFile::rewind(FILE* source) {
     return failed(ResultTempFileRead, "the temporary file cannot be read from its start: " + error);
 }
 
+// Writes the pieces of the root that differ from the temporary file. A first
+// pass finds the first such piece; only then is the card taken for writing
+// (its volumes dismounted, which may flush them), so the second pass judges
+// every piece again from the start, as it is once nothing else writes it.
 bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     TargetFailure failure;
     if (!target->openForCopy(source, failure)) {
@@ -646,14 +651,24 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
         debugLog("%s : copy buffer fail %u\n", kModule, kCopyChunk);
         return failed(ResultTempFileRead, "out of memory for the copy");
     }
+    uint8_t* const data = buffer.get();
+    uint8_t* const held = buffer.get() + kPiece;
 
-    // An update applied twice must not wear the card a second time. A
-    // different root usually shows in the first chunk, so this costs one read.
-    const int same = holdsTempFile(source, buffer.get(), offset, size);
-    if (same < 0) {
-        return false;
-    }
-    if (same > 0) {
+    // An update applied twice must not wear the card a second time.
+    bool differs = false;
+    const bool compared = eachChunk(size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
+        const int same = holdsPiece(source, data, held, offset, done, piece);
+        if (same == 0) {
+            debugLog("%s : target differs within %I64u\n", kModule,
+                     static_cast<unsigned long long>(done + piece));
+            differs = true;
+        }
+        return same == 1;
+    });
+    if (!differs) {
+        if (!compared) {
+            return false;
+        }
         target->finishCopy(false, failure);
         debugLog("%s : target already holds the update\n", kModule);
         return failed(ResultUpToDate, "the card is already up to date; nothing was written");
@@ -667,18 +682,24 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
 
     const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
     int lastLogged = 0;
-    const bool copied = eachChunk(size, kInCopy, [&](uint64_t done, uint32_t chunk) {
-        if (!readTempChunk(buffer.get(), chunk, source, done)) {
+    const bool copied = eachChunk(size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
+        const int same = holdsPiece(source, data, held, offset, done, piece);
+        if (same < 0) {
             return false;
         }
-        rawdevice::Error error;
-        // Before the call: a failed write may still have changed sectors.
-        written.store(Written::Partly);
-        if (!target->write(offset + done, buffer.get(), chunk, error)) {
-            debugLog("%s : fwrite (%u) error %s\n", kModule, chunk, error.text.c_str());
-            return failed(ResultWriteFailed, ioReason("writing", true, done, error));
+        if (same == 1) {
+            bytesKept.fetch_add(piece);
+        } else {
+            rawdevice::Error error;
+            // Before the call: a failed write may still have changed sectors.
+            written.store(Written::Partly);
+            if (!target->write(offset + done, data, piece, error)) {
+                debugLog("%s : fwrite (%u) error %s\n", kModule, piece, error.text.c_str());
+                return failed(ResultWriteFailed, ioReason("writing", true, done, error));
+            }
+            bytesWritten.fetch_add(piece);
         }
-        const uint64_t remaining = size - done - chunk;
+        const uint64_t remaining = size - done - piece;
         const int percent =
             static_cast<int>(static_cast<double>(size - remaining) * static_cast<double>(scale));
         if (percent != lastLogged) {
@@ -686,7 +707,7 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
             lastLogged = percent;
         }
         // The owner reads 100 as done, and the formula reaches 100 while up to
-        // a chunk is still unwritten: 100 waits for the sync and the close.
+        // a piece is still unwritten: 100 waits for the sync and the close.
         if (remaining > 0) {
             progress.store(kCopyEnd -
                            static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
@@ -696,6 +717,9 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     if (!copied) {
         return false;
     }
+    debugLog("%s : wrote %I64u bytes, %I64u already on the target\n", kModule,
+             static_cast<unsigned long long>(bytesWritten.load()),
+             static_cast<unsigned long long>(bytesKept.load()));
     if (!target->finishCopy(true, failure)) {
         return failed(failure.code, failure.why);
     }
@@ -716,37 +740,30 @@ bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* sourc
                              static_cast<unsigned long long>(done), error.c_str()));
 }
 
-// 1 when the target's root already equals the temporary file, 0 at the
-// first chunk that differs, -1 on a failure (code set).
-int ApplyUpdateFile::holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size) {
-    ChunkBuffer held = allocateChunk(kCopyChunk);
-    if (!held) {
-        fail(ResultTempFileRead, "out of memory for the comparison");
-        debugLog("%s : compare buffer fail %u\n", kModule, kCopyChunk);
+// Reads the next piece of the temporary file into data and tells whether the
+// card's root already holds it there: 1 when it does, 0 when not, -1 on a
+// failure (code set). A piece that differs usually differs at its start, so
+// its head is read first and the rest only when the head is equal.
+int ApplyUpdateFile::holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset,
+                                uint64_t done, uint32_t piece) {
+    if (!readTempChunk(data, piece, source, done)) {
         return -1;
     }
-    bool differs = false;
-    // The comparison is the copy's first pass: a pause holds it at the same
-    // point, with both files open.
-    const bool compared = eachChunk(size, kInCopy, [&](uint64_t done, uint32_t chunk) {
+    const uint32_t head = piece > kPieceHead ? kPieceHead : piece;
+    for (uint32_t at = 0, length = head; at < piece; at += length, length = piece - at) {
         rawdevice::Error error;
-        if (!target->read(offset + done, held.get(), chunk, error)) {
-            debugLog("%s : compare read target (%u) error %s\n", kModule, chunk,
+        if (!target->read(offset + done + at, held + at, length, error)) {
+            debugLog("%s : compare read target (%u) error %s\n", kModule, length,
                      error.text.c_str());
-            return failed(ResultWriteFailed, ioReason("reading", false, done, error));
+            fail(ResultWriteFailed,
+                 ioReason("reading", written.load() != Written::Nothing, done + at, error));
+            return -1;
         }
-        if (!readTempChunk(buffer, chunk, source, done)) {
-            return false;
+        if (std::memcmp(held + at, data + at, length) != 0) {
+            return 0;
         }
-        if (std::memcmp(held.get(), buffer, chunk) != 0) {
-            debugLog("%s : target differs within %I64u\n", kModule,
-                     static_cast<unsigned long long>(done + chunk));
-            differs = true;
-            return false;
-        }
-        return true;
-    });
-    return differs ? 0 : compared ? 1 : -1;
+    }
+    return 1;
 }
 
 // A card reader or a fake card may accept a write and keep something else:
@@ -766,17 +783,18 @@ bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
     }
     SHA256_CTX sha;
     SHA256_Init(&sha);
-    const bool readBackWhole = eachChunk(size, kInReadBack, [&](uint64_t done, uint32_t chunk) {
-        rawdevice::Error error;
-        if (!target->read(offset + done, buffer.get(), chunk, error)) {
-            debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
-            return failed(ResultWriteFailed, ioReason("reading back", true, done, error));
-        }
-        SHA256_Update(&sha, buffer.get(), chunk);
-        const uint64_t remaining = size - done - chunk;
-        progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
-        return true;
-    });
+    const bool readBackWhole =
+        eachChunk(size, kCopyChunk, kInReadBack, [&](uint64_t done, uint32_t chunk) {
+            rawdevice::Error error;
+            if (!target->read(offset + done, buffer.get(), chunk, error)) {
+                debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
+                return failed(ResultWriteFailed, ioReason("reading back", true, done, error));
+            }
+            SHA256_Update(&sha, buffer.get(), chunk);
+            const uint64_t remaining = size - done - chunk;
+            progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
+            return true;
+        });
     if (!readBackWhole) {
         return false;
     }

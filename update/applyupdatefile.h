@@ -18,6 +18,11 @@ class ApplyUpdateFile {
 public:
     static constexpr uint64_t kRequiredFreeSpace = 4294967296ull;
     static constexpr uint32_t kCopyChunk = 8388608;
+    // The copy compares and writes the root in pieces of an SD card's usual
+    // allocation unit, the erase block it rewrites whole; a piece whose head
+    // already differs is written without reading the rest.
+    static constexpr uint32_t kPiece = kCopyChunk / 2;
+    static constexpr uint32_t kPieceHead = 65536;
     // Progress: the copy ends at kCopyEnd, the read-back fills the rest up
     // to 99. A card reads several times faster than it writes.
     static constexpr int kCopyStart = 15;
@@ -55,6 +60,10 @@ public:
     // yet (or not completely) read back.
     enum class Written { Nothing, Partly, All };
     Written getWritten() const { return written.load(); }
+    // Inside the copy: bytes of the root written, and bytes found already
+    // on the card and left as they were.
+    uint64_t getBytesWritten() const { return bytesWritten.load(); }
+    uint64_t getBytesKept() const { return bytesKept.load(); }
     bool isSuccess() const { return succeeded.load(); }
     // Why the job failed, in plain words with the values that failed, for
     // the command line and the log; empty on success and after a stop.
@@ -100,10 +109,11 @@ private:
     template <typename Payload>
     bool startThread(std::thread& thread, const char* what, Payload&& payload);
     template <typename Step>
-    bool eachChunk(uint64_t size, Checkpoint checkpoint, Step step);
+    bool eachChunk(uint64_t size, uint32_t length, Checkpoint checkpoint, Step step);
     void failUnpacking(const std::string& root, uint64_t size);
     std::string updateFileReason(const std::string& what) const;
-    int holdsTempFile(FILE* source, uint8_t* buffer, uint64_t offset, uint64_t size);
+    int holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset, uint64_t done,
+                   uint32_t piece);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
     bool rewind(FILE* source);
     std::string ioReason(const char* what, bool wroteAny, uint64_t done,
@@ -132,6 +142,8 @@ private:
     std::atomic<bool> succeeded{false};
     std::atomic<int> resultCode{0};
     std::atomic<Written> written{Written::Nothing};
+    std::atomic<uint64_t> bytesWritten{0};
+    std::atomic<uint64_t> bytesKept{0};
     mutable std::mutex reasonMutex;
     std::string reason;
 };
