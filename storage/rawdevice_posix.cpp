@@ -116,7 +116,7 @@ bool noOtherUsers(const BlockDevices& system, const std::string& name, rawdevice
 // the held one, so that the job's handle stays valid and now excludes others.
 bool takeExclusively(int held, rawdevice::Error& error) {
     const std::string& path = chosen().path;
-    const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
         return claimFails(error, faultOf(e), openFailureText(e));
@@ -184,9 +184,12 @@ bool getDriveGeometry(Handle handle, DriveGeometry& geometry) {
     geometry.diskSize = size;
     // Linux has no partition-style query; the boot sector's signature and a
     // protective GPT entry tell the same.
-    uint8_t sector[512];
-    const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
-    if (got != static_cast<ssize_t>(sizeof sector)) {
+    // The held disk is opened O_DIRECT: a whole logical block, into memory
+    // aligned as the device asks.
+    alignas(4096) uint8_t sector[4096];
+    const size_t length = sectorSize < 512 ? 512 : sectorSize > 4096 ? 4096 : sectorSize;
+    const ssize_t got = ::pread(fd, sector, length, 0);
+    if (got != static_cast<ssize_t>(length)) {
         const int error = got < 0 ? errno : EIO;
         remember(error);
         debugLog("%s : read sector 0 of %s fail %s\n", kModule, chosen().path.c_str(),
@@ -229,7 +232,10 @@ Handle openDisk(const char* path) {
         return kInvalidHandle;
     }
     // A file system that claimDisk will unmount would make O_EXCL fail now.
-    return openChosen(O_RDWR, !chosen().unmountPending);
+    // O_DIRECT: each write reaches the card before the next, so the progress
+    // is what the card holds and the machine's memory does not fill with
+    // the card's pages; the buffers are page-aligned and whole sectors.
+    return openChosen(O_RDWR | O_DIRECT, !chosen().unmountPending);
 }
 
 bool claimDisk(Handle disk, Error& error) {
