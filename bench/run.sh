@@ -4,7 +4,8 @@
 # inflate of it, and a dd copy into the image. Prints phase and total
 # ratios, the cost of the read-back verification (apply against
 # apply --no-verify) and the peak RSS; writes the table to
-# build/bench/results.md.
+# build/bench/results.md. Then bench/card.sh: the card speed on a throttled
+# loop device.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 Q="${QLUPDATE:-$here/build/native/bin/qlupdate}"  # QLUPDATE: another build
@@ -142,4 +143,6 @@ rm -f copy.img card-old.img
 } | tee results.md
 echo "(work folder $work)"
 [ "$work" = /dev/shm/quillon-bench ] && rm -f "$work"/*.img "$work"/update.qlu
-true
+# Then the card speed on a throttled loop device (root only; otherwise it
+# says SKIP and passes).
+bash "$here/bench/card.sh"
