@@ -94,7 +94,9 @@ bool flush(Handle disk);
 // device is taken exclusively and no other device may be built on it; on
 // Windows the volumes are locked apart. False, with nothing written, when it
 // cannot be; error.text says why, error.fault is Busy when another user has it.
-bool claimDisk(Handle disk, Error& error);
+// unmounted tells whether a file system was unmounted, which may have
+// written to the disk as it went.
+bool claimDisk(Handle disk, Error& error, bool& unmounted);
 // IOCTL_DISK_IS_WRITABLE: false when the medium is write-protected (the
 // card's lock switch) or the question fails (lastError tells which).
 bool isWritable(Handle disk);

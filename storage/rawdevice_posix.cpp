@@ -238,8 +238,9 @@ Handle openDisk(const char* path) {
     return openChosen(O_RDWR | O_DIRECT, !chosen().unmountPending);
 }
 
-bool claimDisk(Handle disk, Error& error) {
+bool claimDisk(Handle disk, Error& error, bool& unmounted) {
     Chosen& device = chosen();
+    unmounted = false;
     const std::string name = nameOf(device.path);
     const BlockDevices system;
     if (!noOtherUsers(system, name, error)) {
@@ -250,7 +251,10 @@ bool claimDisk(Handle disk, Error& error) {
     }
     BlockDevice now;  // the mounts as they are now, not as they were listed
     std::string why;
-    if (system.describe(name, now) && !unmountAll(now, device.unmounted, why)) {
+    const bool described = system.describe(name, now);
+    const bool allUnmounted = !described || unmountAll(now, device.unmounted, why);
+    unmounted = !device.unmounted.empty();
+    if (!allUnmounted) {
         error.fault = Fault::Busy;
         error.text = why;
         return false;

@@ -187,7 +187,8 @@ bool flush(Handle disk) {
 }
 
 // Windows takes the volumes over the root apart (DriveTarget::takeVolumes).
-bool claimDisk(Handle, Error&) {
+bool claimDisk(Handle, Error&, bool& unmounted) {
+    unmounted = false;
     return true;
 }
 

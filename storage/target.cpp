@@ -456,7 +456,11 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
         return false;
     }
     rawdevice::Error claim;
-    if (!rawdevice::claimDisk(disk, claim)) {
+    bool unmounted = false;
+    const bool claimed = rawdevice::claimDisk(disk, claim, unmounted);
+    // Linux unmounts any of the card's file systems: the root's among them.
+    rootTaken = rootTaken || unmounted;
+    if (!claimed) {
         return fail(failure,
                     claim.fault == rawdevice::Fault::Busy ? ResultCardInUse : ResultInvalidMedia,
                     claim.text + "; nothing was written");
@@ -517,6 +521,7 @@ bool DriveTarget::takeVolumes(TargetFailure& failure) {
         }
         debugLog("%s : locked and dismounted %s\n", kModule, volume.path.c_str());
         lockedVolumes.push_back(handle);
+        rootTaken = true;
     }
     if (!letterOverlaps) {
         UnmountDrive letter(driveName.empty() ? '\0' : driveName[0]);

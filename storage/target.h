@@ -54,6 +54,9 @@ public:
     // size are what was checked, the medium takes writes, and nothing else
     // has the root partition mounted. False, with nothing written, when not.
     virtual bool prepareWrite(TargetFailure& failure) = 0;
+    // Whether prepareWrite dismounted or unmounted a file system over the
+    // root, which may have flushed onto it: what was read before may differ.
+    virtual bool tookFromOthers() const = 0;
     // Whole sectors at offset (bytes from the medium's start); false with
     // the system's words in error.
     virtual bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) = 0;
@@ -89,6 +92,7 @@ public:
     bool holdsFile(const char*) override { return false; }
     bool openForCopy(FILE* source, TargetFailure& failure) override;
     bool prepareWrite(TargetFailure& failure) override;
+    bool tookFromOthers() const override { return false; }
     bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) override;
     bool write(uint64_t offset, const void* buffer, uint32_t length,
                rawdevice::Error& error) override;
@@ -139,6 +143,7 @@ public:
     bool holdsFile(const char* absPath) override;
     bool openForCopy(FILE* source, TargetFailure& failure) override;
     bool prepareWrite(TargetFailure& failure) override;
+    bool tookFromOthers() const override { return rootTaken; }
     bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) override;
     bool write(uint64_t offset, const void* buffer, uint32_t length,
                rawdevice::Error& error) override;
@@ -167,6 +172,7 @@ private:
     MbrInfo checkedMbr;
     uint64_t checkedDiskSize = 0;
     std::vector<rawdevice::Handle> lockedVolumes;
+    bool rootTaken = false;  // a file system over the root dismounted or unmounted
 };
 
 // The target a front end names: the card behind drive when it is not empty,

@@ -1173,6 +1173,29 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
 
 // Another disk takes the card's number after the card was opened, or the
 // card's partition table changes before the first write: the held card is
+
+// Dismounting the root's volume may flush it onto pieces that the first pass
+// found equal: they are judged again, and the card ends with the new root.
+TEST_F(DeviceTargetTest, PiecesAreJudgedAgainAfterTheRootVolumeIsDismounted) {
+    const Card card = makeCardAndUpdate("flush", 16385);
+    const std::string source = dir.file("flush-new.img");
+    fs::remove(card.target);
+    fs::copy_file(source, card.target);
+    // The last piece differs; the dismount then changes the first.
+    std::fstream(card.target, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(kRootOffset + card.rootSize - 1))
+        .put('\x5a');
+    fakeplatform::Disk disk;
+    disk.backingFile = card.target;
+    disk.volumes = {{kRootOffset, card.rootSize, true, 0, static_cast<int64_t>(kRootOffset + 9)}};
+    fakeplatform::addDrive('E', disk);
+    Hooks hooks;
+    hooks.lockPatienceMs = 300;
+    const Outcome out = runJob(card.update, "", "E:", hooks);
+    EXPECT_TRUE(out.success) << out.log;
+    EXPECT_EQ(out.written, ApplyUpdateFile::kPiece + kSector);
+    EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize), card.newRoot);
+}
 // written, or nothing is.
 TEST_F(DeviceTargetTest, CardIsHeldFromTheCheckToTheReadBack) {
     const Card card = makeCardAndUpdate("held", 4096);

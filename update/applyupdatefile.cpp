@@ -608,11 +608,12 @@ std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t 
                       error.text.c_str());
 }
 
-// Walks size bytes in chunks of length bytes, calling step(done, chunk) for
+// Walks bytes from to size in chunks of length bytes, calling step(done, chunk) for
 // each, with a stop seen between two chunks, paused or not.
 template <typename Step>
-bool ApplyUpdateFile::eachChunk(uint64_t size, uint32_t length, Checkpoint checkpoint, Step step) {
-    for (uint64_t done = 0; done < size;) {
+bool ApplyUpdateFile::eachChunk(uint64_t from, uint64_t size, uint32_t length,
+                                Checkpoint checkpoint, Step step) {
+    for (uint64_t done = from; done < size;) {
         if (!betweenChunks(checkpoint)) {
             return false;
         }
@@ -626,18 +627,27 @@ bool ApplyUpdateFile::eachChunk(uint64_t size, uint32_t length, Checkpoint check
 }
 
 bool ApplyUpdateFile::rewind(FILE* source) {
-    if (fileops::seek(source, 0)) {
+    return seekTemp(source, 0);
+}
+
+bool ApplyUpdateFile::seekTemp(FILE* source, uint64_t offset) {
+    if (fileops::seek(source, offset)) {
         return true;
     }
     const std::string error = errnoText();
     debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
-    return failed(ResultTempFileRead, "the temporary file cannot be read from its start: " + error);
+    return failed(ResultTempFileRead,
+                  (offset == 0 ? std::string("the temporary file cannot be read from its start: ")
+                               : formatText("the temporary file cannot be read from byte %I64u: ",
+                                            static_cast<unsigned long long>(offset))) +
+                      error);
 }
 
 // Writes the pieces of the root that differ from the temporary file. A first
-// pass finds the first such piece; only then is the card taken for writing
-// (its volumes dismounted, which may flush them), so the second pass judges
-// every piece again from the start, as it is once nothing else writes it.
+// pass finds the first such piece; only then is the card taken for writing.
+// The copy goes on from there, unless taking it dismounted a file system
+// over the root, which may have flushed onto the pieces judged equal: then
+// every piece is judged again from the start.
 bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     TargetFailure failure;
     if (!target->openForCopy(source, failure)) {
@@ -656,12 +666,14 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
 
     // An update applied twice must not wear the card a second time.
     bool differs = false;
-    const bool compared = eachChunk(size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
+    uint64_t firstDiffering = 0;
+    const bool compared = eachChunk(0, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
         const int same = holdsPiece(source, data, held, offset, done, piece);
         if (same == 0) {
             debugLog("%s : target differs within %I64u\n", kModule,
                      static_cast<unsigned long long>(done + piece));
             differs = true;
+            firstDiffering = done;
         }
         return same == 1;
     });
@@ -676,13 +688,17 @@ bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
     if (!target->prepareWrite(failure)) {
         return failed(failure.code, failure.why);
     }
-    if (!rewind(source)) {
+    // Unless a file system was taken off the root, the pieces found equal
+    // are still equal: the copy goes on at the first that differs.
+    const uint64_t from = target->tookFromOthers() ? 0 : firstDiffering;
+    if (!(from == 0 ? rewind(source) : seekTemp(source, from))) {
         return false;
     }
+    bytesKept.store(from);
 
     const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
     int lastLogged = 0;
-    const bool copied = eachChunk(size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
+    const bool copied = eachChunk(from, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
         const int same = holdsPiece(source, data, held, offset, done, piece);
         if (same < 0) {
             return false;
@@ -784,7 +800,7 @@ bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
     SHA256_CTX sha;
     SHA256_Init(&sha);
     const bool readBackWhole =
-        eachChunk(size, kCopyChunk, kInReadBack, [&](uint64_t done, uint32_t chunk) {
+        eachChunk(0, size, kCopyChunk, kInReadBack, [&](uint64_t done, uint32_t chunk) {
             rawdevice::Error error;
             if (!target->read(offset + done, buffer.get(), chunk, error)) {
                 debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());

@@ -109,13 +109,14 @@ private:
     template <typename Payload>
     bool startThread(std::thread& thread, const char* what, Payload&& payload);
     template <typename Step>
-    bool eachChunk(uint64_t size, uint32_t length, Checkpoint checkpoint, Step step);
+    bool eachChunk(uint64_t from, uint64_t size, uint32_t length, Checkpoint checkpoint, Step step);
     void failUnpacking(const std::string& root, uint64_t size);
     std::string updateFileReason(const std::string& what) const;
     int holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset, uint64_t done,
                    uint32_t piece);
     bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
     bool rewind(FILE* source);
+    bool seekTemp(FILE* source, uint64_t offset);
     std::string ioReason(const char* what, bool wroteAny, uint64_t done,
                          const rawdevice::Error& error) const;
     bool waitWhilePaused(int checkpoint);

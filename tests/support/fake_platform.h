@@ -32,6 +32,9 @@ struct Disk {
         uint64_t offset = 0, length = 0;
         bool fileSystem = true;  // writes into it fail unless it is locked
         int lockRefusals = 0;    // refused this many times; -1: always
+        // As a file system flushing its cache: its dismount changes this byte
+        // of the disk (bytes from its start); -1 for none.
+        int64_t flushesAt = -1;
     };
     std::vector<Volume> volumes;
 };

@@ -318,7 +318,8 @@ bool flush(Handle disk) {
 }
 
 // The fake has no file systems of its own to unmount; its volumes are locked.
-bool claimDisk(Handle, Error&) {
+bool claimDisk(Handle, Error&, bool& unmounted) {
+    unmounted = false;
     return true;
 }
 
@@ -416,6 +417,14 @@ bool dismountVolume(Handle volume) {
         return false;
     }
     ++dismounts;
+    const Disk& d = disks()[it->second.letter];
+    if (it->second.volume > 0 && d.volumes[it->second.volume - 1].flushesAt >= 0) {
+        if (FILE* f = std::fopen(d.backingFile.c_str(), "rb+")) {
+            std::fseek(f, static_cast<long>(d.volumes[it->second.volume - 1].flushesAt), SEEK_SET);
+            std::fputc(0xA5, f);
+            std::fclose(f);
+        }
+    }
     return true;
 }
 

@@ -453,7 +453,8 @@ bool flush(Handle disk) {
 }
 
 // As on Windows: the volumes are locked apart.
-bool claimDisk(Handle, Error&) {
+bool claimDisk(Handle, Error&, bool& unmounted) {
+    unmounted = false;
     return true;
 }
 
