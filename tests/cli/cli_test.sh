@@ -110,6 +110,13 @@ q --verbose apply u.qlu old.img >out.txt 2>err.txt; expect "apply again, verbose
 grep -q "applyupdatefile : target already holds the update" out.txt; expect "verbose shows the log" 0 $?
 grep -q "already up to date" err.txt; expect "second apply says up to date" 0 $?
 ok "temporary file removed after up to date" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
+# Only the pieces that differ are written, and the verdict says how much was kept.
+cp new.img part.img
+printf 'x' | dd of=part.img bs=1 seek=$((root_offset + (5 << 20))) conv=notrunc status=none
+q apply u.qlu part.img >/dev/null 2>err.txt; expect "apply to a card that differs in one piece" 0 $?
+tr -d '\r' <err.txt | grep -q "^wrote 4.0 MiB of 8.0 MiB; 4.0 MiB were already on the card"
+expect "the pieces already on the card are named" 0 $?
+ok "that card holds the new root" [ "$(sha part.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ]
 # The written root is read back and compared, unless --no-verify.
 card fresh.img 8
 q --verbose apply u.qlu fresh.img >out.txt 2>/dev/null; expect "apply to a fresh card" 0 $?
