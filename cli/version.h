@@ -1,4 +1,6 @@
 // The version that qlupdate --version reports.
 #pragma once
 
-constexpr const char* kQlupdateVersion = "1.0.0";
+#include "qlversion.h"
+
+constexpr const char* kQlupdateVersion = QL_VERSION;
