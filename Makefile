@@ -6,7 +6,7 @@ WINDOWS := build/windows
 # Seconds per fuzz target for `make fuzz`; `make test` runs each for a few.
 FUZZ_SECONDS ?= 300
 
-.PHONY: all setup native windows test test-native test-windows demo bench sanitize fuzz format clean
+.PHONY: all setup native windows test test-native test-windows demo dist bench sanitize fuzz format clean
 
 all: native windows
 
@@ -38,6 +38,10 @@ test-windows: setup windows
 demo: setup native windows
 	bash scripts/demo.sh
 
+# The release files in dist/ (README); SIGN_CERT and SIGN_KEY sign the executables.
+dist: setup
+	SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" bash scripts/dist.sh
+
 bench: setup native
 	bash bench/run.sh
 
@@ -51,4 +55,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build demo
+	rm -rf build demo dist

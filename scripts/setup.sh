@@ -18,6 +18,7 @@ PACKAGES=(
   fdisk gdisk dosfstools e2fsprogs pigz qpdf xxd bc time
   clang-14 libfuzzer-14-dev
   dpkg-dev
+  lintian osslsigncode openssl python3 groff-base man-db unzip
 )
 
 missing=()
