@@ -21,6 +21,8 @@ echo "== windows tests (Wine)"
 # can drop the next test's connection as it starts ("recvmsg" errors).
 WINEPREFIX="$here/build/wine" wineserver -p60 2>/dev/null || true
 ctest --test-dir build/windows --output-on-failure -j 2 || status=1
+echo "== release files (make dist twice, the zip under Wine, the package, signing)"
+bash tests/dist/dist_test.sh || status=1
 if [ "$status" -eq 0 ]; then
   echo "all tests passed"
 else

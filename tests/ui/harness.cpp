@@ -336,6 +336,11 @@ App::App(const TempFolder& where, const std::string& tag, const std::string& pro
     fs::copy_file(source, exe, fs::copy_options::skip_existing);
 }
 
+App::App(const InPlace& installed, const TempFolder& scratch)
+    : folder(fs::path(installed.program).parent_path().string()),
+      exe(installed.program),
+      out(scratch.file("stdout.txt")) {}
+
 App::~App() {
     if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
         TerminateProcess(process, 99);  // a failed test must not leave it behind

@@ -88,6 +88,12 @@ public:
     // Copies program (QuillonUpdate.exe unless given) into folder.
     explicit App(const TempFolder& folder, const std::string& tag = "",
                  const std::string& program = "");
+    // Runs program where it lies, as a user who unpacked it starts it; its
+    // output goes into scratch.
+    struct InPlace {
+        std::string program;
+    };
+    App(const InPlace& installed, const TempFolder& scratch);
     ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
