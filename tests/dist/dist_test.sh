@@ -62,6 +62,9 @@ app=$user/QuillonUpdate-$version
 guide=$app/お読みください.txt
 ok "the guide is the source text in CP932" \
   bash -c "iconv -f CP932 -t UTF-8 '$guide' | tr -d '\r' | cmp -s - '$here/resources/readme-ja.txt'"
+for name in QuillonUpdate.exe qlupdate.exe LICENSES.txt お読みください.txt; do
+  ok "the guide names $name" grep -qF "$name" "$here/resources/readme-ja.txt"
+done
 ok "every line of the guide and the licences ends in CRLF" \
   bash -c "! grep -qv \$'\\r\$' '$guide' '$app/LICENSES.txt'"
 for exe in "$app/QuillonUpdate.exe" "$app/qlupdate.exe"; do
