@@ -1,5 +1,6 @@
 // The user guide quotes what the program shows, and ships as CP932 for
 // Notepad: it must follow the program's texts and survive the conversion.
+// Native only: the texts compared are the UTF-8 sources of both.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -12,11 +13,7 @@
 #include "cli/version.h"
 #include "update/messages.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <iconv.h>
-#endif
 
 namespace {
 
@@ -27,7 +24,6 @@ std::string readSource(const char* relative) {
     return text.str();
 }
 
-#ifndef _WIN32
 bool iconvText(const char* to, const char* from, const std::string& text, std::string& out) {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -43,46 +39,14 @@ bool iconvText(const char* to, const char* from, const std::string& text, std::s
     out.resize(out.size() - room);
     return whole;
 }
-#endif
 
-// False when some character has no CP932 form of its own.
+// False when some character has no CP932 form of its own. glibc takes a
+// wave dash or a minus sign into CP932 one way only: the text must come back
+// as it was.
 bool toCp932(const std::string& utf8, std::string& out) {
-#ifdef _WIN32
-    const int length = static_cast<int>(utf8.size());
-    const int wideLength =
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
-    if (length != 0 && wideLength == 0) {
-        return false;
-    }
-    std::wstring wide(wideLength, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, &wide[0], wideLength);
-    // No best fit: Windows would quietly turn a wave dash into a tilde.
-    BOOL lost = FALSE;
-    const int size = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
-                                         nullptr, 0, nullptr, &lost);
-    out.assign(size, '\0');
-    WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, &out[0], size, nullptr,
-                        &lost);
-    return !lost;
-#else
-    // glibc takes a wave dash or a minus sign into CP932 one way only: the
-    // text must come back as it was.
     std::string back;
     return iconvText("CP932", "UTF-8", utf8, out) && iconvText("UTF-8", "CP932", out, back) &&
            back == utf8;
-#endif
-}
-
-// A UTF-8 source file's text as the program's own narrow strings hold it:
-// the Windows build stores them as CP932.
-std::string inProgramEncoding(const std::string& utf8) {
-#ifdef _WIN32
-    std::string out;
-    EXPECT_TRUE(toCp932(utf8, out));
-    return out;
-#else
-    return utf8;
-#endif
 }
 
 // The guide wraps a long message line onto indented lines: joined again,
@@ -111,7 +75,7 @@ protected:
     void SetUp() override {
         raw = readSource("resources/readme-ja.txt");
         ASSERT_FALSE(raw.empty());
-        text = joinWrapped(inProgramEncoding(raw));
+        text = joinWrapped(raw);
     }
     void expectQuoted(const std::string& shown, const std::string& where) {
         for (const std::string& line : shownLines(shown)) {
@@ -137,7 +101,7 @@ TEST_F(Guide, QuotesEveryResultMessageAndTheCompletion) {
 // Menus, captions and dialog texts; a blank text is replaced at run time,
 // and the progress bar's text is its name, never shown.
 TEST_F(Guide, QuotesEveryTextOfTheResourceScript) {
-    const std::string script = inProgramEncoding(readSource("resources/quillon.rc"));
+    const std::string script = readSource("resources/quillon.rc");
     static const std::regex shown(R"re(^\s*(MENUITEM|POPUP|CAPTION|CONTROL)\s+"([^"]*)"(.*))re");
     std::istringstream lines(script);
     int texts = 0;
