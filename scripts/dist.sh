@@ -113,8 +113,9 @@ find "$pkg/usr" -type f ! -path '*/bin/*' -exec chmod 0644 {} +
 # dpkg-shlibdeps reads the package list from debian/control.
 mkdir -p "$work/deb/src/debian"
 printf 'Source: qlupdate\n\nPackage: qlupdate\nArchitecture: amd64\n' >"$work/deb/src/debian/control"
-depends=$(cd "$work/deb/src" && dpkg-shlibdeps -O "$root/$pkg/usr/bin/qlupdate" 2>/dev/null |
-  sed -n 's/^shlibs:Depends=//p')
+shlibs=$(cd "$work/deb/src" && dpkg-shlibdeps -O "$root/$pkg/usr/bin/qlupdate") ||
+  fail "dpkg-shlibdeps could not read qlupdate's libraries"
+depends=$(sed -n 's/^shlibs:Depends=//p' <<<"$shlibs")
 [ -n "$depends" ] || fail "dpkg-shlibdeps found no dependencies"
 size=$(du -sk --apparent-size "$pkg/usr" | cut -f1)
 sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/; s/@MAINTAINER@/$maintainer/" \
