@@ -4,6 +4,6 @@
 #include "resources/product.h"
 
 // Both the text of the help dialog's link and where a click on it leads.
-inline constexpr char kHelpSiteUrl[] = "https://www.quillon.example/zr-7040/";
+inline constexpr char kHelpSiteUrl[] = QL_SITE_URL;
 
 inline constexpr char kCopyrightText[] = QL_PRODUCT_NAME "\n" QL_COPYRIGHT;

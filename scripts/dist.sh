@@ -103,7 +103,8 @@ strip --remove-section=.comment --remove-section=.note --strip-unneeded \
 chmod 0755 "$pkg/usr/bin/qlupdate"
 date=$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%d)
 sed "s/@VERSION@/$version/g; s/@DATE@/$date/g" cli/qlupdate.1 | gzip -9n >"$pkg/usr/share/man/man1/qlupdate.1.gz"
-cp resources/debian/copyright "$doc/copyright"
+site=$(sed -n 's/^#define QL_SITE_URL "\(.*\)"$/\1/p' resources/product.h)
+sed "s|@SITE@|$site|" resources/debian/copyright >"$doc/copyright"
 maintainer=$(sed -n 's/^Upstream-Contact: //p' resources/debian/copyright)
 printf 'qlupdate (%s) stable; urgency=medium\n\n  * Release %s.\n\n -- %s  %s\n' \
   "$version" "$version" "$maintainer" "$(date -u -R -d "@$SOURCE_DATE_EPOCH")" |
@@ -118,7 +119,7 @@ shlibs=$(cd "$work/deb/src" && dpkg-shlibdeps -O "$root/$pkg/usr/bin/qlupdate") 
 depends=$(sed -n 's/^shlibs:Depends=//p' <<<"$shlibs")
 [ -n "$depends" ] || fail "dpkg-shlibdeps found no dependencies"
 size=$(du -sk --apparent-size "$pkg/usr" | cut -f1)
-sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/; s/@MAINTAINER@/$maintainer/" \
+sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/; s/@MAINTAINER@/$maintainer/; s|@SITE@|$site|" \
   resources/debian/control >"$pkg/DEBIAN/control"
 (cd "$pkg" && find usr -type f | LC_ALL=C sort | xargs md5sum) >"$pkg/DEBIAN/md5sums"
 chmod 0644 "$pkg/DEBIAN/control" "$pkg/DEBIAN/md5sums"

@@ -5,9 +5,10 @@
 set -euo pipefail
 [ $# -eq 3 ] || { echo "usage: sign-exe.sh EXE CERT KEY" >&2; exit 64; }
 exe=$1 cert=$2 key=$3
+site=$(sed -n 's/^#define QL_SITE_URL "\(.*\)"$/\1/p' "$(dirname "${BASH_SOURCE[0]}")/../resources/product.h")
 time=()
 [ -n "${SOURCE_DATE_EPOCH:-}" ] && time=(-time "$SOURCE_DATE_EPOCH")
 osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Quillon Update Tool" \
-  -i "https://www.quillon.example/zr-7040/" "${time[@]}" -in "$exe" -out "$exe.signed" >/dev/null ||
+  -i "$site" "${time[@]}" -in "$exe" -out "$exe.signed" >/dev/null ||
   { rm -f "$exe.signed"; echo "sign-exe: osslsigncode could not sign $exe" >&2; exit 1; }
 mv "$exe.signed" "$exe"
