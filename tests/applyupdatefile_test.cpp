@@ -888,7 +888,7 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInSixPieces) {
 // Only the pieces that differ are written, whether a piece differs at its
 // head or only past it; a card whose update was cut short gets the rest.
 TEST_F(ApplyUpdateFileTest, OnlyThePiecesThatDifferAreWritten) {
-    constexpr uint64_t kPiece = ApplyUpdateFile::kPiece;
+    constexpr uint64_t kPiece = RootCopy::kPiece;
     const uint32_t count = 49152 + 1;  // six pieces and a sector
     const uint64_t size = count * kSector;
     const std::string source = dir.file("pieces-new.img");
@@ -903,9 +903,7 @@ TEST_F(ApplyUpdateFileTest, OnlyThePiecesThatDifferAreWritten) {
     };
     const Case cases[] = {
         {"first byte of the first piece", {0}, kPiece},
-        {"past the head of the third piece",
-         {2 * kPiece + ApplyUpdateFile::kPieceHead + 7},
-         kPiece},
+        {"past the head of the third piece", {2 * kPiece + RootCopy::kPieceHead + 7}, kPiece},
         {"the last sector alone", {size - 1}, kSector},
         {"cut short after two pieces",
          {2 * kPiece, 3 * kPiece, 4 * kPiece, 5 * kPiece, 6 * kPiece},
@@ -1013,7 +1011,7 @@ TEST_F(ApplyUpdateFileTest, ProgressStaysBelowHundredUntilTheDataIsOnTheTarget) 
     makeCard(target, kRootStart, count, 9);
     makeCard(source, kRootStart, count, 10);
     ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
-    const std::string before = digest(target, kRootOffset + ApplyUpdateFile::kCopyChunk);
+    const std::string before = digest(target, kRootOffset + (2 * RootCopy::kPiece));
 
     bool sawHundred = false;
     Hooks hooks;
@@ -1027,7 +1025,7 @@ TEST_F(ApplyUpdateFileTest, ProgressStaysBelowHundredUntilTheDataIsOnTheTarget) 
     {
         // Every other file the job writes (the temporary file, the log)
         // stays below this size.
-        FileSizeLimit limit(kRootOffset + ApplyUpdateFile::kCopyChunk);
+        FileSizeLimit limit(kRootOffset + (2 * RootCopy::kPiece));
         if (!limit.isActive()) {
             GTEST_SKIP() << "the file size limit cannot be set here";
         }
@@ -1041,9 +1039,9 @@ TEST_F(ApplyUpdateFileTest, ProgressStaysBelowHundredUntilTheDataIsOnTheTarget) 
         << out.log;
     EXPECT_FALSE(out.has(kJob + "apply success\n"));
     EXPECT_EQ(tempFilesBeside(upd), 0);
-    EXPECT_EQ(digest(target, kRootOffset, ApplyUpdateFile::kCopyChunk),
-              digest(source, kRootOffset, ApplyUpdateFile::kCopyChunk));
-    EXPECT_EQ(digest(target, kRootOffset + ApplyUpdateFile::kCopyChunk), before);
+    EXPECT_EQ(digest(target, kRootOffset, (2 * RootCopy::kPiece)),
+              digest(source, kRootOffset, (2 * RootCopy::kPiece)));
+    EXPECT_EQ(digest(target, kRootOffset + (2 * RootCopy::kPiece)), before);
 #endif
 }
 
@@ -1193,7 +1191,7 @@ TEST_F(DeviceTargetTest, PiecesAreJudgedAgainAfterTheRootVolumeIsDismounted) {
     hooks.lockPatienceMs = 300;
     const Outcome out = runJob(card.update, "", "E:", hooks);
     EXPECT_TRUE(out.success) << out.log;
-    EXPECT_EQ(out.written, ApplyUpdateFile::kPiece + kSector);
+    EXPECT_EQ(out.written, RootCopy::kPiece + kSector);
     EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize), card.newRoot);
 }
 // written, or nothing is.
