@@ -184,18 +184,23 @@ bool ApplyUpdateFile::waitWhilePaused(int checkpoint) {
 }
 
 // The hashing and the unpacking read the payload beside the job's own
-// checks. However the run leaves, a stage still running is asked to suspend
-// and both threads are joined.
+// checks, and the copy judges what is unpacked. However the run leaves, a
+// stage still running is asked to suspend, the unpacking no longer waits for
+// the judging, and both threads are joined.
 class ApplyUpdateFile::StageThreads {
 public:
-    StageThreads(PartitionHash& hash, ImageDecompress& unpacking)
-        : hash(hash), unpacking(unpacking) {}
+    StageThreads(PartitionHash& hash, ImageDecompress& unpacking, RootCopy& copy)
+        : hash(hash), unpacking(unpacking), copy(copy) {}
     ~StageThreads() { stop(); }
     StageThreads(const StageThreads&) = delete;
     StageThreads& operator=(const StageThreads&) = delete;
 
     std::thread hashThread;
     std::thread unpackThread;
+    // Set by the hashing thread as it ends, so that its digest can be
+    // checked while the unpacking still runs.
+    std::atomic<bool> hashEnded{false};
+    bool payloadChecked = false;
 
     void stop() {
         if (hashThread.joinable()) {
@@ -203,6 +208,7 @@ public:
         }
         if (unpackThread.joinable()) {
             unpacking.requestSuspend();
+            copy.cancel();
         }
         joinHashing();
         joinUnpacking();
@@ -221,6 +227,7 @@ public:
 private:
     PartitionHash& hash;
     ImageDecompress& unpacking;
+    RootCopy& copy;
 };
 
 // Between two chunks: holds while paused; false when a stop was requested,
@@ -258,7 +265,7 @@ void ApplyUpdateFile::run() {
         return;
     }
     progress.store(kCopyStart);
-    if (!rootCopy.overwrite(temp.get(), tempFilePath, plan.startOffset, plan.size)) {
+    if (!rootCopy.overwrite(temp.get(), tempFilePath)) {
         const TargetFailure& failure = rootCopy.failure();
         if (failure.code != 0) {
             fail(failure.code, failure.why);
@@ -271,8 +278,7 @@ void ApplyUpdateFile::run() {
         return;  // nothing written on 8; the temporary file goes with temp
     }
     temp.discard();
-    if (verify &&
-        !rootCopy.readBack(plan.startOffset, plan.size, imageDecompress.getOutputDigest())) {
+    if (verify && !rootCopy.readBack()) {
         if (rootCopy.failure().code != 0) {
             fail(rootCopy.failure().code, rootCopy.failure().why);
         }
@@ -452,12 +458,16 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
                       formatText("the temporary file %s cannot be created: %s",
                                  tempFilePath.c_str(), error.c_str()));
     }
-    StageThreads stages(payloadHash, imageDecompress);
+    if (!rootCopy.begin(plan.startOffset, plan.size, verify)) {
+        return failed(rootCopy.failure().code, rootCopy.failure().why);
+    }
+    StageThreads stages(payloadHash, imageDecompress, rootCopy);
     const uint64_t headerSize = updateFile.getHeaderSize();
     const uint64_t size = plan.size;
     FILE* const tempStream = temp.get();
     if (!startThread(stages.unpackThread, "the unpacking", [this, tempStream, headerSize, size] {
-            imageDecompress(tempStream, headerSize, size);
+            imageDecompress(tempStream, headerSize, size, &rootCopy);
+            rootCopy.endOfOutput();
         })) {
         return false;
     }
@@ -467,13 +477,35 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
         return failed(ResultBrokenUpdateFile,
                       updateFileReason("cannot be opened to check its payload: " + error));
     }
-    if (!startThread(stages.hashThread, "the check of the payload",
-                     [this, headerSize] { payloadHash(headerSize, 0); })) {
+    if (!startThread(stages.hashThread, "the check of the payload", [this, &stages, headerSize] {
+            payloadHash(headerSize, 0);
+            stages.hashEnded.store(true);
+            rootCopy.nudge();
+        })) {
         return false;
     }
     progress.store(5);
-    if (!rootMatches(plan) || stoppedAt(kAfterChecks) || !payloadVerified(stages) ||
-        stoppedAt(kAfterPayloadCheck)) {
+    if (!rootMatches(plan) || stoppedAt(kAfterChecks)) {
+        return false;
+    }
+    // The card is read while the payload is unpacked: each piece as it
+    // comes, and the payload's digest checked as soon as it is known.
+    const bool judged = rootCopy.judge([this, &stages] {
+        if (stages.hashEnded.load() && !stages.payloadChecked) {
+            stages.payloadChecked = true;
+            if (!payloadVerified(stages)) {
+                return false;
+            }
+        }
+        return !stoppedAt(RootCopy::kInComparison);
+    });
+    if (!judged) {
+        if (rootCopy.failure().code != 0) {
+            fail(rootCopy.failure().code, rootCopy.failure().why);
+        }
+        return false;
+    }
+    if ((!stages.payloadChecked && !payloadVerified(stages)) || stoppedAt(kAfterPayloadCheck)) {
         return false;
     }
     stages.joinUnpacking();

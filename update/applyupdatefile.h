@@ -35,10 +35,7 @@ public:
     void setPause(bool pause) { paused.store(pause); }
     // Whether the root is read back from the target and compared once
     // written; on unless turned off before create().
-    void setVerify(bool on) {
-        verify = on;
-        imageDecompress.setHashOutput(on);
-    }
+    void setVerify(bool on) { verify = on; }
     // Also asks the running stages to suspend, so that the job ends within
     // one chunk of whatever it is doing.
     void requestStop();

@@ -1,6 +1,6 @@
 #include "update/rootcopy.h"
 
-// SHA256_Init/Update/Final are deprecated in OpenSSL 3 but still provided.
+// SHA256 is deprecated in OpenSSL 3 but still provided.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-const char* const kModule = "applyupdatefile";
+const char* const kModule = "rootcopy";
 
 }  // namespace
 
@@ -31,9 +31,150 @@ bool RootCopy::fail(int code, const std::string& why) {
     return false;
 }
 
+bool RootCopy::begin(uint64_t offset, uint64_t size, bool readBack) {
+    rootOffset = offset;
+    rootSize = size;
+    digests = readBack;
+    differing.clear();
+    digestOf.clear();
+    judged = 0;
+    lastLogged = 0;
+    waiting.clear();
+    spare.clear();
+    outputEnded = false;
+    cancelled = false;
+    nudged = false;
+    if (pool.empty()) {
+        for (int i = 0; i < kWaiting + 2; ++i) {
+            pool.push_back(allocateChunk(kPiece));
+        }
+        held = allocateChunk(kPiece);
+    }
+    for (const ChunkBuffer& buffer : pool) {
+        if (!buffer) {
+            pool.clear();
+            break;
+        }
+        spare.push_back(buffer.get());
+    }
+    if (pool.empty() || !held) {
+        debugLog("%s : copy buffers fail %u\n", kModule, (kWaiting + 3) * kPiece);
+        return fail(ResultTempFileRead, "out of memory for the copy");
+    }
+    return true;
+}
+
+uint8_t* RootCopy::firstBuffer() {
+    std::lock_guard<std::mutex> lock(handOver);
+    uint8_t* buffer = spare.back();
+    spare.pop_back();
+    return buffer;
+}
+
+uint8_t* RootCopy::take(uint8_t* data, uint32_t length) {
+    std::unique_lock<std::mutex> lock(handOver);
+    if (cancelled) {
+        return data;  // nobody judges any more: the buffer goes round again
+    }
+    waiting.push_back({data, length});
+    changed.notify_all();
+    changed.wait(lock, [this] { return !spare.empty(); });
+    uint8_t* next = spare.back();
+    spare.pop_back();
+    return next;
+}
+
+void RootCopy::endOfOutput() {
+    std::lock_guard<std::mutex> lock(handOver);
+    outputEnded = true;
+    changed.notify_all();
+}
+
+void RootCopy::nudge() {
+    std::lock_guard<std::mutex> lock(handOver);
+    nudged = true;
+    changed.notify_all();
+}
+
+void RootCopy::cancel() {
+    std::lock_guard<std::mutex> lock(handOver);
+    cancelled = true;
+    for (const Handed& piece : waiting) {
+        spare.push_back(piece.data);
+    }
+    waiting.clear();
+    changed.notify_all();
+}
+
+bool RootCopy::judge(const std::function<bool()>& between) {
+    for (;;) {
+        Handed piece{};
+        bool onlyNudged = false;
+        {
+            std::unique_lock<std::mutex> lock(handOver);
+            changed.wait(lock,
+                         [this] { return !waiting.empty() || outputEnded || cancelled || nudged; });
+            onlyNudged = waiting.empty() && nudged && !outputEnded && !cancelled;
+            nudged = false;
+            if (onlyNudged) {
+                // asked below, without a piece
+            } else if (waiting.empty()) {
+                return !cancelled;
+            } else {
+                piece = waiting.front();
+                waiting.pop_front();
+            }
+        }
+        if (onlyNudged) {
+            if (!between()) {
+                cancel();
+                return false;
+            }
+            continue;
+        }
+        const bool judgedOne = between() && judgePiece(piece.data, piece.length);
+        {
+            std::lock_guard<std::mutex> lock(handOver);
+            spare.push_back(piece.data);
+            changed.notify_all();
+        }
+        if (!judgedOne) {
+            cancel();
+            return false;
+        }
+    }
+}
+
+uint32_t RootCopy::lengthAt(uint64_t at) const {
+    return rootSize - at > kPiece ? kPiece : static_cast<uint32_t>(rootSize - at);
+}
+
+// The next piece of the root as unpacked. Every chunk of the unpacking but
+// the last is a whole piece; output past the root ends in the size check.
+bool RootCopy::judgePiece(const uint8_t* data, uint32_t length) {
+    if (judged >= rootSize) {
+        return true;
+    }
+    const uint64_t at = judged;
+    length = length < lengthAt(at) ? length : lengthAt(at);
+    const int same = holds(data, at, length);
+    if (same < 0) {
+        return false;
+    }
+    judged += length;
+    if (same == 0) {
+        differing.push_back(at);
+        if (digests) {
+            digestOf.emplace_back();
+            SHA256(data, length, digestOf.back().data());
+        }
+    }
+    return true;
+}
+
 // What a failed target read or write means to the user. A card pulled out
 // shows as a device that is gone, and only another full run mends it.
-std::string RootCopy::ioReason(const char* what, bool wroteAny, uint64_t done,
+std::string RootCopy::ioReason(const char* what, bool wroteAny, uint64_t at,
                                const rawdevice::Error& error) const {
     if (target.isDevice() && error.fault == rawdevice::Fault::Gone) {
         return formatText(wroteAny ? "the card was removed during the update, at byte %I64u of "
@@ -41,133 +182,78 @@ std::string RootCopy::ioReason(const char* what, bool wroteAny, uint64_t done,
                                      "it back and update again"
                                    : "the card was removed at byte %I64u of the root partition, "
                                      "before anything was written; put it back and update again",
-                          static_cast<unsigned long long>(done));
+                          static_cast<unsigned long long>(at));
     }
     return formatText("%s %s failed at byte %I64u of the root partition: %s", what,
-                      target.displayName().c_str(), static_cast<unsigned long long>(done),
+                      target.displayName().c_str(), static_cast<unsigned long long>(at),
                       error.text.c_str());
 }
 
-// Walks bytes from to size in chunks of length bytes, calling step(done, chunk) for
-// each, with a stop seen between two chunks, paused or not.
-template <typename Step>
-bool RootCopy::eachChunk(uint64_t from, uint64_t size, uint32_t length, Checkpoint checkpoint,
-                         Step step) {
-    for (uint64_t done = from; done < size;) {
-        if (!carryOn(checkpoint)) {
-            return false;
+// Whether the target's root already holds data at at: 1 when it does, 0
+// when not, -1 on a failure. A piece that differs usually differs at its
+// start, so its head is read first and the rest only when the head is equal.
+int RootCopy::holds(const uint8_t* data, uint64_t at, uint32_t length) {
+    uint8_t* const card = held.get();
+    const uint32_t head = length > kPieceHead ? kPieceHead : length;
+    for (uint32_t from = 0, n = head; from < length; from += n, n = length - from) {
+        rawdevice::Error error;
+        if (!target.read(rootOffset + at + from, card + from, n, error)) {
+            debugLog("%s : compare read target (%u) error %s\n", kModule, n, error.text.c_str());
+            fail(ResultWriteFailed,
+                 ioReason("reading", written.load() != Written::Nothing, at + from, error));
+            return -1;
         }
-        const uint32_t chunk = size - done > length ? length : static_cast<uint32_t>(size - done);
-        if (!step(done, chunk)) {
-            return false;
+        if (std::memcmp(card + from, data + from, n) != 0) {
+            return 0;
         }
-        done += chunk;
     }
-    return true;
+    return 1;
 }
 
-bool RootCopy::seekTemp(FILE* source, uint64_t offset) {
-    if (fileops::seek(source, offset)) {
+// One piece of the temporary file, which holds the root from its byte 0,
+// into the first pool buffer.
+bool RootCopy::readTemp(FILE* source, uint64_t at, uint32_t length) {
+    if (!fileops::seek(source, at)) {
+        const std::string error = fileio::lastErrorText();
+        debugLog("%s : can not seek %s to %I64u\n", kModule, tempPath.c_str(),
+                 static_cast<unsigned long long>(at));
+        return fail(ResultTempFileRead,
+                    formatText("the temporary file cannot be read from byte %I64u: %s",
+                               static_cast<unsigned long long>(at), error.c_str()));
+    }
+    if (fileops::read(pool[0].get(), length, 1, source) == 1) {
         return true;
     }
     const std::string error = fileio::lastErrorText();
-    debugLog("%s : can not open update file %s\n", kModule, tempPath.c_str());
+    debugLog("%s : fread (%u) error %s\n", kModule, length, error.c_str());
     return fail(ResultTempFileRead,
-                (offset == 0 ? std::string("the temporary file cannot be read from its start: ")
-                             : formatText("the temporary file cannot be read from byte %I64u: ",
-                                          static_cast<unsigned long long>(offset))) +
-                    error);
+                formatText("the temporary file could not be read at byte %I64u: %s",
+                           static_cast<unsigned long long>(at), error.c_str()));
 }
 
-// Writes the pieces of the root that differ from the temporary file. A first
-// pass finds the first such piece; only then is the card taken for writing.
-// The copy goes on from there, unless taking it dismounted a file system
-// over the root, which may have flushed onto the pieces judged equal: then
-// every piece is judged again from the start.
-bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t offset,
-                         uint64_t size) {
+// The pieces that differ, and nothing else, are written once the target is
+// taken. Taking it may have dismounted a file system over the root, which
+// can flush onto pieces judged equal: then every piece is judged again.
+bool RootCopy::overwrite(FILE* source, const std::string& sourcePath) {
     tempPath = sourcePath;
     TargetFailure failure;
     if (!target.openForCopy(source, failure)) {
         return fail(failure.code, failure.why);
     }
-    if (!seekTemp(source, 0)) {
-        return false;
-    }
-    ChunkBuffer buffer = allocateChunk(2 * kPiece);
-    if (!buffer) {
-        debugLog("%s : copy buffer fail %u\n", kModule, 2 * kPiece);
-        return fail(ResultTempFileRead, "out of memory for the copy");
-    }
-    uint8_t* const data = buffer.get();
-    uint8_t* const held = buffer.get() + kPiece;
-
     // An update applied twice must not wear the card a second time.
-    bool differs = false;
-    uint64_t firstDiffering = 0;
-    const bool compared = eachChunk(0, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
-        const int same = holdsPiece(source, data, held, offset, done, piece);
-        if (same == 0) {
-            debugLog("%s : target differs within %I64u\n", kModule,
-                     static_cast<unsigned long long>(done + piece));
-            differs = true;
-            firstDiffering = done;
-        }
-        return same == 1;
-    });
-    if (!differs) {
-        if (!compared) {
-            return false;
-        }
+    if (differing.empty()) {
         target.finishCopy(false, failure);
         debugLog("%s : target already holds the update\n", kModule);
         return fail(ResultUpToDate, "the card is already up to date; nothing was written");
     }
+    debugLog("%s : %u of %I64u pieces differ, from byte %I64u of the root\n", kModule,
+             static_cast<unsigned>(differing.size()),
+             static_cast<unsigned long long>((rootSize + kPiece - 1) / kPiece),
+             static_cast<unsigned long long>(differing.front()));
     if (!target.prepareWrite(failure)) {
         return fail(failure.code, failure.why);
     }
-    // Unless a file system was taken off the root, the pieces found equal
-    // are still equal: the copy goes on at the first that differs.
-    const uint64_t from = target.tookFromOthers() ? 0 : firstDiffering;
-    if (!seekTemp(source, from)) {
-        return false;
-    }
-    bytesKept.store(from);
-
-    const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
-    int lastLogged = 0;
-    const bool copied = eachChunk(from, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
-        const int same = holdsPiece(source, data, held, offset, done, piece);
-        if (same < 0) {
-            return false;
-        }
-        if (same == 1) {
-            bytesKept.fetch_add(piece);
-        } else {
-            rawdevice::Error error;
-            // Before the call: a failed write may still have changed sectors.
-            written.store(Written::Partly);
-            if (!target.write(offset + done, data, piece, error)) {
-                debugLog("%s : fwrite (%u) error %s\n", kModule, piece, error.text.c_str());
-                return fail(ResultWriteFailed, ioReason("writing", true, done, error));
-            }
-            bytesWritten.fetch_add(piece);
-        }
-        const uint64_t remaining = size - done - piece;
-        const int percent =
-            static_cast<int>(static_cast<double>(size - remaining) * static_cast<double>(scale));
-        if (percent != lastLogged) {
-            debugLog("%s : overwrite %d %%\n", kModule, percent);
-            lastLogged = percent;
-        }
-        // The owner reads 100 as done, and the formula reaches 100 while up to
-        // a piece is still unwritten: 100 waits for the sync and the close.
-        if (remaining > 0) {
-            progress.store(kCopyEnd -
-                           static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
-        }
-        return true;
-    });
+    const bool copied = target.tookFromOthers() ? judgeAgainAndWrite(source) : writeNoted(source);
     if (!copied) {
         return false;
     }
@@ -182,88 +268,153 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t o
     return true;
 }
 
-// One chunk of the temporary file, which starts at byte done of the root.
-bool RootCopy::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done) {
-    if (fileops::read(buffer, chunk, 1, source) == 1) {
-        return true;
+bool RootCopy::writeNoted(FILE* source) {
+    uint64_t toWrite = 0;
+    for (const uint64_t at : differing) {
+        toWrite += lengthAt(at);
     }
-    const std::string error = fileio::lastErrorText();
-    debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
-    return fail(ResultTempFileRead,
-                formatText("the temporary file could not be read at byte %I64u: %s",
-                           static_cast<unsigned long long>(done), error.c_str()));
+    bytesKept.store(rootSize - toWrite);
+    for (const uint64_t at : differing) {
+        if (!carryOn(kInCopy)) {
+            return false;
+        }
+        const uint32_t length = lengthAt(at);
+        if (!readTemp(source, at, length) || !writePiece(at, pool[0].get(), length)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-// Reads the next piece of the temporary file into data and tells whether the
-// card's root already holds it there: 1 when it does, 0 when not, -1 on a
-// failure (code set). A piece that differs usually differs at its start, so
-// its head is read first and the rest only when the head is equal.
-int RootCopy::holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset, uint64_t done,
-                         uint32_t piece) {
-    if (!readTempChunk(data, piece, source, done)) {
-        return -1;
-    }
-    const uint32_t head = piece > kPieceHead ? kPieceHead : piece;
-    for (uint32_t at = 0, length = head; at < piece; at += length, length = piece - at) {
-        rawdevice::Error error;
-        if (!target.read(offset + done + at, held + at, length, error)) {
-            debugLog("%s : compare read target (%u) error %s\n", kModule, length,
-                     error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading", written.load() != Written::Nothing, done + at, error));
-            return -1;
+// Every piece again, from the temporary file: a piece found different now
+// is written. One that differed before keeps its digest from the unpacking;
+// one that has changed since it was judged takes it from the file.
+bool RootCopy::judgeAgainAndWrite(FILE* source) {
+    debugLog("%s : a file system was taken off the root: every piece is judged again\n", kModule);
+    std::vector<uint64_t> before;
+    std::vector<Digest> beforeDigests;
+    before.swap(differing);
+    beforeDigests.swap(digestOf);
+    size_t next = 0;
+    for (uint64_t at = 0; at < rootSize; at += kPiece) {
+        if (!carryOn(kInCopy)) {
+            return false;
         }
-        if (std::memcmp(held + at, data + at, length) != 0) {
-            return 0;
+        const uint32_t length = lengthAt(at);
+        const bool differed = next < before.size() && before[next] == at;
+        if (!readTemp(source, at, length)) {
+            return false;
         }
+        const int same = holds(pool[0].get(), at, length);
+        if (same < 0) {
+            return false;
+        }
+        if (same == 1) {
+            bytesKept.fetch_add(length);
+            showCopied();
+        } else {
+            differing.push_back(at);
+            if (digests) {
+                digestOf.emplace_back();
+                if (differed) {
+                    digestOf.back() = beforeDigests[next];
+                } else {
+                    SHA256(pool[0].get(), length, digestOf.back().data());
+                }
+            }
+            if (!writePiece(at, pool[0].get(), length)) {
+                return false;
+            }
+        }
+        next += differed ? 1 : 0;
     }
-    return 1;
+    return true;
+}
+
+bool RootCopy::writePiece(uint64_t at, const uint8_t* data, uint32_t length) {
+    rawdevice::Error error;
+    // Before the call: a failed write may still have changed sectors.
+    written.store(Written::Partly);
+    if (!target.write(rootOffset + at, data, length, error)) {
+        debugLog("%s : fwrite (%u) error %s\n", kModule, length, error.text.c_str());
+        return fail(ResultWriteFailed, ioReason("writing", true, at, error));
+    }
+    bytesWritten.fetch_add(length);
+    showCopied();
+    return true;
+}
+
+// The copy's share of the progress: what is on the target now, written or
+// found there, of the whole root.
+void RootCopy::showCopied() {
+    const uint64_t done = bytesWritten.load() + bytesKept.load();
+    const uint64_t remaining = rootSize - (done < rootSize ? done : rootSize);
+    // Single precision, as the log has always counted: a root of 24 MiB ends
+    // its lines at 99.
+    const float scale = 100.0f / static_cast<float>(rootSize);
+    const int percent = static_cast<int>(static_cast<double>(done) * static_cast<double>(scale));
+    if (percent != lastLogged) {
+        debugLog("%s : overwrite %d %%\n", kModule, percent);
+        lastLogged = percent;
+    }
+    // The owner reads 100 as done: it waits for the sync and the close.
+    if (remaining > 0) {
+        progress.store(kCopyEnd -
+                       static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / rootSize));
+    }
 }
 
 // A card reader or a fake card may accept a write and keep something else:
-// the root is read back, past the system's caches, and its digest compared
-// with that of the bytes the unpacking wrote.
-bool RootCopy::readBack(uint64_t offset, uint64_t size, const uint8_t* expected) {
+// each piece written is read back, past the system's caches, and its digest
+// compared with that of the piece as it was unpacked. The pieces left as
+// they were were read through the same uncached path when they were judged.
+bool RootCopy::readBack() {
+    if (!digests) {
+        debugLog("%s : no digests to read back against\n", kModule);
+        return fail(ResultWriteFailed, "the written pieces have no digests to be compared with");
+    }
     TargetFailure failure;
     if (!target.openForReadBack(failure)) {
         return fail(failure.code, failure.why);
     }
-    ChunkBuffer buffer = allocateChunk(kReadBackChunk);
-    if (!buffer) {
-        debugLog("%s : verify buffer fail %u\n", kModule, kReadBackChunk);
-        return fail(ResultWriteFailed, "out of memory for reading the update back");
+    uint64_t total = 0;
+    for (const uint64_t at : differing) {
+        total += lengthAt(at);
     }
-    SHA256_CTX sha;
-    SHA256_Init(&sha);
-    const bool readBackWhole =
-        eachChunk(0, size, kReadBackChunk, kInReadBack, [&](uint64_t done, uint32_t chunk) {
-            rawdevice::Error error;
-            if (!target.read(offset + done, buffer.get(), chunk, error)) {
-                debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
-                return fail(ResultWriteFailed, ioReason("reading back", true, done, error));
-            }
-            SHA256_Update(&sha, buffer.get(), chunk);
-            const uint64_t remaining = size - done - chunk;
-            progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
-            return true;
-        });
-    if (!readBackWhole) {
-        return false;
+    uint8_t* const buffer = pool[0].get();
+    uint64_t done = 0;
+    for (size_t i = 0; i < differing.size(); ++i) {
+        if (!carryOn(kInReadBack)) {
+            return false;
+        }
+        const uint64_t at = differing[i];
+        const uint32_t length = lengthAt(at);
+        rawdevice::Error error;
+        if (!target.read(rootOffset + at, buffer, length, error)) {
+            debugLog("%s : verify read (%u) error %s\n", kModule, length, error.text.c_str());
+            return fail(ResultWriteFailed, ioReason("reading back", true, at, error));
+        }
+        Digest read;
+        SHA256(buffer, length, read.data());
+        if (read != digestOf[i]) {
+            const std::string wrote = hexDigest(digestOf[i].data());
+            const std::string got = hexDigest(read.data());
+            debugLog("%s : verify fail at %I64u written %s read %s\n", kModule,
+                     static_cast<unsigned long long>(at), wrote.c_str(), got.c_str());
+            return fail(
+                ResultWriteFailed,
+                formatText("%s holds something else than was written in the piece at byte "
+                           "%I64u of the root partition: SHA-256 written %s, read back %s",
+                           target.displayName().c_str(), static_cast<unsigned long long>(at),
+                           wrote.c_str(), got.c_str()));
+        }
+        done += length;
+        progress.store(99 - static_cast<int>(((total - done) * (99 - kCopyEnd - 1)) / total));
     }
-    uint8_t readBack[32];
-    SHA256_Final(readBack, &sha);
     if (!target.finishReadBack(failure)) {
         return fail(failure.code, failure.why);
     }
-    const std::string wrote = hexDigest(expected);
-    const std::string read = hexDigest(readBack);
-    if (wrote != read) {
-        debugLog("%s : verify fail written %s read %s\n", kModule, wrote.c_str(), read.c_str());
-        return fail(ResultWriteFailed,
-                    formatText("%s holds something else than was written: SHA-256 written %s, "
-                               "read back %s",
-                               target.displayName().c_str(), wrote.c_str(), read.c_str()));
-    }
-    debugLog("%s : verify written %s read %s equal\n", kModule, wrote.c_str(), read.c_str());
+    debugLog("%s : verify pieces read back %u, bytes %I64u, equal to the unpacked root\n", kModule,
+             static_cast<unsigned>(differing.size()), static_cast<unsigned long long>(done));
     return true;
 }
