@@ -897,54 +897,6 @@ TEST_F(ApplyUpdateFileTest, CopiesTwentyFourMiBInSixPieces) {
     EXPECT_EQ(after.root, wanted);
 }
 
-// Only the pieces that differ are written, whether a piece differs at its
-// head or only past it; a card whose update was cut short gets the rest.
-TEST_F(ApplyUpdateFileTest, OnlyThePiecesThatDifferAreWritten) {
-    constexpr uint64_t kPiece = RootCopy::kPiece;
-    const uint32_t count = 49152 + 1;  // six pieces and a sector
-    const uint64_t size = count * kSector;
-    const std::string source = dir.file("pieces-new.img");
-    const std::string upd = dir.file("pieces.bin");
-    makeCard(source, kRootStart, count, 21);
-    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
-    const std::string wanted = digest(source, kRootOffset, size);
-    struct Case {
-        const char* name;
-        std::vector<uint64_t> changed;  // bytes of the root that differ from the update
-        uint64_t written;
-    };
-    const Case cases[] = {
-        {"first byte of the first piece", {0}, kPiece},
-        {"past the head of the third piece", {2 * kPiece + RootCopy::kPieceHead + 7}, kPiece},
-        {"the last sector alone", {size - 1}, kSector},
-        {"cut short after two pieces",
-         {2 * kPiece, 3 * kPiece, 4 * kPiece, 5 * kPiece, 6 * kPiece},
-         4 * kPiece + kSector},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string target = dir.file("pieces.img");
-        fs::remove(target);  // MinGW's copy_file does not overwrite
-        fs::copy_file(source, target);
-        const Regions before = regions(target, kRootOffset, size);
-        {
-            std::fstream f(target, std::ios::in | std::ios::out | std::ios::binary);
-            for (const uint64_t at : c.changed) {
-                f.seekp(static_cast<std::streamoff>(kRootOffset + at));
-                f.put('\x5a');
-            }
-        }
-        const Outcome out = runJob(upd, target);
-        EXPECT_TRUE(out.success) << out.log;
-        EXPECT_EQ(out.written, c.written);
-        EXPECT_EQ(out.written + out.kept, size);
-        const Regions after = regions(target, kRootOffset, size);
-        EXPECT_EQ(after.root, wanted);
-        EXPECT_EQ(after.head, before.head);
-        EXPECT_EQ(after.tail, before.tail);
-    }
-}
-
 // A card that already holds the update is neither written nor touched; one
 // that differs only in its first or its last chunk is still written.
 TEST_F(ApplyUpdateFileTest, CardThatHoldsTheUpdateIsUpToDateAndOthersAreWritten) {
@@ -1184,28 +1136,98 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
 // Another disk takes the card's number after the card was opened, or the
 // card's partition table changes before the first write: the held card is
 
-// Dismounting the root's volume may flush it onto pieces that the first pass
-// found equal: they are judged again, and the card ends with the new root.
-TEST_F(DeviceTargetTest, PiecesAreJudgedAgainAfterTheRootVolumeIsDismounted) {
-    const Card card = makeCardAndUpdate("flush", 16385);
-    const std::string source = dir.file("flush-new.img");
-    fs::remove(card.target);
-    fs::copy_file(source, card.target);
-    // The last piece differs; the dismount then changes the first.
-    std::fstream(card.target, std::ios::in | std::ios::out | std::ios::binary)
-        .seekp(static_cast<std::streamoff>(kRootOffset + card.rootSize - 1))
-        .put('\x5a');
-    fakeplatform::Disk disk;
-    disk.backingFile = card.target;
-    disk.volumes = {{kRootOffset, card.rootSize, true, 0, static_cast<int64_t>(kRootOffset + 9)}};
-    fakeplatform::addDrive('E', disk);
-    Hooks hooks;
-    hooks.lockPatienceMs = 300;
-    const Outcome out = runJob(card.update, "", "E:", hooks);
-    EXPECT_TRUE(out.success) << out.log;
-    EXPECT_EQ(out.written, RootCopy::kPiece + kSector);
-    EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize), card.newRoot);
+// The map of the pieces that differ, a card a row: exactly the pieces that
+// differ are written, each read before the writing at most once (twice only
+// once a file system was taken off the root, which may have flushed onto
+// it), exactly the written ones read back after the last write, and nothing
+// outside the root changed.
+TEST_F(DeviceTargetTest, WritesAndReadsBackOnlyThePiecesThatDiffer) {
+    constexpr uint64_t kPiece = RootCopy::kPiece;
+    const uint32_t count = 49152 + 1;  // six pieces and a sector
+    const uint64_t size = count * kSector;
+    const std::string source = dir.file("pieces-new.img");
+    const std::string upd = dir.file("pieces.bin");
+    const std::string card = dir.file("pieces.img");
+    makeCard(source, kRootStart, count, 21);
+    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+    const std::string wanted = digest(source, kRootOffset, size);
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> changed;  // bytes of the root that differ from the update
+        uint64_t written;
+        int64_t flushesAt = -1;  // the root's file system writes this byte as it goes
+    };
+    const Case cases[] = {
+        {"equal everywhere", {}, 0},
+        {"first byte of the first piece", {0}, kPiece},
+        {"past the head of the third piece", {2 * kPiece + RootCopy::kPieceHead + 7}, kPiece},
+        {"the last sector alone", {size - 1}, kSector},
+        {"cut short after two pieces",
+         {2 * kPiece, 3 * kPiece, 4 * kPiece, 5 * kPiece, 6 * kPiece},
+         4 * kPiece + kSector},
+        {"a file system taken off the root after judging",
+         {size - 1},
+         kPiece + kSector,
+         static_cast<int64_t>(kRootOffset + 9)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakeplatform::reset();
+        fs::remove(card);  // MinGW's copy_file does not overwrite
+        fs::copy_file(source, card);
+        const Regions before = regions(card, kRootOffset, size);
+        {
+            std::fstream f(card, std::ios::in | std::ios::out | std::ios::binary);
+            for (const uint64_t at : c.changed) {
+                f.seekp(static_cast<std::streamoff>(kRootOffset + at));
+                f.put('\x5a');
+            }
+        }
+        fakeplatform::Disk disk;
+        disk.backingFile = card;
+        if (c.flushesAt >= 0) {
+            disk.volumes = {{kRootOffset, size, true, 0, c.flushesAt}};
+        }
+        fakeplatform::addDrive('E', disk);
+        Hooks hooks;
+        hooks.lockPatienceMs = 300;
+        const Outcome out = runJob(upd, "", "E:", hooks);
+        EXPECT_EQ(out.result, c.written == 0 ? ResultUpToDate : ResultNone) << out.log;
+        EXPECT_EQ(out.written, c.written);
+        uint64_t writes = 0, readBefore = 0, readAfter = 0;
+        std::vector<std::pair<uint64_t, uint32_t>> wrote, readBack;
+        for (const fakeplatform::Io& io : fakeplatform::diskIo()) {
+            if (io.offset < kRootOffset) {
+                continue;  // the partition table
+            }
+            EXPECT_LE(io.offset + io.length, kRootOffset + size);
+            if (io.write) {
+                wrote.emplace_back(io.offset, io.length);
+                writes += io.length;
+                readBack.clear();  // what is read back comes after the last write
+                readAfter = 0;
+            } else if (wrote.empty()) {
+                readBefore += io.length;
+            } else {
+                readBack.emplace_back(io.offset, io.length);
+                readAfter += io.length;
+            }
+        }
+        EXPECT_EQ(writes, c.written);
+        EXPECT_EQ(readBack, wrote);
+        EXPECT_EQ(readAfter, c.written);
+        if (c.flushesAt < 0) {
+            EXPECT_LE(readBefore, size);
+        } else {
+            EXPECT_GT(readBefore, size);
+        }
+        const Regions after = regions(card, kRootOffset, size);
+        EXPECT_EQ(after.root, wanted);
+        EXPECT_EQ(after.head, before.head);
+        EXPECT_EQ(after.tail, before.tail);
+    }
 }
+
 // written, or nothing is.
 TEST_F(DeviceTargetTest, CardIsHeldFromTheCheckToTheReadBack) {
     const Card card = makeCardAndUpdate("held", 4096);

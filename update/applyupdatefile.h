@@ -52,6 +52,8 @@ public:
     // on the card and left as they were.
     uint64_t getBytesWritten() const { return rootCopy.getBytesWritten(); }
     uint64_t getBytesKept() const { return rootCopy.getBytesKept(); }
+    // Inside the read-back: bytes of the written pieces read back so far.
+    uint64_t getBytesReadBack() const { return rootCopy.getBytesReadBack(); }
     bool isSuccess() const { return succeeded.load(); }
     // Why the job failed, in plain words with the values that failed, for
     // the command line and the log; empty on success and after a stop.

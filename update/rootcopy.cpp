@@ -23,6 +23,7 @@ void RootCopy::reset() {
     written.store(Written::Nothing);
     bytesWritten.store(0);
     bytesKept.store(0);
+    bytesReadBack.store(0);
 }
 
 bool RootCopy::fail(int code, const std::string& why) {
@@ -409,6 +410,7 @@ bool RootCopy::readBack() {
                            wrote.c_str(), got.c_str()));
         }
         done += length;
+        bytesReadBack.store(done);
         progress.store(99 - static_cast<int>(((total - done) * (99 - kCopyEnd - 1)) / total));
     }
     if (!target.finishReadBack(failure)) {

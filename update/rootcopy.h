@@ -92,6 +92,8 @@ public:
     // left as they were; safe from another thread.
     uint64_t getBytesWritten() const { return bytesWritten.load(); }
     uint64_t getBytesKept() const { return bytesKept.load(); }
+    // Bytes of the written pieces read back so far.
+    uint64_t getBytesReadBack() const { return bytesReadBack.load(); }
 
 private:
     using Digest = std::array<uint8_t, 32>;
@@ -119,6 +121,7 @@ private:
     std::atomic<Written> written{Written::Nothing};
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint64_t> bytesKept{0};
+    std::atomic<uint64_t> bytesReadBack{0};
 
     uint64_t rootOffset = 0;
     uint64_t rootSize = 0;
