@@ -5,6 +5,9 @@
 #include <openssl/sha.h>
 
 #include <cstring>
+#include <exception>
+#include <thread>
+#include <utility>
 
 #include "common/fileio.h"
 #include "common/resultcode.h"
@@ -12,6 +15,76 @@
 namespace {
 
 const char* const kModule = "rootcopy";
+
+// Runs one task at a time on a thread of its own, so that the next piece is
+// read while this one is written or hashed and the card never waits for
+// the computer. Where the system gives no thread, each task runs at once on
+// the caller's.
+class ReadAhead {
+public:
+    ReadAhead() {
+        try {
+            thread = std::thread([this] { serve(); });
+        } catch (const std::exception& e) {
+            debugLog("%s : no thread to read ahead (%s); reading in turn\n", kModule, e.what());
+        }
+    }
+    ~ReadAhead() {
+        if (thread.joinable()) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                done.wait(lock, [this] { return !task; });
+                ending = true;
+            }
+            posted.notify_all();
+            thread.join();
+        }
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Starts task; the one before must have been finished.
+    void start(std::function<bool()> next) {
+        if (!thread.joinable()) {
+            result = next();
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        task = std::move(next);
+        posted.notify_all();
+    }
+    // Waits for the task started last; what it returned.
+    bool finish() {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait(lock, [this] { return !task; });
+        return result;
+    }
+
+private:
+    void serve() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            posted.wait(lock, [this] { return task || ending; });
+            if (!task) {
+                return;
+            }
+            std::function<bool()> running = task;
+            lock.unlock();
+            const bool outcome = running();
+            lock.lock();
+            result = outcome;
+            task = nullptr;
+            done.notify_all();
+        }
+    }
+
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable posted, done;
+    std::function<bool()> task;
+    bool result = true;
+    bool ending = false;
+};
 
 }  // namespace
 
@@ -211,25 +284,27 @@ int RootCopy::holds(const uint8_t* data, uint64_t at, uint32_t length) {
     return 1;
 }
 
-// One piece of the temporary file, which holds the root from its byte 0,
-// into the first pool buffer.
-bool RootCopy::readTemp(FILE* source, uint64_t at, uint32_t length) {
+// One piece of the temporary file, which holds the root from its byte 0.
+// Runs on the read-ahead thread: a failure goes to why, not to failed.
+bool RootCopy::readTemp(FILE* source, uint64_t at, uint32_t length, uint8_t* into,
+                        TargetFailure& why) {
     if (!fileops::seek(source, at)) {
         const std::string error = fileio::lastErrorText();
         debugLog("%s : can not seek %s to %I64u\n", kModule, tempPath.c_str(),
                  static_cast<unsigned long long>(at));
-        return fail(ResultTempFileRead,
-                    formatText("the temporary file cannot be read from byte %I64u: %s",
-                               static_cast<unsigned long long>(at), error.c_str()));
+        why = {ResultTempFileRead,
+               formatText("the temporary file cannot be read from byte %I64u: %s",
+                          static_cast<unsigned long long>(at), error.c_str())};
+        return false;
     }
-    if (fileops::read(pool[0].get(), length, 1, source) == 1) {
+    if (fileops::read(into, length, 1, source) == 1) {
         return true;
     }
     const std::string error = fileio::lastErrorText();
     debugLog("%s : fread (%u) error %s\n", kModule, length, error.c_str());
-    return fail(ResultTempFileRead,
-                formatText("the temporary file could not be read at byte %I64u: %s",
-                           static_cast<unsigned long long>(at), error.c_str()));
+    why = {ResultTempFileRead, formatText("the temporary file could not be read at byte %I64u: %s",
+                                          static_cast<unsigned long long>(at), error.c_str())};
+    return false;
 }
 
 // The pieces that differ, and nothing else, are written once the target is
@@ -269,20 +344,38 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath) {
     return true;
 }
 
+// Each piece's bytes are read from the temporary file while the one before
+// is being written.
 bool RootCopy::writeNoted(FILE* source) {
     uint64_t toWrite = 0;
     for (const uint64_t at : differing) {
         toWrite += lengthAt(at);
     }
     bytesKept.store(rootSize - toWrite);
-    for (const uint64_t at : differing) {
+    uint8_t* current = pool[0].get();
+    uint8_t* next = pool[1].get();
+    TargetFailure why;
+    ReadAhead ahead;
+    ahead.start([&, current] {
+        return readTemp(source, differing[0], lengthAt(differing[0]), current, why);
+    });
+    for (size_t i = 0; i < differing.size(); ++i) {
+        if (!ahead.finish()) {
+            return fail(why.code, why.why);
+        }
         if (!carryOn(kInCopy)) {
             return false;
         }
-        const uint32_t length = lengthAt(at);
-        if (!readTemp(source, at, length) || !writePiece(at, pool[0].get(), length)) {
+        if (i + 1 < differing.size()) {
+            const uint64_t following = differing[i + 1];
+            ahead.start([&, following, next] {
+                return readTemp(source, following, lengthAt(following), next, why);
+            });
+        }
+        if (!writePiece(differing[i], current, lengthAt(differing[i]))) {
             return false;
         }
+        std::swap(current, next);
     }
     return true;
 }
@@ -296,6 +389,7 @@ bool RootCopy::judgeAgainAndWrite(FILE* source) {
     std::vector<Digest> beforeDigests;
     before.swap(differing);
     beforeDigests.swap(digestOf);
+    uint8_t* const data = pool[0].get();
     size_t next = 0;
     for (uint64_t at = 0; at < rootSize; at += kPiece) {
         if (!carryOn(kInCopy)) {
@@ -303,10 +397,11 @@ bool RootCopy::judgeAgainAndWrite(FILE* source) {
         }
         const uint32_t length = lengthAt(at);
         const bool differed = next < before.size() && before[next] == at;
-        if (!readTemp(source, at, length)) {
-            return false;
+        TargetFailure why;
+        if (!readTemp(source, at, length, data, why)) {
+            return fail(why.code, why.why);
         }
-        const int same = holds(pool[0].get(), at, length);
+        const int same = holds(data, at, length);
         if (same < 0) {
             return false;
         }
@@ -320,10 +415,10 @@ bool RootCopy::judgeAgainAndWrite(FILE* source) {
                 if (differed) {
                     digestOf.back() = beforeDigests[next];
                 } else {
-                    SHA256(pool[0].get(), length, digestOf.back().data());
+                    SHA256(data, length, digestOf.back().data());
                 }
             }
-            if (!writePiece(at, pool[0].get(), length)) {
+            if (!writePiece(at, data, length)) {
                 return false;
             }
         }
@@ -382,19 +477,35 @@ bool RootCopy::readBack() {
     for (const uint64_t at : differing) {
         total += lengthAt(at);
     }
-    uint8_t* const buffer = pool[0].get();
+    // The next piece is read while this one is hashed.
+    uint8_t* current = pool[0].get();
+    uint8_t* next = pool[1].get();
+    rawdevice::Error error;
+    const auto readPiece = [this, &error](uint64_t at, uint8_t* into) {
+        if (target.read(rootOffset + at, into, lengthAt(at), error)) {
+            return true;
+        }
+        debugLog("%s : verify read (%u) error %s\n", kModule, lengthAt(at), error.text.c_str());
+        return false;
+    };
     uint64_t done = 0;
+    ReadAhead ahead;
+    ahead.start([&, current] { return readPiece(differing[0], current); });
     for (size_t i = 0; i < differing.size(); ++i) {
+        const uint64_t at = differing[i];
+        const uint32_t length = lengthAt(at);
+        if (!ahead.finish()) {
+            return fail(ResultWriteFailed, ioReason("reading back", true, at, error));
+        }
         if (!carryOn(kInReadBack)) {
             return false;
         }
-        const uint64_t at = differing[i];
-        const uint32_t length = lengthAt(at);
-        rawdevice::Error error;
-        if (!target.read(rootOffset + at, buffer, length, error)) {
-            debugLog("%s : verify read (%u) error %s\n", kModule, length, error.text.c_str());
-            return fail(ResultWriteFailed, ioReason("reading back", true, at, error));
+        if (i + 1 < differing.size()) {
+            const uint64_t following = differing[i + 1];
+            ahead.start([&, following, next] { return readPiece(following, next); });
         }
+        const uint8_t* const buffer = current;
+        std::swap(current, next);
         Digest read;
         SHA256(buffer, length, read.data());
         if (read != digestOf[i]) {

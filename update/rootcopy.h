@@ -107,7 +107,7 @@ private:
     bool judgeAgainAndWrite(FILE* source);
     bool writePiece(uint64_t at, const uint8_t* data, uint32_t length);
     int holds(const uint8_t* data, uint64_t at, uint32_t length);
-    bool readTemp(FILE* source, uint64_t at, uint32_t length);
+    bool readTemp(FILE* source, uint64_t at, uint32_t length, uint8_t* into, TargetFailure& why);
     void showCopied();
     uint32_t lengthAt(uint64_t at) const;
     std::string ioReason(const char* what, bool wroteAny, uint64_t at,
