@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/about.h"
-#include "app/messagebox.h"
+#include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
 

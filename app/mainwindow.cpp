@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/about.h"
-#include "app/messagebox.h"
+#include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
 #include "storage/target.h"

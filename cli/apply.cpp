@@ -26,9 +26,6 @@ void showJobProgress(ProgressLine& line, const ApplyUpdateFile& job, int progres
     constexpr int kWriteStart = ApplyUpdateFile::kCopyStart;
     // The copy's last step is held until the data is synced.
     constexpr int kSyncing = ApplyUpdateFile::kCopyEnd;
-    const auto part = [rootSize](int step, int steps) {
-        return static_cast<uint64_t>(static_cast<double>(rootSize) * step / steps);
-    };
     if (progress < 5) {
         line.show("checking");
     } else if (progress < 10) {
@@ -45,7 +42,8 @@ void showJobProgress(ProgressLine& line, const ApplyUpdateFile& job, int progres
     } else if (progress == kSyncing) {
         line.show("syncing");
     } else if (progress < 100) {
-        line.show("verifying the card", part(progress - kSyncing - 1, 99 - kSyncing - 1), rootSize);
+        // Only what was written is read back: the rest was read when judged.
+        line.show("verifying the card", job.getBytesReadBack(), job.getBytesWritten());
     } else {
         line.show("done", rootSize, rootSize);
     }

@@ -141,6 +141,16 @@ int64_t getFileSize(const char* path) {
     return size;
 }
 
+std::string hexDigest(const uint8_t* digest) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint32_t i = 0; i < 32; ++i) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 15];
+    }
+    return text;
+}
+
 std::string sizeText(uint64_t bytes) {
     if (bytes < 1000000) {
         return formatText("%I64u bytes", static_cast<unsigned long long>(bytes));

@@ -31,6 +31,9 @@ std::string formatText(const char* format, ...);
 // below a megabyte.
 std::string sizeText(uint64_t bytes);
 
+// A SHA-256 digest (32 bytes) in lower-case hex, as sha256sum prints it.
+std::string hexDigest(const uint8_t* digest);
+
 void sleepMs(int32_t milliseconds);
 
 // Size of the file at path, or -1 with one "error : ..." log line when it

@@ -159,7 +159,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 }
 
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
-                          uint64_t maxOutput, uint8_t* inputDigest, uint8_t* outputDigest) {
+                          uint64_t maxOutput, uint8_t* inputDigest, OutputSink* sink) {
     suspended = false;
     fail(InflateFailure::None, std::string());
     bytesOut.store(0);
@@ -195,9 +195,11 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
 
     SHA256_CTX sha;
     SHA256_Init(&sha);
-    SHA256_CTX shaOut;
-    SHA256_Init(&shaOut);
-    stream.next_out = outBuffer.get();
+    uint8_t* out = sink != nullptr ? sink->firstBuffer() : nullptr;
+    if (out == nullptr) {
+        out = outBuffer.get();
+    }
+    stream.next_out = out;
     stream.avail_out = kChunk;
     bool outcome = false;
     // Past the stream's end, or past a failure that the input digest must
@@ -217,13 +219,15 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
         return false;
     };
     const auto writeOut = [&](uint32_t n) {
-        if (n > 0 && fileops::write(outBuffer.get(), n, 1, output) != 1) {
+        if (n > 0 && fileops::write(out, n, 1, output) != 1) {
             const int error = errno;
             const std::string text = fileio::lastErrorText();
             debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
             return fail(InflateFailure::WriteFailed, text, error);
         }
-        SHA256_Update(&shaOut, outBuffer.get(), n);
+        if (sink != nullptr && n > 0) {
+            out = sink->take(out, n);
+        }
         return true;
     };
     // 0 at the end of the input; a failed read is a ReadFailed.
@@ -291,7 +295,7 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
             if (!writeOut(n)) {
                 break;
             }
-            stream.next_out = outBuffer.get();
+            stream.next_out = out;
             stream.avail_out = kChunk;
             if (ret == Z_OK) {
                 continue;
@@ -323,9 +327,6 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
     if (inputDigest != nullptr) {
         SHA256_Final(inputDigest, &sha);
     }
-    if (outputDigest != nullptr) {
-        SHA256_Final(outputDigest, &shaOut);
-    }
     // A full disk may only show when the stream's buffer is written out.
     if (outcome && !fileops::flush(output)) {
         const int error = errno;
@@ -341,10 +342,9 @@ void ImageDecompress::operator()(std::string outputPath, uint64_t offset, uint64
     result = compressor.decompress(updateFilePath, outputPath, offset, maxOutput);
 }
 
-void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutput) {
+void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutput,
+                                 OutputSink* sink) {
     result = false;
     std::memset(inputDigest, 0, sizeof inputDigest);
-    std::memset(outputDigest, 0, sizeof outputDigest);
-    result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest,
-                                   hashOutput ? outputDigest : nullptr);
+    result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest, sink);
 }

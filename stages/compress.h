@@ -21,6 +21,21 @@ enum class InflateFailure {
     WriteFailed,  // the output could not be written or flushed
 };
 
+// Takes the inflated output beside the file it goes to, chunk by chunk, on
+// the thread that inflates. Each chunk but the last is Compress::kChunk long.
+class OutputSink {
+public:
+    // The buffer to inflate the first chunk into (kChunk bytes); nullptr
+    // for the stage's own.
+    virtual uint8_t* firstBuffer() = 0;
+    // length bytes of output at data, already in the file; returns the
+    // buffer for the next chunk, which may be data itself.
+    virtual uint8_t* take(uint8_t* data, uint32_t length) = 0;
+
+protected:
+    ~OutputSink() = default;
+};
+
 class Compress {
 public:
     static constexpr uint32_t kChunk = 4194304;
@@ -43,10 +58,10 @@ public:
     // SHA-256 of every byte read from offset on: the bytes actually inflated.
     // It does so also after a data error, an output past the limit or an
     // early end, so that the caller can tell a damaged payload from one that
-    // changed while it was read. With outputDigest, stores there the SHA-256
-    // of everything written.
+    // changed while it was read. With sink, every chunk written is also
+    // handed to it.
     bool decompress(const std::string& inputPath, FILE* output, uint64_t offset, uint64_t maxOutput,
-                    uint8_t* inputDigest, uint8_t* outputDigest = nullptr);
+                    uint8_t* inputDigest, OutputSink* sink = nullptr);
     // Whether the last run ended because a suspend was requested; read it
     // after the run (after joining its thread).
     bool wasSuspended() const { return suspended; }
@@ -82,11 +97,9 @@ public:
     // maxOutput bounds the temporary file: a payload is never allowed to
     // inflate beyond the image it claims to hold and fill the user's disk.
     void operator()(std::string outputPath, uint64_t offset, uint64_t maxOutput = UINT64_MAX);
-    // Into a stream the job holds open; also takes the payload's digest.
-    void operator()(FILE* output, uint64_t offset, uint64_t maxOutput);
-    // Whether the stream run also hashes what it writes (on unless turned
-    // off): only a read-back needs it, and it costs a SHA-256 of the root.
-    void setHashOutput(bool on) { hashOutput = on; }
+    // Into a stream the job holds open; also takes the payload's digest,
+    // and hands every chunk written to sink.
+    void operator()(FILE* output, uint64_t offset, uint64_t maxOutput, OutputSink* sink);
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
     bool wasSuspended() const { return compressor.wasSuspended(); }
@@ -96,15 +109,10 @@ public:
     uint64_t getBytesOut() const { return compressor.getBytesOut(); }
     // SHA-256 of the bytes the last stream run read from the update file.
     const uint8_t* getInputDigest() const { return inputDigest; }
-    // SHA-256 of what the last stream run wrote: what the target must read
-    // back once written.
-    const uint8_t* getOutputDigest() const { return outputDigest; }
 
 private:
     std::string updateFilePath;
     bool result = false;
     uint8_t inputDigest[32] = {};
-    uint8_t outputDigest[32] = {};
-    bool hashOutput = true;
     Compress compressor;
 };

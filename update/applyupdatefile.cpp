@@ -1,9 +1,5 @@
 #include "update/applyupdatefile.h"
 
-// SHA256_Init/Update/Final are deprecated in OpenSSL 3 but still provided.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,16 +17,6 @@
 namespace {
 
 const char* const kModule = "applyupdatefile";
-
-std::string hexDigest(const uint8_t* digest) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint32_t i = 0; i < 32; ++i) {
-        text += digits[digest[i] >> 4];
-        text += digits[digest[i] & 15];
-    }
-    return text;
-}
 
 // Taken before the log line, whose write may change errno.
 std::string errnoText() {
@@ -100,7 +86,8 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
       payloadHash(false),
       imageDecompress(updateFilePath),
       updateFilePath(updateFilePath),
-      tempFilePath(makeTempPath(updateFilePath)) {
+      tempFilePath(makeTempPath(updateFilePath)),
+      rootCopy(*target, progress, [this](int checkpoint) { return betweenChunks(checkpoint); }) {
     debugLog("%s : construct update %s target %s drive %s\n", kModule, updateFilePath.c_str(),
              target->path().c_str(), target->drive().c_str());
     debugLog(target->isDevice() ? " target device\n" : " target image\n");
@@ -172,9 +159,7 @@ void ApplyUpdateFile::create() {
         return;
     }
     progress.store(0);
-    written.store(Written::Nothing);
-    bytesWritten.store(0);
-    bytesKept.store(0);
+    rootCopy.reset();
     succeeded.store(false);
     stopRequested.store(false);
     running.store(true);
@@ -199,18 +184,23 @@ bool ApplyUpdateFile::waitWhilePaused(int checkpoint) {
 }
 
 // The hashing and the unpacking read the payload beside the job's own
-// checks. However the run leaves, a stage still running is asked to suspend
-// and both threads are joined.
+// checks, and the copy judges what is unpacked. However the run leaves, a
+// stage still running is asked to suspend, the unpacking no longer waits for
+// the judging, and both threads are joined.
 class ApplyUpdateFile::StageThreads {
 public:
-    StageThreads(PartitionHash& hash, ImageDecompress& unpacking)
-        : hash(hash), unpacking(unpacking) {}
+    StageThreads(PartitionHash& hash, ImageDecompress& unpacking, RootCopy& copy)
+        : hash(hash), unpacking(unpacking), copy(copy) {}
     ~StageThreads() { stop(); }
     StageThreads(const StageThreads&) = delete;
     StageThreads& operator=(const StageThreads&) = delete;
 
     std::thread hashThread;
     std::thread unpackThread;
+    // Set by the hashing thread as it ends, so that its digest can be
+    // checked while the unpacking still runs.
+    std::atomic<bool> hashEnded{false};
+    bool payloadChecked = false;
 
     void stop() {
         if (hashThread.joinable()) {
@@ -218,6 +208,7 @@ public:
         }
         if (unpackThread.joinable()) {
             unpacking.requestSuspend();
+            copy.cancel();
         }
         joinHashing();
         joinUnpacking();
@@ -236,18 +227,19 @@ public:
 private:
     PartitionHash& hash;
     ImageDecompress& unpacking;
+    RootCopy& copy;
 };
 
 // Between two chunks: holds while paused; false when a stop was requested,
 // paused or not.
-bool ApplyUpdateFile::betweenChunks(Checkpoint checkpoint) {
+bool ApplyUpdateFile::betweenChunks(int checkpoint) {
     if (!waitWhilePaused(checkpoint)) {
         return false;
     }
     return !stoppedAt(checkpoint);
 }
 
-bool ApplyUpdateFile::stoppedAt(Checkpoint checkpoint) {
+bool ApplyUpdateFile::stoppedAt(int checkpoint) {
     if (!stopRequested.load()) {
         return false;
     }
@@ -273,8 +265,12 @@ void ApplyUpdateFile::run() {
         return;
     }
     progress.store(kCopyStart);
-    if (!overwrite(temp.get(), plan.startOffset, plan.size)) {
-        if (resultCode.load() != ResultUpToDate) {
+    if (!rootCopy.overwrite(temp.get(), tempFilePath)) {
+        const TargetFailure& failure = rootCopy.failure();
+        if (failure.code != 0) {
+            fail(failure.code, failure.why);
+        }
+        if (failure.code != ResultUpToDate) {
             debugLog(target->isDevice() ? "%s : overwrite device %s to %s fail\n"
                                         : "%s : overwrite file %s to %s fail\n",
                      kModule, tempFilePath.c_str(), target->path().c_str());
@@ -282,7 +278,10 @@ void ApplyUpdateFile::run() {
         return;  // nothing written on 8; the temporary file goes with temp
     }
     temp.discard();
-    if (verify && !verifyTarget(plan.startOffset, plan.size)) {
+    if (verify && !rootCopy.readBack()) {
+        if (rootCopy.failure().code != 0) {
+            fail(rootCopy.failure().code, rootCopy.failure().why);
+        }
         return;
     }
     debugLog("%s : apply success\n", kModule);
@@ -459,12 +458,16 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
                       formatText("the temporary file %s cannot be created: %s",
                                  tempFilePath.c_str(), error.c_str()));
     }
-    StageThreads stages(payloadHash, imageDecompress);
+    if (!rootCopy.begin(plan.startOffset, plan.size, verify)) {
+        return failed(rootCopy.failure().code, rootCopy.failure().why);
+    }
+    StageThreads stages(payloadHash, imageDecompress, rootCopy);
     const uint64_t headerSize = updateFile.getHeaderSize();
     const uint64_t size = plan.size;
     FILE* const tempStream = temp.get();
     if (!startThread(stages.unpackThread, "the unpacking", [this, tempStream, headerSize, size] {
-            imageDecompress(tempStream, headerSize, size);
+            imageDecompress(tempStream, headerSize, size, &rootCopy);
+            rootCopy.endOfOutput();
         })) {
         return false;
     }
@@ -474,13 +477,35 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
         return failed(ResultBrokenUpdateFile,
                       updateFileReason("cannot be opened to check its payload: " + error));
     }
-    if (!startThread(stages.hashThread, "the check of the payload",
-                     [this, headerSize] { payloadHash(headerSize, 0); })) {
+    if (!startThread(stages.hashThread, "the check of the payload", [this, &stages, headerSize] {
+            payloadHash(headerSize, 0);
+            stages.hashEnded.store(true);
+            rootCopy.nudge();
+        })) {
         return false;
     }
     progress.store(5);
-    if (!rootMatches(plan) || stoppedAt(kAfterChecks) || !payloadVerified(stages) ||
-        stoppedAt(kAfterPayloadCheck)) {
+    if (!rootMatches(plan) || stoppedAt(kAfterChecks)) {
+        return false;
+    }
+    // The card is read while the payload is unpacked: each piece as it
+    // comes, and the payload's digest checked as soon as it is known.
+    const bool judged = rootCopy.judge([this, &stages] {
+        if (stages.hashEnded.load() && !stages.payloadChecked) {
+            stages.payloadChecked = true;
+            if (!payloadVerified(stages)) {
+                return false;
+            }
+        }
+        return !stoppedAt(RootCopy::kInComparison);
+    });
+    if (!judged) {
+        if (rootCopy.failure().code != 0) {
+            fail(rootCopy.failure().code, rootCopy.failure().why);
+        }
+        return false;
+    }
+    if ((!stages.payloadChecked && !payloadVerified(stages)) || stoppedAt(kAfterPayloadCheck)) {
         return false;
     }
     stages.joinUnpacking();
@@ -589,247 +614,4 @@ void ApplyUpdateFile::failUnpacking(const std::string& root, uint64_t size) {
         fail(ResultTempFileCreate, formatText("the payload could not be unpacked into %s: %s",
                                               tempFilePath.c_str(), text.c_str()));
     }
-}
-
-// What a failed target read or write means to the user. A card pulled out
-// shows as a device that is gone, and only another full run mends it.
-std::string ApplyUpdateFile::ioReason(const char* what, bool wroteAny, uint64_t done,
-                                      const rawdevice::Error& error) const {
-    if (target->isDevice() && error.fault == rawdevice::Fault::Gone) {
-        return formatText(wroteAny ? "the card was removed during the update, at byte %I64u of "
-                                     "the root partition; its root partition is incomplete: put "
-                                     "it back and update again"
-                                   : "the card was removed at byte %I64u of the root partition, "
-                                     "before anything was written; put it back and update again",
-                          static_cast<unsigned long long>(done));
-    }
-    return formatText("%s %s failed at byte %I64u of the root partition: %s", what,
-                      target->displayName().c_str(), static_cast<unsigned long long>(done),
-                      error.text.c_str());
-}
-
-// Walks bytes from to size in chunks of length bytes, calling step(done, chunk) for
-// each, with a stop seen between two chunks, paused or not.
-template <typename Step>
-bool ApplyUpdateFile::eachChunk(uint64_t from, uint64_t size, uint32_t length,
-                                Checkpoint checkpoint, Step step) {
-    for (uint64_t done = from; done < size;) {
-        if (!betweenChunks(checkpoint)) {
-            return false;
-        }
-        const uint32_t chunk = size - done > length ? length : static_cast<uint32_t>(size - done);
-        if (!step(done, chunk)) {
-            return false;
-        }
-        done += chunk;
-    }
-    return true;
-}
-
-bool ApplyUpdateFile::rewind(FILE* source) {
-    return seekTemp(source, 0);
-}
-
-bool ApplyUpdateFile::seekTemp(FILE* source, uint64_t offset) {
-    if (fileops::seek(source, offset)) {
-        return true;
-    }
-    const std::string error = errnoText();
-    debugLog("%s : can not open update file %s\n", kModule, tempFilePath.c_str());
-    return failed(ResultTempFileRead,
-                  (offset == 0 ? std::string("the temporary file cannot be read from its start: ")
-                               : formatText("the temporary file cannot be read from byte %I64u: ",
-                                            static_cast<unsigned long long>(offset))) +
-                      error);
-}
-
-// Writes the pieces of the root that differ from the temporary file. A first
-// pass finds the first such piece; only then is the card taken for writing.
-// The copy goes on from there, unless taking it dismounted a file system
-// over the root, which may have flushed onto the pieces judged equal: then
-// every piece is judged again from the start.
-bool ApplyUpdateFile::overwrite(FILE* source, uint64_t offset, uint64_t size) {
-    TargetFailure failure;
-    if (!target->openForCopy(source, failure)) {
-        return failed(failure.code, failure.why);
-    }
-    if (!rewind(source)) {
-        return false;
-    }
-    ChunkBuffer buffer = allocateChunk(kCopyChunk);
-    if (!buffer) {
-        debugLog("%s : copy buffer fail %u\n", kModule, kCopyChunk);
-        return failed(ResultTempFileRead, "out of memory for the copy");
-    }
-    uint8_t* const data = buffer.get();
-    uint8_t* const held = buffer.get() + kPiece;
-
-    // An update applied twice must not wear the card a second time.
-    bool differs = false;
-    uint64_t firstDiffering = 0;
-    const bool compared = eachChunk(0, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
-        const int same = holdsPiece(source, data, held, offset, done, piece);
-        if (same == 0) {
-            debugLog("%s : target differs within %I64u\n", kModule,
-                     static_cast<unsigned long long>(done + piece));
-            differs = true;
-            firstDiffering = done;
-        }
-        return same == 1;
-    });
-    if (!differs) {
-        if (!compared) {
-            return false;
-        }
-        target->finishCopy(false, failure);
-        debugLog("%s : target already holds the update\n", kModule);
-        return failed(ResultUpToDate, "the card is already up to date; nothing was written");
-    }
-    if (!target->prepareWrite(failure)) {
-        return failed(failure.code, failure.why);
-    }
-    // Unless a file system was taken off the root, the pieces found equal
-    // are still equal: the copy goes on at the first that differs.
-    const uint64_t from = target->tookFromOthers() ? 0 : firstDiffering;
-    if (!(from == 0 ? rewind(source) : seekTemp(source, from))) {
-        return false;
-    }
-    bytesKept.store(from);
-
-    const float scale = size != 0 ? 100.0f / static_cast<float>(size) : 0.0f;
-    int lastLogged = 0;
-    const bool copied = eachChunk(from, size, kPiece, kInCopy, [&](uint64_t done, uint32_t piece) {
-        const int same = holdsPiece(source, data, held, offset, done, piece);
-        if (same < 0) {
-            return false;
-        }
-        if (same == 1) {
-            bytesKept.fetch_add(piece);
-        } else {
-            rawdevice::Error error;
-            // Before the call: a failed write may still have changed sectors.
-            written.store(Written::Partly);
-            if (!target->write(offset + done, data, piece, error)) {
-                debugLog("%s : fwrite (%u) error %s\n", kModule, piece, error.text.c_str());
-                return failed(ResultWriteFailed, ioReason("writing", true, done, error));
-            }
-            bytesWritten.fetch_add(piece);
-        }
-        const uint64_t remaining = size - done - piece;
-        const int percent =
-            static_cast<int>(static_cast<double>(size - remaining) * static_cast<double>(scale));
-        if (percent != lastLogged) {
-            debugLog("%s : overwrite %d %%\n", kModule, percent);
-            lastLogged = percent;
-        }
-        // The owner reads 100 as done, and the formula reaches 100 while up to
-        // a piece is still unwritten: 100 waits for the sync and the close.
-        if (remaining > 0) {
-            progress.store(kCopyEnd -
-                           static_cast<int>((remaining * (kCopyEnd - kCopyStart)) / size));
-        }
-        return true;
-    });
-    if (!copied) {
-        return false;
-    }
-    debugLog("%s : wrote %I64u bytes, %I64u already on the target\n", kModule,
-             static_cast<unsigned long long>(bytesWritten.load()),
-             static_cast<unsigned long long>(bytesKept.load()));
-    if (!target->finishCopy(true, failure)) {
-        return failed(failure.code, failure.why);
-    }
-    written.store(Written::All);
-    progress.store(kCopyEnd);
-    return true;
-}
-
-// One chunk of the temporary file, which starts at byte done of the root.
-bool ApplyUpdateFile::readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done) {
-    if (fileops::read(buffer, chunk, 1, source) == 1) {
-        return true;
-    }
-    const std::string error = errnoText();
-    debugLog("%s : fread (%u) error %s\n", kModule, chunk, error.c_str());
-    return failed(ResultTempFileRead,
-                  formatText("the temporary file could not be read at byte %I64u: %s",
-                             static_cast<unsigned long long>(done), error.c_str()));
-}
-
-// Reads the next piece of the temporary file into data and tells whether the
-// card's root already holds it there: 1 when it does, 0 when not, -1 on a
-// failure (code set). A piece that differs usually differs at its start, so
-// its head is read first and the rest only when the head is equal.
-int ApplyUpdateFile::holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset,
-                                uint64_t done, uint32_t piece) {
-    if (!readTempChunk(data, piece, source, done)) {
-        return -1;
-    }
-    const uint32_t head = piece > kPieceHead ? kPieceHead : piece;
-    for (uint32_t at = 0, length = head; at < piece; at += length, length = piece - at) {
-        rawdevice::Error error;
-        if (!target->read(offset + done + at, held + at, length, error)) {
-            debugLog("%s : compare read target (%u) error %s\n", kModule, length,
-                     error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading", written.load() != Written::Nothing, done + at, error));
-            return -1;
-        }
-        if (std::memcmp(held + at, data + at, length) != 0) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-// A card reader or a fake card may accept a write and keep something else:
-// the root is read back, past the system's caches, and its digest compared
-// with that of the bytes the unpacking wrote.
-bool ApplyUpdateFile::verifyTarget(uint64_t offset, uint64_t size) {
-    TargetFailure failure;
-    if (!target->openForReadBack(failure)) {
-        fail(failure.code, failure.why);
-        return false;
-    }
-    ChunkBuffer buffer = allocateChunk(kCopyChunk);
-    if (!buffer) {
-        debugLog("%s : verify buffer fail %u\n", kModule, kCopyChunk);
-        fail(ResultWriteFailed, "out of memory for reading the update back");
-        return false;
-    }
-    SHA256_CTX sha;
-    SHA256_Init(&sha);
-    const bool readBackWhole =
-        eachChunk(0, size, kCopyChunk, kInReadBack, [&](uint64_t done, uint32_t chunk) {
-            rawdevice::Error error;
-            if (!target->read(offset + done, buffer.get(), chunk, error)) {
-                debugLog("%s : verify fread (%u) error %s\n", kModule, chunk, error.text.c_str());
-                return failed(ResultWriteFailed, ioReason("reading back", true, done, error));
-            }
-            SHA256_Update(&sha, buffer.get(), chunk);
-            const uint64_t remaining = size - done - chunk;
-            progress.store(99 - static_cast<int>((remaining * (99 - kCopyEnd - 1)) / size));
-            return true;
-        });
-    if (!readBackWhole) {
-        return false;
-    }
-    uint8_t readBack[32];
-    SHA256_Final(readBack, &sha);
-    if (!target->finishReadBack(failure)) {
-        fail(failure.code, failure.why);
-        return false;
-    }
-    const std::string written = hexDigest(imageDecompress.getOutputDigest());
-    const std::string read = hexDigest(readBack);
-    if (written != read) {
-        debugLog("%s : verify fail written %s read %s\n", kModule, written.c_str(), read.c_str());
-        fail(ResultWriteFailed,
-             formatText("%s holds something else than was written: SHA-256 written %s, read back "
-                        "%s",
-                        target->displayName().c_str(), written.c_str(), read.c_str()));
-        return false;
-    }
-    debugLog("%s : verify written %s read %s equal\n", kModule, written.c_str(), read.c_str());
-    return true;
 }

@@ -13,20 +13,13 @@
 #include "stages/hash.h"
 #include "stages/updatefile.h"
 #include "storage/target.h"
+#include "update/rootcopy.h"
 
 class ApplyUpdateFile {
 public:
     static constexpr uint64_t kRequiredFreeSpace = 4294967296ull;
-    static constexpr uint32_t kCopyChunk = 8388608;
-    // The copy compares and writes the root in pieces of an SD card's usual
-    // allocation unit, the erase block it rewrites whole; a piece whose head
-    // already differs is written without reading the rest.
-    static constexpr uint32_t kPiece = kCopyChunk / 2;
-    static constexpr uint32_t kPieceHead = 65536;
-    // Progress: the copy ends at kCopyEnd, the read-back fills the rest up
-    // to 99. A card reads several times faster than it writes.
-    static constexpr int kCopyStart = 15;
-    static constexpr int kCopyEnd = 84;
+    static constexpr int kCopyStart = RootCopy::kCopyStart;
+    static constexpr int kCopyEnd = RootCopy::kCopyEnd;
 
     // An empty driveName makes targetPath an image file; otherwise the
     // drive is named here, once.
@@ -42,10 +35,7 @@ public:
     void setPause(bool pause) { paused.store(pause); }
     // Whether the root is read back from the target and compared once
     // written; on unless turned off before create().
-    void setVerify(bool on) {
-        verify = on;
-        imageDecompress.setHashOutput(on);
-    }
+    void setVerify(bool on) { verify = on; }
     // Also asks the running stages to suspend, so that the job ends within
     // one chunk of whatever it is doing.
     void requestStop();
@@ -55,15 +45,15 @@ public:
     uint64_t getHashedBytes() const { return payloadHash.getBytesDone(); }
     uint64_t getUnpackedBytes() const { return imageDecompress.getBytesOut(); }
     int getResult() const { return resultCode.load(); }
-    // How much of the root the job has written so far: a stop or a failure
-    // leaves the card untouched, partly written, or written in full but not
-    // yet (or not completely) read back.
-    enum class Written { Nothing, Partly, All };
-    Written getWritten() const { return written.load(); }
+    // How much of the root the job has written so far.
+    using Written = RootCopy::Written;
+    Written getWritten() const { return rootCopy.getWritten(); }
     // Inside the copy: bytes of the root written, and bytes found already
     // on the card and left as they were.
-    uint64_t getBytesWritten() const { return bytesWritten.load(); }
-    uint64_t getBytesKept() const { return bytesKept.load(); }
+    uint64_t getBytesWritten() const { return rootCopy.getBytesWritten(); }
+    uint64_t getBytesKept() const { return rootCopy.getBytesKept(); }
+    // Inside the read-back: bytes of the written pieces read back so far.
+    uint64_t getBytesReadBack() const { return rootCopy.getBytesReadBack(); }
     bool isSuccess() const { return succeeded.load(); }
     // Why the job failed, in plain words with the values that failed, for
     // the command line and the log; empty on success and after a stop.
@@ -77,8 +67,6 @@ public:
 private:
     // Where the worker looks for a stop; the log line names the number.
     enum Checkpoint : int {
-        kInCopy = 157,             // between two chunks of the comparison or the copy
-        kInReadBack = 160,         // between two chunks of the read-back
         kBeforeStart = 210,        // before anything is looked at
         kAfterChecks = 418,        // the card fits, the payload is being read
         kAfterPayloadCheck = 467,  // the payload's digest is known
@@ -103,25 +91,14 @@ private:
     bool unpack(const Plan& plan, TempFile& temp);
     bool rootMatches(const Plan& plan);
     bool payloadVerified(StageThreads& stages);
-    bool overwrite(FILE* source, uint64_t offset, uint64_t size);
-    bool verifyTarget(uint64_t offset, uint64_t size);
 
     template <typename Payload>
     bool startThread(std::thread& thread, const char* what, Payload&& payload);
-    template <typename Step>
-    bool eachChunk(uint64_t from, uint64_t size, uint32_t length, Checkpoint checkpoint, Step step);
     void failUnpacking(const std::string& root, uint64_t size);
     std::string updateFileReason(const std::string& what) const;
-    int holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t offset, uint64_t done,
-                   uint32_t piece);
-    bool readTempChunk(uint8_t* buffer, uint32_t chunk, FILE* source, uint64_t done);
-    bool rewind(FILE* source);
-    bool seekTemp(FILE* source, uint64_t offset);
-    std::string ioReason(const char* what, bool wroteAny, uint64_t done,
-                         const rawdevice::Error& error) const;
     bool waitWhilePaused(int checkpoint);
-    bool betweenChunks(Checkpoint checkpoint);
-    bool stoppedAt(Checkpoint checkpoint);
+    bool betweenChunks(int checkpoint);
+    bool stoppedAt(int checkpoint);
     // fail(), then false: a phase's one way out on failure.
     bool failed(int code, const std::string& why);
     void fail(int code, const std::string& why);
@@ -142,9 +119,7 @@ private:
     std::atomic<bool> paused{false};
     std::atomic<bool> succeeded{false};
     std::atomic<int> resultCode{0};
-    std::atomic<Written> written{Written::Nothing};
-    std::atomic<uint64_t> bytesWritten{0};
-    std::atomic<uint64_t> bytesKept{0};
+    RootCopy rootCopy;
     mutable std::mutex reasonMutex;
     std::string reason;
 };

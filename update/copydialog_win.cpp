@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "app/messagebox.h"
+#include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
 #include "storage/target.h"

@@ -107,7 +107,7 @@ said err.txt | grep -q "アップデート処理が完了しました"; expect "
 ok "no carriage returns when piped" [ -z "$(sed 's/\r$//' err.txt | tr -dc '\r')" ]
 ok "one line per phase when piped" [ -z "$(tr -d '\r' <err.txt | grep -a '^[a-z]' | cut -c1-22 | sort | uniq -d)" ]
 q --verbose apply u.qlu old.img >out.txt 2>err.txt; expect "apply again, verbose" 8 $?
-grep -q "applyupdatefile : target already holds the update" out.txt; expect "verbose shows the log" 0 $?
+grep -q "rootcopy : target already holds the update" out.txt; expect "verbose shows the log" 0 $?
 grep -q "already up to date" err.txt; expect "second apply says up to date" 0 $?
 ok "temporary file removed after up to date" [ -z "$(ls u.qlu.*.tmp 2>/dev/null)" ]
 # Only the pieces that differ are written, and the verdict says how much was kept.
@@ -120,10 +120,10 @@ ok "that card holds the new root" [ "$(sha part.img $root_offset $root_size)" = 
 # The written root is read back and compared, unless --no-verify.
 card fresh.img 8
 q --verbose apply u.qlu fresh.img >out.txt 2>/dev/null; expect "apply to a fresh card" 0 $?
-grep -q "applyupdatefile : verify written \([0-9a-f]*\) read \1 equal" out.txt; expect "read back and equal" 0 $?
+grep -q "rootcopy : verify pieces read back 2, bytes 8388608, equal to the unpacked root" out.txt; expect "both pieces read back and equal" 0 $?
 card skip.img 8
 q --verbose apply --no-verify u.qlu skip.img >out.txt 2>/dev/null; expect "apply --no-verify" 0 $?
-grep -q "applyupdatefile : verify" out.txt; expect "--no-verify reads nothing back" 1 $?
+grep -q "rootcopy : verify" out.txt; expect "--no-verify reads nothing back" 1 $?
 
 if [ $windows -eq 0 ]; then
   # Ctrl+C stops the update and exits 130 with the terminal on a fresh line.

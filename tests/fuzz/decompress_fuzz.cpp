@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "stages/compress.h"
 #include "tests/fuzz/fuzzutil.h"
@@ -40,6 +41,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+// Takes the chunks as the job's copy does, into buffers of its own in turn,
+// and keeps what it was handed.
+struct Collector : OutputSink {
+    std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(Compress::kChunk),
+                                       std::vector<uint8_t>(Compress::kChunk)};
+    int next = 0;
+    fuzz::Bytes handed;
+    uint8_t* firstBuffer() override { return buffers[0].data(); }
+    uint8_t* take(uint8_t* chunk, uint32_t length) override {
+        handed.insert(handed.end(), chunk, chunk + length);
+        next ^= 1;
+        return buffers[next].data();
+    }
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string input = fuzz::scratchFile("update.qlu");
     static const std::string output = fuzz::scratchFile("update.qlu.tmp");
@@ -56,14 +72,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(fuzz::readFile(output) == expected);
     }
 
-    // Into an open stream, with the digest of the bytes read.
+    // Into an open stream, with the digest of the bytes read, every chunk
+    // also handed over.
     FILE* out = std::fopen(output.c_str(), "w+b");
     FUZZ_CHECK(out != nullptr);
-    stage(out, offset, kBound);
+    static Collector sink;
+    sink.handed.clear();
+    stage(out, offset, kBound, &sink);
     std::fclose(out);
     FUZZ_CHECK(stage.getResult() == valid);
     if (valid) {
         FUZZ_CHECK(fuzz::readFile(output) == expected);
+        FUZZ_CHECK(sink.handed == expected);
         uint8_t digest[32];
         SHA256(data + offset, size - offset, digest);
         FUZZ_CHECK(std::memcmp(stage.getInputDigest(), digest, 32) == 0);

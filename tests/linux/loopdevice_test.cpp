@@ -23,7 +23,7 @@ constexpr uint32_t kRootStart = 2048;
 constexpr uint32_t kRootCount = 6144;  // 3 MiB: a short last chunk is not needed here
 constexpr uint64_t kRootOffset = kRootStart * kSector;
 constexpr uint64_t kRootSize = kRootCount * kSector;
-const std::string kJob = "applyupdatefile : ";
+const std::string kCopy = "rootcopy : ";
 
 // The first line a command prints, or "" when it fails.
 std::string run(const std::string& command) {
@@ -120,8 +120,9 @@ TEST_F(LoopDeviceTest, VerifiesTheWriteAndASecondRunWritesNothing) {
 
     const Result first = apply();
     EXPECT_EQ(first.code, ResultNone) << first.log;
-    EXPECT_EQ(testutil::countOf(
-                  first.log, kJob + "verify written " + newRoot + " read " + newRoot + " equal\n"),
+    // One piece, read back past the page cache.
+    EXPECT_EQ(testutil::countOf(first.log, kCopy + "verify pieces read back 1, bytes 3145728, "
+                                                   "equal to the unpacked root\n"),
               1)
         << first.log;
     EXPECT_EQ(testutil::digest(card, kRootOffset, kRootSize), newRoot);
@@ -158,11 +159,14 @@ TEST_F(LoopDeviceTest, CardThatChangesItsBytesAfterTheWriteIsCodeFive) {
     const std::string kept = testutil::digest(card, kRootOffset, kRootSize);
     EXPECT_NE(kept, newRoot);
     EXPECT_EQ(r.code, ResultWriteFailed) << r.log;
-    EXPECT_EQ(testutil::countOf(r.log, kJob + "verify fail written " + newRoot + " read " + kept),
-              1)
+    EXPECT_EQ(
+        testutil::countOf(r.log, kCopy + "verify fail at 0 written " + newRoot + " read " + kept),
+        1)
         << r.log;
-    EXPECT_EQ(r.reason, "the card holds something else than was written: SHA-256 written " +
-                            newRoot + ", read back " + kept);
+    EXPECT_EQ(r.reason,
+              "the card holds something else than was written in the piece at byte 0 of the "
+              "root partition: SHA-256 written " +
+                  newRoot + ", read back " + kept);
 }
 
 }  // namespace

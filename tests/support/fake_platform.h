@@ -33,7 +33,7 @@ struct Disk {
         bool fileSystem = true;  // writes into it fail unless it is locked
         int lockRefusals = 0;    // refused this many times; -1: always
         // As a file system flushing its cache: its dismount changes this byte
-        // of the disk (bytes from its start); -1 for none.
+        // of the disk (counted from the disk's first byte); -1 for none.
         int64_t flushesAt = -1;
     };
     std::vector<Volume> volumes;
@@ -48,6 +48,14 @@ void renumber(char letter, const std::string& backingFile);
 // Writes the fake refused, as Windows does into a mounted file system.
 int refusedWrites();
 void reset();
+
+// Every read and write through a disk handle that succeeded, in order.
+struct Io {
+    bool write;
+    uint64_t offset;
+    uint32_t length;
+};
+const std::vector<Io>& diskIo();
 
 // Observations: lock requests, dismounts done, handles still open.
 int lockCalls();

@@ -42,6 +42,10 @@ std::map<std::pair<char, int>, int>& lockAttempts() {
     static std::map<std::pair<char, int>, int> a;
     return a;
 }
+std::vector<Io>& ioLog() {
+    static std::vector<Io> log;
+    return log;
+}
 thread_local rawdevice::Error failure;
 void remember(rawdevice::Fault fault, const char* text) {
     failure.fault = fault;
@@ -82,10 +86,15 @@ void reset() {
     disks().clear();
     renumbered().clear();
     lockAttempts().clear();
+    ioLog().clear();
     locks = 0;
     dismounts = 0;
     refused = 0;
     volume() = Volume();
+}
+
+const std::vector<Io>& diskIo() {
+    return ioLog();
 }
 
 int lockCalls() {
@@ -254,6 +263,9 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
         remember(Fault::Other, "read past the end");
         return false;
     }
+    if (!it->second.isVolume) {
+        ioLog().push_back({false, offset, length});
+    }
     return true;
 }
 
@@ -305,6 +317,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         remember(Fault::Other, "the backing file refused the write");
         return false;
     }
+    ioLog().push_back({true, offset, length});
     return true;
 }
 

@@ -1,4 +1,4 @@
-#include "app/messagebox.h"
+#include "common/messagebox_win.h"
 
 namespace {
 
