@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/about.h"
+#include "app/dpi.h"
 #include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
@@ -128,6 +129,19 @@ void HelpLinkDialog::paintLink(HWND link) {
     face.lfUnderline = TRUE;
     HFONT font = CreateFontIndirectA(&face);
     HGDIOBJ previous = SelectObject(dc, font);
+    // The face's own size is the system's choice for the system DPI; on a
+    // monitor of another scale, where the dialog and its font grew or
+    // shrank, the address follows them, or it would be cut off.
+    const UINT dpi = windowDpi(link);
+    const UINT system = systemDpi();
+    TEXTMETRICA metrics;
+    if (dpi != system && GetTextMetricsA(dc, &metrics)) {
+        face.lfHeight = MulDiv(metrics.tmHeight, static_cast<int>(dpi), static_cast<int>(system));
+        SelectObject(dc, previous);
+        DeleteObject(font);
+        font = CreateFontIndirectA(&face);
+        previous = SelectObject(dc, font);
+    }
     SetBkColor(dc, GetSysColor(COLOR_MENU));
     SetTextColor(dc, RGB(0, 0, 255));
     SetBkMode(dc, TRANSPARENT);
