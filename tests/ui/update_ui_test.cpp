@@ -231,7 +231,10 @@ protected:
         return next("中断確認");
     }
 
-    void runWholeUpdate(const std::string& progressShot, const std::string& completionShot);
+    // shotFrom: the progress dialog's picture is taken at the first value
+    // from there up to the copy's last; 0 takes it as the dialog opens.
+    void runWholeUpdate(const std::string& progressShot, const std::string& completionShot,
+                        int shotFrom = 0);
 
     // The percentage at which the job waits under the abort question: a
     // value of its copy that stays, with no completion box; -1 when the line
@@ -384,9 +387,10 @@ TEST_F(Scene, ConfirmationSitsAtTheOwnersClientOriginAndCancelStartsNothing) {
 // Runs the update from the button to the end of its completion box and
 // checks what the user saw on the way: the progress line follows the job
 // (every value a percentage line, none lower than the one before) and reads
-// 100 under the completion box. The screenshots show the dialog as it opens
-// and the box.
-void Scene::runWholeUpdate(const std::string& progressShot, const std::string& completionShot) {
+// 100 under the completion box. The screenshots show the dialog (as it
+// opens, or under way) and the box.
+void Scene::runWholeUpdate(const std::string& progressShot, const std::string& completionShot,
+                           int shotFrom) {
     HWND confirmation = untilConfirmation();
     ASSERT_NE(confirmation, nullptr);
     answer(confirmation, IDOK);
@@ -398,18 +402,22 @@ void Scene::runWholeUpdate(const std::string& progressShot, const std::string& c
     waitFor(
         [&] {
             const std::string line = windowText(GetDlgItem(progress, kProgressLine));
-            if (seen.empty() || seen.back() != line) {
+            const bool changed = seen.empty() || seen.back() != line;
+            if (changed) {
                 seen.push_back(line);
             }
-            if (!shot && !progressShot.empty()) {
+            const int p = std::atoi(line.c_str());
+            if (!shot && !progressShot.empty() && changed && p >= shotFrom && p <= 84) {
                 shot = true;
-                // Quickly: the first poll of the job comes a second after opening.
+                // Quickly: the job is polled once a second, and the line has just changed.
                 screenshot(progressShot, progress, 100);
             }
             return (done = findWindowOf(app.id(), "#32770", "終了")) != nullptr;
         },
         60000);
     ASSERT_NE(done, nullptr) << "no completion box";
+    EXPECT_TRUE(shot || progressShot.empty())
+        << "the progress line never read " << shotFrom << " to 84 %";
     EXPECT_EQ(seen.front(), percentLine(0));
     int last = -1;
     for (const std::string& line : seen) {
@@ -450,9 +458,12 @@ protected:
     }
 };
 
+// The card is slowed down so that the progress dialog is seen in the middle
+// of its copy (15 to 84 %), the line and the bar moved on from its start.
 TEST_F(DemoScene, UpdateFromTheWindow) {
+    cardSuffix = "|slow=600";
     startProgram(update);
-    runWholeUpdate("screenshot-progress-dialog.png", "screenshot-completion-box.png");
+    runWholeUpdate("screenshot-progress-dialog.png", "screenshot-completion-box.png", 16);
     closeProgram();
 }
 
