@@ -31,11 +31,20 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 # Hard links cost no space and no time (the prefix is 700 MB). Of a ready
 # prefix Wine rewrites only the registry and the .ini files, which are
-# copied whole.
-cp -al "$base/." "$prefix/"
-for file in "$base"/*.reg "$base"/wineserver "$base"/drive_c/windows/*.ini; do
+# copied whole. The users' Temp folders start empty: other runs make and
+# remove files there while this copy is taken.
+(
+  cd "$base"
+  skip=(-path './drive_c/users/*/Temp' -prune -o)
+  find . "${skip[@]}" -type d -print0 | (cd "$prefix" && xargs -0 mkdir -p)
+  find . -mindepth 2 "${skip[@]}" ! -type d -print0 | xargs -0 cp -Pl --parents -t "$prefix"
+)
+for dir in "$prefix"/drive_c/users/*/; do
+  mkdir -p "$dir/Temp"
+done
+for file in "$base"/* "$base"/.[!.]* "$base"/drive_c/windows/*.ini; do
   if [ -f "$file" ]; then
-    cp --remove-destination -p "$file" "$prefix/${file#"$base"/}"
+    cp --remove-destination -p "$file" "$prefix/${file#"$base"/}" 2>/dev/null || [ ! -e "$file" ]
   fi
 done
 # One server for the whole run, kept a few seconds past its last program:
