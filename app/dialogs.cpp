@@ -16,6 +16,9 @@ HINSTANCE instanceOf(HWND owner) {
     return reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
 }
 
+// The system font's cell height at 96 DPI.
+constexpr int kSystemFontHeight = 16;
+
 // The help dialog on screen; modal, so there is at most one.
 HelpLinkDialog* openHelpDialog = nullptr;
 
@@ -127,21 +130,14 @@ void HelpLinkDialog::paintLink(HWND link) {
     std::memset(&face, 0, sizeof face);
     std::strcpy(face.lfFaceName, "system");
     face.lfUnderline = TRUE;
+    // Height 0, the face's own size, is 16 pixels at 96 DPI. Elsewhere it is
+    // the system's choice for the system DPI, not this window's (Wine keeps
+    // 16 at any), so there the address asks for 16 pixels scaled.
+    if (windowDpi(link) != kBaseDpi || systemDpi() != kBaseDpi) {
+        face.lfHeight = dpiScale(kSystemFontHeight, windowDpi(link));
+    }
     HFONT font = CreateFontIndirectA(&face);
     HGDIOBJ previous = SelectObject(dc, font);
-    // The face's own size is the system's choice for the system DPI; on a
-    // monitor of another scale, where the dialog and its font grew or
-    // shrank, the address follows them, or it would be cut off.
-    const UINT dpi = windowDpi(link);
-    const UINT system = systemDpi();
-    TEXTMETRICA metrics;
-    if (dpi != system && GetTextMetricsA(dc, &metrics)) {
-        face.lfHeight = MulDiv(metrics.tmHeight, static_cast<int>(dpi), static_cast<int>(system));
-        SelectObject(dc, previous);
-        DeleteObject(font);
-        font = CreateFontIndirectA(&face);
-        previous = SelectObject(dc, font);
-    }
     SetBkColor(dc, GetSysColor(COLOR_MENU));
     SetTextColor(dc, RGB(0, 0, 255));
     SetBkMode(dc, TRANSPARENT);

@@ -815,7 +815,8 @@ TEST_F(Scaled, DialogsAndMessageBoxesFitAndArePlacedOverTheWindow) {
     HWND help = next("ヘルプ");
     expectBox(help, "ヘルプ", "", {IDOK});  // centred
     shown(help, "dialog-help.png", dialogFont(), false);
-    LOGFONTA system = {};  // the address is painted in it
+    LOGFONTA system = {};  // the address is painted in it: 16 pixels at 96 DPI, scaled
+    system.lfHeight = screenDpi() == 96 ? 0 : scaled(16);
     std::strcpy(system.lfFaceName, "system");
     system.lfUnderline = TRUE;
     RECT link;
