@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/about.h"
+#include "app/dpi.h"
 #include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
@@ -14,6 +15,9 @@ namespace {
 HINSTANCE instanceOf(HWND owner) {
     return reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
 }
+
+// The system font's cell height at 96 DPI.
+constexpr int kSystemFontHeight = 16;
 
 // The help dialog on screen; modal, so there is at most one.
 HelpLinkDialog* openHelpDialog = nullptr;
@@ -126,6 +130,12 @@ void HelpLinkDialog::paintLink(HWND link) {
     std::memset(&face, 0, sizeof face);
     std::strcpy(face.lfFaceName, "system");
     face.lfUnderline = TRUE;
+    // Height 0, the face's own size, is 16 pixels at 96 DPI. Elsewhere it is
+    // the system's choice for the system DPI, not this window's (Wine keeps
+    // 16 at any), so there the address asks for 16 pixels scaled.
+    if (windowDpi(link) != kBaseDpi || systemDpi() != kBaseDpi) {
+        face.lfHeight = dpiScale(kSystemFontHeight, windowDpi(link));
+    }
     HFONT font = CreateFontIndirectA(&face);
     HGDIOBJ previous = SelectObject(dc, font);
     SetBkColor(dc, GetSysColor(COLOR_MENU));

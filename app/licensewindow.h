@@ -34,6 +34,8 @@ public:
 private:
     // Enables the owner first, so that it is activated when this window goes.
     void close(HWND window);
+    // Dragged onto a monitor of another scale.
+    void onDpiChanged(HWND window, UINT dpi, const RECT& suggested);
 
     WNDCLASSEXA windowClass;
     HWND owner = nullptr;

@@ -8,11 +8,17 @@
 
 // ---- UiFont ----
 
-UiFont::UiFont(int height)
-    : height(height),
-      font(CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
+namespace {
+
+HFONT uiFont(int height) {
+    return CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0,
-                       "MS UI Gothic")) {}
+                       "MS UI Gothic");
+}
+
+}  // namespace
+
+UiFont::UiFont(int height) : height(height), font(uiFont(height)) {}
 
 UiFont::~UiFont() {
     if (font != nullptr) {
@@ -22,6 +28,21 @@ UiFont::~UiFont() {
 
 void UiFont::applyTo(HWND window) const {
     SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), 0);
+}
+
+void UiFont::setDpi(UINT newDpi, std::initializer_list<HWND> users) {
+    if (newDpi == dpi) {
+        return;
+    }
+    HFONT old = font;
+    font = uiFont(dpiScale(height, newDpi));
+    dpi = newDpi;
+    for (HWND user : users) {
+        applyTo(user);
+    }
+    if (old != nullptr) {
+        DeleteObject(old);
+    }
 }
 
 // ---- MainControls ----
@@ -34,16 +55,22 @@ MainControls::MainControls() {
 HWND MainControls::createControl(HINSTANCE instance, HWND parent, const char* className,
                                  const char* text, int id, int x, int y, int width, int height,
                                  DWORD style) {
-    HWND control = CreateWindowExA(
-        0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    HWND control =
+        CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, dpiScale(x, dpi),
+                        dpiScale(y, dpi), dpiScale(width, dpi), dpiScale(height, dpi), parent,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     if (control != nullptr) {
         font.applyTo(control);
+        if (placedCount < kControls) {
+            placed[placedCount++] = {control, {x, y, x + width, y + height}};
+        }
     }
     return control;
 }
 
 bool MainControls::createControls(HINSTANCE instance, HWND parent) {
+    dpi = windowDpi(parent);
+    font.setDpi(dpi, {});
     driveLabel = createControl(instance, parent, "static", "ドライブ名", kIdDriveLabel, left, row,
                                80, 40, 0);
     if (driveLabel == nullptr) {
@@ -102,6 +129,23 @@ bool MainControls::createControls(HINSTANCE instance, HWND parent) {
         SetWindowTextA(pathBox, stored);
     }
     return true;
+}
+
+void MainControls::setDpi(UINT newDpi) {
+    if (newDpi == dpi || placedCount == 0) {
+        return;
+    }
+    dpi = newDpi;
+    font.setDpi(dpi, {driveLabel, driveBox, fileLabel, pathBox, selectButton, groupBox, description,
+                      updateButton});
+    for (int i = 0; i < placedCount; ++i) {
+        const RECT& r = placed[i].at96;
+        SetWindowPos(placed[i].control, nullptr, dpiScale(r.left, dpi), dpiScale(r.top, dpi),
+                     dpiScale(r.right - r.left, dpi), dpiScale(r.bottom - r.top, dpi),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RedrawWindow(GetParent(placed[0].control), nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void MainControls::fillDriveBox() {

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
+#include "app/dpi.h"
 #include "app/settingsfile.h"
 #include "storage/deviceinfo.h"
 
@@ -19,7 +22,8 @@ enum ControlId : int {
     kIdGroupBox = 10,
 };
 
-// An "MS UI Gothic" font of one height, deleted with the holder.
+// An "MS UI Gothic" font of one height at 96 DPI, made for 96 DPI until
+// told otherwise, deleted with the holder.
 class UiFont {
 public:
     explicit UiFont(int height);
@@ -30,9 +34,14 @@ public:
     // Null when the font could not be created; controls then keep the system font.
     HFONT get() const { return font; }
     void applyTo(HWND window) const;
+    // Makes the font again for dpi, its height scaled, gives it to each of
+    // users and only then deletes the one they had. Nothing when the font
+    // already is for dpi.
+    void setDpi(UINT dpi, std::initializer_list<HWND> users);
 
 private:
     int height;
+    UINT dpi = kBaseDpi;
     HFONT font;
 };
 
@@ -58,10 +67,22 @@ public:
     const char* getDriveText();
     void saveDriveText();
 
+    // Lays the controls out again and gives them a font for dpi: the
+    // window has moved to a monitor of another scale.
+    void setDpi(UINT dpi);
+
 private:
+    // x, y, width and height in 96-DPI pixels, scaled for the parent's DPI.
     HWND createControl(HINSTANCE instance, HWND parent, const char* className, const char* text,
                        int id, int x, int y, int width, int height, DWORD style);
     void fillDriveBox();
+
+    // Each control as created, with its place at 96 DPI.
+    struct Placed {
+        HWND control;
+        RECT at96;
+    };
+    static constexpr int kControls = 8;
 
     int left = 20;
     int row = 20;
@@ -75,6 +96,9 @@ private:
     HWND description = nullptr;
     HWND groupBox = nullptr;
     UiFont font{13};
+    UINT dpi = kBaseDpi;
+    Placed placed[kControls] = {};
+    int placedCount = 0;
     SettingsFile settings;
     char pathText[MAX_PATH];
     char driveText[8];

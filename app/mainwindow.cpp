@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/about.h"
+#include "app/dpi.h"
 #include "common/messagebox_win.h"
 #include "common/common.h"
 #include "resources/resource.h"
@@ -24,6 +25,9 @@ const char kModule[] = "mainwindow";
 const char kError[] = "エラー";
 // 2 TiB; exactly this size still passes.
 constexpr uint64_t kMaxUpdateFileSize = 2199023255552ull;
+// Outer size at 96 DPI.
+constexpr int kWidth = 700;
+constexpr int kHeight = 280;
 
 MainWindow* attachedTo(HWND window) {
     return reinterpret_cast<MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -67,9 +71,12 @@ bool MainWindow::create(HINSTANCE instance) {
         return false;
     }
     if (registerWindowClass(windowClass, instance, MainWindowProc, kMainWindowClass)) {
+        // Sized for the system DPI: the window's own is known once it exists.
+        const UINT dpi = systemDpi();
         mainWindow = CreateWindowExA(0, windowClass.lpszClassName, kMainWindowTitle,
                                      WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
-                                     CW_USEDEFAULT, 700, 280, nullptr, nullptr, instance, this);
+                                     CW_USEDEFAULT, dpiScale(kWidth, dpi), dpiScale(kHeight, dpi),
+                                     nullptr, nullptr, instance, this);
     }
     if (mainWindow == nullptr) {
         MessageBoxA(nullptr, "プログラムの初期化に失敗しました。", "エラー", MB_ICONWARNING);
@@ -196,6 +203,14 @@ void MainWindow::toggleConsole() {
 bool MainWindow::onCreate(HWND window, HINSTANCE createdWith) {
     instance = createdWith;
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    // A monitor whose scale is not the system's.
+    const UINT dpi = windowDpi(window);
+    RECT outer;
+    if (GetWindowRect(window, &outer) && (outer.right - outer.left != dpiScale(kWidth, dpi) ||
+                                          outer.bottom - outer.top != dpiScale(kHeight, dpi))) {
+        SetWindowPos(window, nullptr, 0, 0, dpiScale(kWidth, dpi), dpiScale(kHeight, dpi),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     if (!controls.createControls(instance, window)) {
         return false;
     }
@@ -210,6 +225,14 @@ bool MainWindow::onCreate(HWND window, HINSTANCE createdWith) {
         DestroyMenu(classMenu);
     }
     return true;
+}
+
+// Dragged onto a monitor of another scale: Windows suggests the place and
+// size, the controls follow.
+void MainWindow::onDpiChanged(HWND window, UINT dpi, const RECT& suggested) {
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    controls.setDpi(dpi);
 }
 
 void MainWindow::onClose(HWND window) {
@@ -243,6 +266,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
                 self->onClose(window);
             }
             break;
+        case WM_DPICHANGED:
+            if (self != nullptr) {
+                self->onDpiChanged(window, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            }
+            return 0;
         case WM_KEYDOWN:
             if (self != nullptr && wParam == VK_F1 && GetKeyState(VK_SHIFT) < 0) {
                 self->toggleConsole();

@@ -35,6 +35,7 @@ private:
     friend LRESULT CALLBACK MainWindowProc(HWND, UINT, WPARAM, LPARAM);
     bool onCreate(HWND window, HINSTANCE createdWith);
     void onClose(HWND window);
+    void onDpiChanged(HWND window, UINT dpi, const RECT& suggested);
     // The update button: checks, warning, drive, confirmation, progress dialog.
     void startUpdate(HWND window);
 

@@ -52,21 +52,29 @@ int showPlaced(bool topAligned, HWND owner, const char* text, const char* captio
     return answer;
 }
 
-}  // namespace
-
-void centreWindow(HWND window) {
+// Moved onto a monitor of another scale, a box or dialog of a DPI-aware
+// program takes that monitor's size: it is placed once more for that size.
+void place(HWND window, bool topAligned) {
     RECT own, parent;
-    if (rectangles(window, own, parent)) {
+    for (int round = 0; round < 2 && rectangles(window, own, parent); ++round) {
         moveTo(window, centred(parent.left, parent.right, own.left, own.right),
-               centred(parent.top, parent.bottom, own.top, own.bottom));
+               topAligned ? parent.top : centred(parent.top, parent.bottom, own.top, own.bottom));
+        RECT moved;
+        if (!GetWindowRect(window, &moved) || (moved.right - moved.left == own.right - own.left &&
+                                               moved.bottom - moved.top == own.bottom - own.top)) {
+            return;
+        }
     }
 }
 
+}  // namespace
+
+void centreWindow(HWND window) {
+    place(window, false);
+}
+
 void topCentreWindow(HWND window) {
-    RECT own, parent;
-    if (rectangles(window, own, parent)) {
-        moveTo(window, centred(parent.left, parent.right, own.left, own.right), parent.top);
-    }
+    place(window, true);
 }
 
 int centredMessageBox(HWND owner, const char* text, const char* caption, UINT type) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command with DISPLAY set to a private Xvfb server and stops that
 # server (only it, by its PID) afterwards. Exit status is the command's.
+# QL_XVFB_SCREEN sets the screen (1024x768x24 unless given).
 set -uo pipefail
 [ $# -gt 0 ] || { echo "usage: with-xvfb.sh COMMAND [ARGS...]" >&2; exit 2; }
 command -v Xvfb >/dev/null || { echo "with-xvfb: Xvfb is not installed" >&2; exit 2; }
@@ -23,7 +24,7 @@ trap 'exit 130' INT TERM
 # The server takes the first free display number itself and writes it out
 # once it accepts connections: runs started at the same moment (the UI tests
 # run in parallel) never share a display.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$number" </dev/null >"$log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 "${QL_XVFB_SCREEN:-1024x768x24}" -nolisten tcp -noreset 3>"$number" </dev/null >"$log" 2>&1 &
 xvfb_pid=$!
 display=""
 for _ in $(seq 100); do

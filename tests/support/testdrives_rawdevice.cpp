@@ -26,6 +26,7 @@
 //   pull=N      the card is pulled out after N writes; from then on every call
 //               fails with ERROR_NOT_READY, as a reader without its card answers
 //   files=DIR   files under the folder DIR lie on the card's volume
+//   slow=MS     each write to the disk takes MS milliseconds more (a slow card)
 //   fixed       the reader reports a fixed disk (GetDriveType DRIVE_FIXED) on a
 //               USB bus (STORAGE_DEVICE_DESCRIPTOR BusType); with sata on a
 //               SATA bus; with system it is the disk that holds Windows
@@ -68,6 +69,7 @@ struct TestDrive {
     bool readOnly = false;
     std::string swap;
     int pullAfter = -1;
+    int slowMs = 0;
     std::string files;    // a folder whose files count as on the card
     bool fixed = false;   // reported as a fixed disk
     bool sata = false;    // on a SATA bus rather than USB
@@ -143,6 +145,8 @@ std::vector<TestDrive> testDrives() {
                 drive.files = flag.substr(6);
             } else if (flag.compare(0, 5, "pull=") == 0) {
                 drive.pullAfter = std::atoi(flag.c_str() + 5);
+            } else if (flag.compare(0, 5, "slow=") == 0) {
+                drive.slowMs = std::atoi(flag.c_str() + 5);
             }
         }
         drives.push_back(drive);
@@ -431,6 +435,9 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
     }
     if (pulled(disk, drives, true)) {
         return fails(ERROR_NOT_READY);
+    }
+    if (number >= 0 && drives[number].slowMs > 0) {
+        ::Sleep(static_cast<DWORD>(drives[number].slowMs));
     }
     OVERLAPPED position = overlappedAt(offset);
     DWORD put = 0;

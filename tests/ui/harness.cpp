@@ -295,8 +295,8 @@ void screenshot(const std::string& name, HWND window, DWORD settleMs) {
         }
         bmp += row;
     }
-    fs::create_directories("Z:" + gShotDir);
     const std::string target = gShotDir + "/" + name;
+    fs::create_directories(fs::path("Z:" + target).parent_path());
     writeFile("Z:" + target + ".bmp", bmp);
     fs::remove("Z:" + target);
     // Wine cannot wait for a host process: the file gets its name only once
@@ -434,9 +434,13 @@ namespace {
 // A desktop of our own keeps other runs' windows out of FindWindow.
 bool enterPrivateDesktop() {
     gDesktop = "QuillonUiTest" + std::to_string(GetCurrentProcessId());
-    // Wine shows a named desktop as a virtual screen of the size given here.
+    // Wine shows a named desktop as a virtual screen of the size given here,
+    // as large at any DPI as 1024 by 768 is at 96.
+    const UINT dpi = GetDpiForSystem();
+    const std::string size =
+        std::to_string(MulDiv(1024, dpi, 96)) + "x" + std::to_string(MulDiv(768, dpi, 96));
     RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Wine\\Explorer\\Desktops", gDesktop.c_str(),
-                    REG_SZ, "1024x768", 9);
+                    REG_SZ, size.c_str(), static_cast<DWORD>(size.size() + 1));
     HDESK desk = CreateDesktopA(gDesktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
     return desk != nullptr && SetThreadDesktop(desk);
 }
@@ -445,6 +449,8 @@ bool enterPrivateDesktop() {
 
 int runTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Rectangles and pixels as the program, which is DPI-aware, has them.
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
     gSelfExe = self;

@@ -7,8 +7,10 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -229,7 +231,10 @@ protected:
         return next("中断確認");
     }
 
-    void runWholeUpdate(const std::string& progressShot, const std::string& completionShot);
+    // shotFrom: the progress dialog's picture is taken at the first value
+    // from there up to the copy's last; 0 takes it as the dialog opens.
+    void runWholeUpdate(const std::string& progressShot, const std::string& completionShot,
+                        int shotFrom = 0);
 
     // The percentage at which the job waits under the abort question: a
     // value of its copy that stays, with no completion box; -1 when the line
@@ -382,9 +387,10 @@ TEST_F(Scene, ConfirmationSitsAtTheOwnersClientOriginAndCancelStartsNothing) {
 // Runs the update from the button to the end of its completion box and
 // checks what the user saw on the way: the progress line follows the job
 // (every value a percentage line, none lower than the one before) and reads
-// 100 under the completion box. The screenshots show the dialog as it opens
-// and the box.
-void Scene::runWholeUpdate(const std::string& progressShot, const std::string& completionShot) {
+// 100 under the completion box. The screenshots show the dialog (as it
+// opens, or under way) and the box.
+void Scene::runWholeUpdate(const std::string& progressShot, const std::string& completionShot,
+                           int shotFrom) {
     HWND confirmation = untilConfirmation();
     ASSERT_NE(confirmation, nullptr);
     answer(confirmation, IDOK);
@@ -396,18 +402,22 @@ void Scene::runWholeUpdate(const std::string& progressShot, const std::string& c
     waitFor(
         [&] {
             const std::string line = windowText(GetDlgItem(progress, kProgressLine));
-            if (seen.empty() || seen.back() != line) {
+            const bool changed = seen.empty() || seen.back() != line;
+            if (changed) {
                 seen.push_back(line);
             }
-            if (!shot && !progressShot.empty()) {
+            const int p = std::atoi(line.c_str());
+            if (!shot && !progressShot.empty() && changed && p >= shotFrom && p <= 84) {
                 shot = true;
-                // Quickly: the first poll of the job comes a second after opening.
+                // Quickly: the job is polled once a second, and the line has just changed.
                 screenshot(progressShot, progress, 100);
             }
             return (done = findWindowOf(app.id(), "#32770", "終了")) != nullptr;
         },
         60000);
     ASSERT_NE(done, nullptr) << "no completion box";
+    EXPECT_TRUE(shot || progressShot.empty())
+        << "the progress line never read " << shotFrom << " to 84 %";
     EXPECT_EQ(seen.front(), percentLine(0));
     int last = -1;
     for (const std::string& line : seen) {
@@ -448,9 +458,12 @@ protected:
     }
 };
 
+// The card is slowed down so that the progress dialog is seen in the middle
+// of its copy (15 to 84 %), the line and the bar moved on from its start.
 TEST_F(DemoScene, UpdateFromTheWindow) {
+    cardSuffix = "|slow=600";
     startProgram(update);
-    runWholeUpdate("screenshot-progress-dialog.png", "screenshot-completion-box.png");
+    runWholeUpdate("screenshot-progress-dialog.png", "screenshot-completion-box.png", 16);
     closeProgram();
 }
 
@@ -624,6 +637,221 @@ INSTANTIATE_TEST_SUITE_P(
                   "メディアの内容は変更していません。",
                   nullptr, "|readonly"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- at any display scale ----
+//
+// At 96 DPI with the rest, and by ctest at 120, 144 and 192 (QL_UI_DPI, in a
+// Wine prefix of the run's own). Pictures in screenshots/NNNdpi/.
+
+UINT screenDpi() {
+    return GetDpiForSystem();
+}
+int scaled(int at96, UINT dpi = screenDpi()) {
+    return MulDiv(at96, static_cast<int>(dpi), 96);
+}
+std::string shotName(const char* name) {
+    return std::to_string(screenDpi()) + "dpi/" + name;
+}
+
+// The fonts of the program's windows (their height at 96 DPI), of its
+// 9-point dialogs and of message boxes.
+LOGFONTA uiFont(int heightAt96, UINT dpi = screenDpi()) {
+    LOGFONTA f = {};
+    f.lfHeight = scaled(heightAt96, dpi);
+    f.lfCharSet = SHIFTJIS_CHARSET;
+    std::strcpy(f.lfFaceName, "MS UI Gothic");
+    return f;
+}
+LOGFONTA dialogFont() {
+    return uiFont(-12);  // 9 points are 12 pixels at 96 DPI
+}
+LOGFONTA messageFont() {
+    NONCLIENTMETRICSA metrics = {};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    return metrics.lfMessageFont;
+}
+
+// A text's extent in font: its lines as they stand, or broken between words
+// at wrapAt pixels.
+SIZE extent(const LOGFONTA& font, const std::string& text, int wrapAt = 0) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HFONT made = CreateFontIndirectA(&font);
+    HGDIOBJ old = SelectObject(dc, made);
+    RECT r = {0, 0, wrapAt, 0};
+    DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | (wrapAt ? DT_WORDBREAK : 0));
+    DeleteObject(SelectObject(dc, old));
+    DeleteDC(dc);
+    return {r.right, r.bottom};
+}
+
+// Every text of window's statics and buttons fits its control's client
+// area: no cut line, no clipped label. A message box breaks its lines at
+// a width of its own choosing (wraps).
+void expectTextsFit(HWND window, const LOGFONTA& font, bool wraps = false) {
+    for (HWND c = GetWindow(window, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+        const std::string text = windowText(c);
+        const bool icon = (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+        if (!IsWindowVisible(c) || text.find_first_not_of(' ') == std::string::npos ||
+            (_stricmp(className(c).c_str(), "Button") &&
+             (_stricmp(className(c).c_str(), "Static") || icon))) {
+            continue;
+        }
+        RECT client;
+        GetClientRect(c, &client);
+        const SIZE need = extent(font, text, wraps ? client.right : 0);
+        EXPECT_LE(need.cx, client.right) << text;
+        EXPECT_LE(need.cy, client.bottom) << text;
+    }
+}
+
+// A window of the program at 96 DPI: its outer width and height (or, where
+// it grows to hold its controls, its least client height), its controls'
+// places and sizes (height 0: the control's own), its edit control and font.
+// clang-format off
+struct Layout {
+    int width, height;
+    bool grows;
+    std::vector<std::array<int, 5>> controls;  // id, x, y, width, height
+    int editId, fontAt96;
+};
+const Layout kMainWindow = {700, 280, false,
+                            {{1, 20, 20, 80, 40}, {2, 120, 20, 100, 0}, {3, 20, 60, 80, 40},
+                             {4, 120, 60, 360, 18}, {5, 500, 60, 120, 26}, {10, 20, 120, 640, 80},
+                             {8, 40, 140, 600, 40}, {7, 500, 150, 120, 26}},
+                            4, 13};
+const Layout kLicenceWindow = {580, 445, true, {{801, 0, 0, 580, 400}, {802, 500, 410, 60, 25}},
+                               801, 12};
+// clang-format on
+
+// window laid out for dpi, every text fitting, and its edit control drawing
+// in its font for dpi: 16 of its characters stand as far apart as that
+// font puts them.
+void expectLaidOut(HWND window, const Layout& layout, UINT dpi) {
+    SCOPED_TRACE(std::to_string(dpi) + " DPI");
+    RECT r, client;
+    GetWindowRect(window, &r);
+    GetClientRect(window, &client);
+    EXPECT_NEAR(r.right - r.left, scaled(layout.width, dpi), 1);
+    if (layout.grows) {
+        EXPECT_GE(client.bottom, scaled(layout.height, dpi));
+    } else {
+        EXPECT_NEAR(r.bottom - r.top, scaled(layout.height, dpi), 1);
+    }
+    for (const auto& [id, x, y, width, height] : layout.controls) {
+        SCOPED_TRACE("control " + std::to_string(id));
+        GetWindowRect(GetDlgItem(window, id), &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_NEAR(r.left, scaled(x, dpi), 1);
+        EXPECT_NEAR(r.top, scaled(y, dpi), 1);
+        EXPECT_NEAR(r.right - r.left, scaled(width, dpi), 1);
+        EXPECT_NEAR(r.bottom - r.top, height ? scaled(height, dpi) : r.bottom - r.top, 1);
+    }
+    const LOGFONTA font = uiFont(layout.fontAt96, dpi);
+    expectTextsFit(window, font);
+    HWND edit = GetDlgItem(window, layout.editId);
+    const std::string text = windowText(edit);
+    const size_t from = text.find_first_not_of("\r\n");  // ASCII from there
+    const auto x = [&](size_t i) {
+        return static_cast<short>(LOWORD(SendMessageA(edit, EM_POSFROMCHAR, i, 0)));
+    };
+    EXPECT_NEAR(x(from + 16) - x(from), extent(font, text.substr(from, 16)).cx, 1);
+}
+
+// Wine has one DPI for all monitors. What Windows sends a window dragged
+// onto a monitor of dpi: the rectangle it suggests, in the program's memory.
+void moveToMonitorOf(HWND window, HANDLE process, UINT dpi) {
+    RECT r;
+    GetWindowRect(window, &r);
+    r.right = r.left + MulDiv(r.right - r.left, dpi, screenDpi());
+    r.bottom = r.top + MulDiv(r.bottom - r.top, dpi, screenDpi());
+    void* there = VirtualAllocEx(process, nullptr, sizeof r, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_TRUE(WriteProcessMemory(process, there, &r, sizeof r, nullptr));
+    SendMessageA(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(there));
+    VirtualFreeEx(process, there, 0, MEM_RELEASE);
+}
+
+class Scaled : public Scene {
+protected:
+    void SetUp() override {
+        Scene::SetUp();
+        const char* asked = std::getenv("QL_UI_DPI");
+        ASSERT_EQ(screenDpi(), static_cast<UINT>(asked ? std::atoi(asked) : 96)) << "the prefix";
+        startProgram(update);
+    }
+    void TearDown() override { closeProgram(); }
+};
+
+TEST_F(Scaled, MainAndLicenceWindowsScaleTheirLayoutAndFontsAndFollowTheMonitor) {
+    EXPECT_NE(readFile(gAppExe).find(">PerMonitorV2, System</dpiAwareness>"), std::string::npos);
+    expectLaidOut(main, kMainWindow, screenDpi());
+    screenshot(shotName("main-window.png"), main);
+    RECT owner, r;
+    GetWindowRect(main, &owner);
+    chooseMenu(main, 1, 2);
+    HWND licence = waitForWindow(app.id(), "UMLicenseWindowClass", "LICENSES");
+    ASSERT_NE(licence, nullptr);
+    GetWindowRect(licence, &r);
+    EXPECT_NEAR(r.left, (owner.left + owner.right) / 2 - scaled(580) / 2, 1);
+    EXPECT_EQ(r.top, owner.top);
+    expectLaidOut(licence, kLicenceWindow, screenDpi());
+    screenshot(shotName("window-licences.png"), licence);
+    // The next scale up (from 200 % down): windows that still fit the screen.
+    const UINT other = screenDpi() >= 192 ? 96 : screenDpi() + 24 + 24 * (screenDpi() >= 144);
+    for (const auto& [window, layout] :
+         {std::pair{main, &kMainWindow}, {licence, &kLicenceWindow}}) {
+        moveToMonitorOf(window, app.handle(), other);
+        expectLaidOut(window, *layout, other);
+    }
+    answer(licence, 802);
+}
+
+TEST_F(Scaled, DialogsAndMessageBoxesFitAndArePlacedOverTheWindow) {
+    const auto shown = [](HWND window, const char* name, const LOGFONTA& font, bool box) {
+        expectTextsFit(window, font, box);
+        screenshot(shotName(name), window);
+    };
+    chooseMenu(main, 1, 0);
+    HWND help = next("ヘルプ");
+    expectBox(help, "ヘルプ", "", {IDOK});  // centred
+    shown(help, "dialog-help.png", dialogFont(), false);
+    LOGFONTA system = {};  // the address is painted in it: 16 pixels at 96 DPI, scaled
+    system.lfHeight = screenDpi() == 96 ? 0 : scaled(16);
+    std::strcpy(system.lfFaceName, "system");
+    system.lfUnderline = TRUE;
+    RECT link;
+    GetClientRect(GetDlgItem(help, 4016), &link);
+    const SIZE address = extent(system, "https://www.quillon.example/zr-7040/");
+    EXPECT_LE(address.cx, link.right);
+    EXPECT_LE(address.cy, link.bottom);
+    answer(help, IDOK);
+
+    chooseMenu(main, 1, 1);
+    HWND box = next("COPYRIGHT");
+    RECT p, w;
+    GetWindowRect(main, &p);
+    GetWindowRect(box, &w);
+    EXPECT_EQ(w.left, (p.left + p.right + w.left - w.right) >> 1);
+    EXPECT_EQ(w.top, p.top);
+    shown(box, "box-copyright.png", messageFont(), true);
+    answer(box, IDOK);
+
+    HWND warning = pressUpdate("警告");
+    expectBox(warning, "警告", kWarning, {IDYES, IDNO});
+    shown(warning, "box-drive-warning.png", messageFont(), true);
+    answer(warning, IDYES);
+    HWND confirmation = next("再確認");
+    shown(confirmation, "dialog-confirmation.png", dialogFont(), false);
+    answer(confirmation, IDOK);
+    HWND progress = next(kProgressTitle);
+    screenshot(shotName("dialog-progress.png"), progress, 100);
+    HWND done = next("終了");  // over the progress dialog, which stays at 100 %
+    expectTextsFit(progress, dialogFont());
+    expectBox(done, "終了", kCompleted, {IDOK});
+    shown(done, "box-completion.png", messageFont(), true);
+    answer(done, IDOK);
+    expectCardUpdated();
+}
 
 }  // namespace
 
