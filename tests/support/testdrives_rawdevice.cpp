@@ -74,6 +74,7 @@ struct TestDrive {
     bool system = false;  // the disk Windows runs from
     bool empty = false;   // the reader holds no card
     bool denied = false;  // no administrator rights
+    uint32_t sectorSize = 512;
 };
 
 // Read on every call, so that a test may change the variable between steps.
@@ -175,10 +176,13 @@ int numberOfPhysicalDrive(const char* path, const std::vector<TestDrive>& drives
 }
 
 // Handles the model gave out: a volume (partition p of disk n) or a disk.
+// A disk reads and writes the medium in its slot, which is the image it was
+// opened on unless the card was changed since.
 struct Open {
     bool isVolume;
     int32_t disk;
     int partition;  // volumes only; 0 is the letter's
+    HANDLE medium = INVALID_HANDLE_VALUE;
     bool locked = false;
     int writes = 0;  // disks only
 };
@@ -206,6 +210,23 @@ bool fails(DWORD error) {
     return false;
 }
 
+// What a handle reads and writes, and the disk it belongs to (-1 for a
+// handle the model did not give out, which is used as it is).
+HANDLE mediumOf(Handle handle, int32_t& disk) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(handle);
+    if (it == opened.end()) {
+        disk = -1;
+        return reinterpret_cast<HANDLE>(handle);
+    }
+    disk = it->second.disk;
+    return it->second.medium;
+}
+HANDLE mediumOf(Handle handle) {
+    int32_t disk = -1;
+    return mediumOf(handle, disk);
+}
+
 // The partitions of an image's MBR as volumes: byte ranges, and whether
 // Windows would mount a file system there (FAT and NTFS types; ext4 is RAW).
 struct Partition {
@@ -214,6 +235,7 @@ struct Partition {
 };
 std::vector<Partition> partitionsOf(const TestDrive& drive) {
     std::vector<Partition> parts(4, Partition{0, 0, false});
+    const uint64_t sector = drive.sectorSize;
     unsigned char mbr[512] = {};
     if (FILE* f = std::fopen(drive.image.c_str(), "rb")) {
         if (std::fread(mbr, 1, sizeof mbr, f) != sizeof mbr) {
@@ -229,8 +251,8 @@ std::vector<Partition> partitionsOf(const TestDrive& drive) {
         const unsigned char type = e[4];
         const bool fat = type == 0x01 || type == 0x04 || type == 0x06 || type == 0x07 ||
                          type == 0x0b || type == 0x0c || type == 0x0e;
-        parts[i] = Partition{uint64_t{start} * 512, uint64_t{count} * 512,
-                             fat || (i == 1 && drive.rootFileSystem)};
+        parts[i] =
+            Partition{start * sector, count * sector, fat || (i == 1 && drive.rootFileSystem)};
     }
     return parts;
 }
@@ -261,7 +283,7 @@ Handle openVolume(const char* volumePath, bool) {
                                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened[h] = Open{true, number, partition};
+        opened[h] = Open{true, number, partition, reinterpret_cast<HANDLE>(h)};
     }
     return h;
 }
@@ -288,17 +310,22 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
 }
 
 bool getDriveGeometry(Handle handle, DriveGeometry& g) {
+    const std::vector<TestDrive> drives = testDrives();
+    int32_t number = -1;
+    const HANDLE medium = mediumOf(handle, number);
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &size)) {
+    if (!::GetFileSizeEx(medium, &size)) {
         rememberLastError();
         return false;
     }
     g = DriveGeometry();
-    g.bytesPerSector = 512;
+    g.bytesPerSector = number >= 0 && static_cast<size_t>(number) < drives.size()
+                           ? drives[number].sectorSize
+                           : 512;
     g.diskSize = static_cast<uint64_t>(size.QuadPart);
     g.tracksPerCylinder = 255;
     g.sectorsPerTrack = 63;
-    g.cylinders = static_cast<int64_t>(g.diskSize / (512ull * 255 * 63));
+    g.cylinders = static_cast<int64_t>(g.diskSize / (uint64_t{g.bytesPerSector} * 255 * 63));
     g.mediaType = 11;  // RemovableMedia
     g.partitionStyle = 0;
     g.detectionType = 0;
@@ -340,7 +367,7 @@ Handle openDisk(const char* path) {
         openImage(image, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened[h] = Open{false, number, -1};
+        opened[h] = Open{false, number, -1, reinterpret_cast<HANDLE>(h)};
     }
     return h;
 }
@@ -411,7 +438,7 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
     }
     OVERLAPPED position = overlappedAt(offset);
     DWORD got = 0;
-    if (!::ReadFile(reinterpret_cast<HANDLE>(disk), buffer, length, &got, &position)) {
+    if (!::ReadFile(mediumOf(disk), buffer, length, &got, &position)) {
         rememberLastError();
         return false;
     }
@@ -434,7 +461,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
     }
     OVERLAPPED position = overlappedAt(offset);
     DWORD put = 0;
-    if (!::WriteFile(reinterpret_cast<HANDLE>(disk), buffer, length, &put, &position)) {
+    if (!::WriteFile(mediumOf(disk), buffer, length, &put, &position)) {
         rememberLastError();
         return false;
     }
@@ -445,7 +472,7 @@ bool flush(Handle disk) {
     if (pulled(disk, testDrives(), false)) {
         return fails(ERROR_NOT_READY);
     }
-    if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(disk))) {
+    if (!::FlushFileBuffers(mediumOf(disk))) {
         rememberLastError();
         return false;
     }
@@ -551,9 +578,17 @@ bool dismountVolume(Handle volume) {
 }
 
 void closeHandle(Handle handle) {
+    HANDLE medium = INVALID_HANDLE_VALUE;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened.erase(handle);
+        const auto it = opened.find(handle);
+        if (it != opened.end()) {
+            medium = it->second.medium;
+            opened.erase(it);
+        }
+    }
+    if (medium != INVALID_HANDLE_VALUE && medium != reinterpret_cast<HANDLE>(handle)) {
+        ::CloseHandle(medium);
     }
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
