@@ -1058,26 +1058,60 @@ protected:
     }
 };
 
-// 8 MiB and one sector: the last chunk is a single sector.
+// A card whose only written bytes are its MBR and its root partition, so
+// that it may lie past 4 GiB and cost nothing on the disk.
+void makeSparseCard(const std::string& path, uint32_t rootStart, uint32_t rootCount,
+                    uint32_t seed) {
+    const uint64_t end = (uint64_t{rootStart} + rootCount + 64) * kSector;
+    testutil::writeFile(path, testutil::makeMbr({{8, 24, 0x0c, 0x80}, {rootStart, rootCount}}));
+    fs::resize_file(path, end);
+    const std::vector<uint8_t> root = testutil::patternBytes(rootCount * kSector, seed);
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(rootStart * kSector))
+        .write(reinterpret_cast<const char*>(root.data()),
+               static_cast<std::streamsize>(root.size()));
+}
+
+// The root is written whole and nothing beside it: with a last piece of a
+// single sector, and past 2 GiB, where a 32-bit file offset would wrap.
 TEST_F(DeviceTargetTest, WritesTheRootIncludingAShortLastChunk) {
-    const uint32_t count = 16385;
-    const std::string target = dir.file("dev.img");
-    const std::string source = dir.file("devnew.img");
-    const std::string upd = dir.file("dev.bin");
-    makeCard(target, kRootStart, count, 5);
-    makeCard(source, kRootStart, count, 6);
-    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
-    const Regions before = regions(target, kRootOffset, count * kSector);
-    addCard(target);
-    const Outcome out = runJob(upd, target, "E:");
-    EXPECT_EQ(out.result, ResultNone);
-    EXPECT_TRUE(out.success);
-    EXPECT_TRUE(out.has(" target device\n")) << out.log;
-    EXPECT_EQ(fakeplatform::openHandles(), 0);
-    const Regions after = regions(target, kRootOffset, count * kSector);
-    EXPECT_EQ(after.head, before.head);
-    EXPECT_EQ(after.tail, before.tail);
-    EXPECT_EQ(after.root, digest(source, kRootOffset, count * kSector));
+    struct Case {
+        const char* name;
+        uint32_t start, count;
+        bool sparse;
+    };
+    const Case cases[] = {
+        {"8 MiB and one sector", kRootStart, 16385, false},
+        {"past 2 GiB", (2u << 21) + kRootStart, kRootCount, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakeplatform::reset();
+        const std::string target = dir.file("dev.img");
+        const std::string source = dir.file("devnew.img");
+        const std::string upd = dir.file("dev.bin");
+        fs::remove(target);
+        fs::remove(source);
+        (c.sparse ? makeSparseCard : makeCard)(target, c.start, c.count, 5);
+        (c.sparse ? makeSparseCard : makeCard)(source, c.start, c.count, 6);
+        ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+        const uint64_t offset = c.start * kSector, size = c.count * kSector;
+        // What lies before the root: the MBR and up to 8 MiB next to it.
+        const uint64_t near = offset < (8u << 20) ? offset : (8u << 20);
+        const auto outside = [&] {
+            return digest(target, 0, kSector) + digest(target, offset - near, near) +
+                   digest(target, offset + size);
+        };
+        const std::string before = outside();
+        addCard(target);
+        const Outcome out = runJob(upd, target, "E:");
+        EXPECT_EQ(out.result, ResultNone) << out.log;
+        EXPECT_TRUE(out.success);
+        EXPECT_TRUE(out.has(" target device\n")) << out.log;
+        EXPECT_EQ(fakeplatform::openHandles(), 0);
+        EXPECT_EQ(outside(), before);
+        EXPECT_EQ(digest(target, offset, size), digest(source, offset, size));
+    }
 }
 
 // The owner passes the drive's physical path, which is no file; the copy

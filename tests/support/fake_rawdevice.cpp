@@ -48,6 +48,16 @@ void remember(rawdevice::Fault fault, const char* text) {
     failure.text = text;
 }
 
+// fseek takes a long, which has 32 bits on Windows: offsets past 2 GiB
+// need the 64-bit call.
+bool seekTo(FILE* file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
 const Disk* diskByNumber(int number, char* letterOut) {
     for (auto& entry : disks()) {
         if (entry.second.diskNumber == number) {
@@ -249,7 +259,7 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
                  d.readFails ? "the device does not answer" : "the device is gone");
         return false;
     }
-    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+    if (!seekTo(it->second.file, offset) ||
         std::fread(buffer, 1, length, it->second.file) != length) {
         remember(Fault::Other, "read past the end");
         return false;
@@ -299,7 +309,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         return false;
     }
     ++it->second.writes;
-    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+    if (!seekTo(it->second.file, offset) ||
         std::fwrite(buffer, 1, length, it->second.file) != length ||
         std::fflush(it->second.file) != 0) {
         remember(Fault::Other, "the backing file refused the write");
@@ -420,8 +430,9 @@ bool dismountVolume(Handle volume) {
     const Disk& d = disks()[it->second.letter];
     if (it->second.volume > 0 && d.volumes[it->second.volume - 1].flushesAt >= 0) {
         if (FILE* f = std::fopen(d.backingFile.c_str(), "rb+")) {
-            std::fseek(f, static_cast<long>(d.volumes[it->second.volume - 1].flushesAt), SEEK_SET);
-            std::fputc(0xA5, f);
+            if (seekTo(f, static_cast<uint64_t>(d.volumes[it->second.volume - 1].flushesAt))) {
+                std::fputc(0xA5, f);
+            }
             std::fclose(f);
         }
     }
