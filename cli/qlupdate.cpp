@@ -70,8 +70,11 @@ const char* const kHelp =
     "    8  the card already holds the update; nothing was written\n"
     "    9  another program uses the card's root partition, or a file system on\n"
     "       the card cannot be unmounted; nothing was written\n"
-    "   10  the card is write-protected (its LOCK switch); nothing was written\n"
+    "   10  the card is write-protected (its LOCK switch, or the reader refused\n"
+    "       the first write); nothing was written\n"
     "   11  the update file is on the card itself; nothing was written\n"
+    "   12  the card could not be read, or was removed or replaced after it was\n"
+    "       checked; nothing was written\n"
     "   64  usage error, or a target that is refused before anything is written\n"
     "  130  interrupted (Ctrl+C, or a hang-up or kill on Linux)\n";
 

@@ -100,6 +100,11 @@ bool claimDisk(Handle disk, Error& error, bool& unmounted);
 // IOCTL_DISK_IS_WRITABLE: false when the medium is write-protected (the
 // card's lock switch) or the question fails (lastError tells which).
 bool isWritable(Handle disk);
+// IOCTL_STORAGE_CHECK_VERIFY2 with a ULONG for the answer: how many times
+// the medium in the reader behind a disk from openDisk has changed since
+// the system started it. False when the card is gone or the reader does not
+// count (lastError).
+bool mediaChangeCount(Handle disk, uint32_t& count);
 
 // A volume and where it lies on its disk (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS).
 struct VolumeExtent {

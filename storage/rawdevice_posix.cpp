@@ -318,6 +318,13 @@ bool isWritable(Handle disk) {
     return true;
 }
 
+// Linux keeps no count of a reader's media changes that a program can ask;
+// the partition table and the size, read again, are what tells.
+bool mediaChangeCount(Handle, uint32_t&) {
+    remember(ENOTSUP);
+    return false;
+}
+
 // claimDisk unmounts the card's file systems, and O_EXCL keeps them off.
 std::vector<DiskVolume> volumesOnDisk(int32_t) {
     return {};

@@ -203,6 +203,26 @@ bool isWritable(Handle disk) {
     return true;
 }
 
+// A change fails the first question after it (ERROR_MEDIA_CHANGED or
+// ERROR_IO_DEVICE, by whether a volume was mounted) and answers with the
+// new count from then on.
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    ULONG changes = 0;
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(disk), IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, &changes,
+                           sizeof changes, &returned, nullptr)) {
+        rememberLastError();
+        return false;
+    }
+    if (returned < sizeof changes) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);  // the reader checks, but does not count
+        rememberLastError();
+        return false;
+    }
+    count = changes;
+    return true;
+}
+
 namespace {
 
 std::string narrow(const wchar_t* text) {

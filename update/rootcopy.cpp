@@ -119,7 +119,10 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t o
         if (!compared) {
             return false;
         }
-        target.finishCopy(false, failure);
+        // Equal to every piece, provided the card was one and the same throughout.
+        if (!target.finishCopy(false, failure)) {
+            return fail(failure.code, failure.why);
+        }
         debugLog("%s : target already holds the update\n", kModule);
         return fail(ResultUpToDate, "the card is already up to date; nothing was written");
     }
@@ -149,6 +152,14 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t o
             written.store(Written::Partly);
             if (!target.write(offset + done, data, piece, error)) {
                 debugLog("%s : fwrite (%u) error %s\n", kModule, piece, error.text.c_str());
+                // Many readers tell the lock switch only by refusing the first write.
+                if (error.fault == rawdevice::Fault::WriteProtected && bytesWritten.load() == 0) {
+                    written.store(Written::Nothing);
+                    return fail(ResultWriteProtected,
+                                formatText("%s is write-protected (its LOCK switch): the first "
+                                           "write was refused; nothing was written",
+                                           target.displayName().c_str()));
+                }
                 return fail(ResultWriteFailed, ioReason("writing", true, done, error));
             }
             bytesWritten.fetch_add(piece);
@@ -209,8 +220,10 @@ int RootCopy::holdsPiece(FILE* source, uint8_t* data, uint8_t* held, uint64_t of
         if (!target.read(offset + done + at, held + at, length, error)) {
             debugLog("%s : compare read target (%u) error %s\n", kModule, length,
                      error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading", written.load() != Written::Nothing, done + at, error));
+            // A card not yet written is unchanged, however it failed.
+            const bool wroteAny = written.load() != Written::Nothing;
+            fail(wroteAny || !target.isDevice() ? ResultWriteFailed : ResultCardUnreadable,
+                 ioReason("reading", wroteAny, done + at, error));
             return -1;
         }
         if (std::memcmp(held + at, data + at, length) != 0) {

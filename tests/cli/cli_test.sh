@@ -193,6 +193,7 @@ if [ -n "$QT" ]; then
     case $flags in
       files) extra="|files=$(winpath oncard)" ;;
       swap) extra="|swap=$(winpath other.img)" ;;
+      replaced) extra="|replaced=$(winpath other.img)" ;;
       none) extra="" ;;
       *) extra="|${flags//+/|}" ;;
     esac
@@ -210,6 +211,10 @@ locked|0|1|lies outside the root partition; the update goes on
 rootbusy|0|1|locked and dismounted
 rootlocked|9|0|カードが他のプログラムで使用されているため
 readonly|10|0|the card is write-protected (its LOCK switch); nothing was written
+silentreadonly|10|0|the first write was refused; nothing was written
+pullread=0|12|0|SDカードを読み取れませんでした。
+pullread=1|12|0|before anything was written
+replaced|12|0|the card was removed or replaced after it was checked; nothing was written
 pull=1|5|p|the card was removed
 swap|0|1|apply success
 files|11|0|アップデートファイルが、アップデートするメディアの中にあります。

@@ -24,9 +24,11 @@ struct Disk {
     bool volumeOpens = true;
     bool lockRefused = false;  // files open on the volume
     bool dismountRefused = false;
-    bool writeProtected = false;  // the card's lock switch
-    int goneAfterWrites = -1;     // the card is pulled after this many writes
-    bool flushFails = false;      // the data never reaches the card
+    bool writeProtected = false;      // the card's lock switch
+    bool writeProtectSilent = false;  // the switch, told only by failing writes
+    uint32_t changeCount = 1;         // the reader's count of media changes
+    int goneAfterWrites = -1;         // the card is pulled after this many writes
+    bool flushFails = false;          // the data never reaches the card
     // Further volumes on the disk, besides the letter's own.
     struct Volume {
         uint64_t offset = 0, length = 0;
@@ -45,14 +47,23 @@ void addDrive(char letter, const Disk& disk);
 // backingFile, as when a reader is replugged: drives opened by number from
 // now on reach that file; handles already open keep theirs.
 void renumber(char letter, const std::string& backingFile);
+// The card behind letter is taken out, or swapped for one backed by
+// backingFile, under the handles already open: they meet the empty slot or
+// the other card, and the reader counts a media change.
+void pullCard(char letter);
+void replaceCard(char letter, const std::string& backingFile);
 // Writes the fake refused, as Windows does into a mounted file system.
 int refusedWrites();
 void reset();
 
-// Observations: lock requests, dismounts done, handles still open.
+// Observations: lock requests, dismounts done, handles still open, volume
+// locks held now.
 int lockCalls();
 int dismountCalls();
 int openHandles();
+int heldLocks();
+// Runs at every read of a disk handle, on the thread that reads.
+std::function<void()>& onRead();
 
 // Volume answers for the update job.
 struct Volume {

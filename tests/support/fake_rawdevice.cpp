@@ -78,6 +78,22 @@ void renumber(char letter, const std::string& backingFile) {
     renumbered()[disks()[letter].diskNumber] = backingFile;
 }
 
+void pullCard(char letter) {
+    disks()[letter].goneAfterWrites = 0;
+}
+
+void replaceCard(char letter, const std::string& backingFile) {
+    Disk& d = disks()[letter];
+    d.backingFile = backingFile;
+    ++d.changeCount;
+    for (auto& h : handles()) {
+        if (!h.second.isVolume && h.second.letter == letter && h.second.file != nullptr) {
+            std::fclose(h.second.file);
+            h.second.file = std::fopen(backingFile.c_str(), "rb+");
+        }
+    }
+}
+
 int refusedWrites() {
     return refused;
 }
@@ -96,6 +112,7 @@ void reset() {
     dismounts = 0;
     refused = 0;
     volume() = Volume();
+    onRead() = nullptr;
 }
 
 int lockCalls() {
@@ -106,6 +123,17 @@ int dismountCalls() {
 }
 int openHandles() {
     return static_cast<int>(handles().size());
+}
+int heldLocks() {
+    int held = 0;
+    for (const auto& h : handles()) {
+        held += h.second.locked ? 1 : 0;
+    }
+    return held;
+}
+std::function<void()>& onRead() {
+    static std::function<void()> hook;
+    return hook;
 }
 
 Volume& volume() {
@@ -248,6 +276,9 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
 }
 
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    if (onRead()) {
+        onRead()();
+    }
     auto it = handles().find(disk);
     if (it == handles().end() || it->second.file == nullptr) {
         remember(Fault::Other, "invalid handle");
@@ -299,7 +330,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         remember(Fault::Gone, "the device is gone");
         return false;
     }
-    if (d.writeProtected) {
+    if (d.writeProtected || d.writeProtectSilent) {
         remember(Fault::WriteProtected, "the media is write protected");
         return false;
     }
@@ -339,6 +370,21 @@ bool isWritable(Handle disk) {
         remember(Fault::WriteProtected, "the media is write protected");
         return false;
     }
+    return true;
+}
+
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    auto it = handles().find(disk);
+    if (it == handles().end()) {
+        remember(Fault::Other, "invalid handle");
+        return false;
+    }
+    const Disk& d = disks()[it->second.letter];
+    if (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites) {
+        remember(Fault::Gone, "the device is gone");
+        return false;
+    }
+    count = d.changeCount;
     return true;
 }
 
@@ -424,6 +470,7 @@ bool dismountVolume(Handle volume) {
     auto it = handles().find(volume);
     if (it == handles().end() || !it->second.isVolume ||
         disks()[it->second.letter].dismountRefused) {
+        remember(Fault::AccessDenied, "the volume cannot be dismounted");
         return false;
     }
     ++dismounts;

@@ -20,6 +20,12 @@
 //               to volumes and disks", KB942448; see intoMountedFileSystem)
 //   readonly    the card's lock switch is on: IOCTL_DISK_IS_WRITABLE and
 //               WriteFile fail with ERROR_WRITE_PROTECT
+//   silentreadonly  the same switch in a reader that does not report it:
+//               IOCTL_DISK_IS_WRITABLE succeeds, WriteFile fails as above
+//   replaced=PATH  after the first read of the held disk the card is swapped
+//               for PATH: the disk handle meets the other card, and
+//               IOCTL_STORAGE_CHECK_VERIFY2 counts one media change
+//   pullread=N  the card is pulled out after N reads of the held disk
 //   swap=PATH   the disk is renumbered: after the first open of its number,
 //               that number leads to PATH ("Naming a file": \\.\PHYSICALDRIVEn
 //               names whichever disk holds number n now)
@@ -66,6 +72,9 @@ struct TestDrive {
     bool rootBusy = false;
     bool rootFileSystem = false;
     bool readOnly = false;
+    bool silentReadOnly = false;
+    std::string replaced;  // the card swapped in after the first read
+    int pullAfterReads = -1;
     std::string swap;
     int pullAfter = -1;
     std::string files;    // a folder whose files count as on the card
@@ -138,6 +147,12 @@ std::vector<TestDrive> testDrives() {
                 drive.denied = true;
             } else if (flag == "readonly") {
                 drive.readOnly = true;
+            } else if (flag == "silentreadonly") {
+                drive.silentReadOnly = true;
+            } else if (flag.compare(0, 9, "replaced=") == 0) {
+                drive.replaced = flag.substr(9);
+            } else if (flag.compare(0, 9, "pullread=") == 0) {
+                drive.pullAfterReads = std::atoi(flag.c_str() + 9);
             } else if (flag.compare(0, 5, "swap=") == 0) {
                 drive.swap = flag.substr(5);
             } else if (flag.compare(0, 6, "files=") == 0) {
@@ -185,12 +200,14 @@ struct Open {
     HANDLE medium = INVALID_HANDLE_VALUE;
     bool locked = false;
     int writes = 0;  // disks only
+    int reads = 0;
 };
 // The user interface and the update job's worker both name drives.
 std::mutex modelMutex;
 std::map<Handle, Open> opened;
 std::map<int32_t, int> opensByNumber;       // for swap=
 std::map<int32_t, DWORD> firstRootLockTry;  // for rootbusy
+std::map<int32_t, ULONG> mediaChanges;      // for replaced=
 
 Handle openImage(const std::string& image, DWORD access, DWORD share, DWORD flags) {
     const HANDLE h =
@@ -382,20 +399,40 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 namespace {
 
 // A card pulled out of its reader answers "not ready" from then on.
-bool pulled(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
+bool pulled(Handle disk, const std::vector<TestDrive>& drives) {
     std::lock_guard<std::mutex> lock(modelMutex);
-    auto it = opened.find(disk);
+    const auto it = opened.find(disk);
     if (it == opened.end()) {
         return false;
     }
-    const int after = drives[it->second.disk].pullAfter;
-    if (after >= 0 && it->second.writes >= after) {
-        return true;
+    const TestDrive& drive = drives[it->second.disk];
+    return (drive.pullAfter >= 0 && it->second.writes >= drive.pullAfter) ||
+           (drive.pullAfterReads >= 0 && it->second.reads >= drive.pullAfterReads);
+}
+
+// Counts a read or a write of a disk handle; after the first read a card
+// marked replaced= is swapped for the other one.
+void countAccess(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return;
     }
-    if (writing) {
-        ++it->second.writes;
+    Open& held = it->second;
+    ++(writing ? held.writes : held.reads);
+    const std::string& other = drives[held.disk].replaced;
+    if (writing || held.reads != 1 || other.empty()) {
+        return;
     }
-    return false;
+    const HANDLE card = ::CreateFileA(other.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (card != INVALID_HANDLE_VALUE) {
+        if (held.medium != reinterpret_cast<HANDLE>(disk)) {
+            ::CloseHandle(held.medium);
+        }
+        held.medium = card;
+        ++mediaChanges[held.disk];
+    }
 }
 
 // "Write operations on a disk handle will succeed if the sectors being
@@ -433,7 +470,8 @@ bool intoMountedFileSystem(Handle disk, const std::vector<TestDrive>& drives, ui
 }  // namespace
 
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
-    if (pulled(disk, testDrives(), false)) {
+    const std::vector<TestDrive> drives = testDrives();
+    if (pulled(disk, drives)) {
         return fails(ERROR_NOT_READY);
     }
     OVERLAPPED position = overlappedAt(offset);
@@ -442,6 +480,7 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
         rememberLastError();
         return false;
     }
+    countAccess(disk, drives, false);
     return got == length || fails(ERROR_HANDLE_EOF);
 }
 
@@ -449,14 +488,14 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
     const std::vector<TestDrive> drives = testDrives();
     int32_t number = -1;
     getDeviceNumber(disk, number);
-    if (number >= 0 && drives[number].readOnly) {
+    if (number >= 0 && (drives[number].readOnly || drives[number].silentReadOnly)) {
         return fails(ERROR_WRITE_PROTECT);
     }
     if (intoMountedFileSystem(disk, drives, offset, length)) {
         systemerror::logLast(kModule, "WriteFile (into a mounted file system)", nullptr);
         return fails(ERROR_ACCESS_DENIED);
     }
-    if (pulled(disk, drives, true)) {
+    if (pulled(disk, drives)) {
         return fails(ERROR_NOT_READY);
     }
     OVERLAPPED position = overlappedAt(offset);
@@ -465,11 +504,12 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         rememberLastError();
         return false;
     }
+    countAccess(disk, drives, true);
     return put == length || fails(ERROR_DISK_FULL);
 }
 
 bool flush(Handle disk) {
-    if (pulled(disk, testDrives(), false)) {
+    if (pulled(disk, testDrives())) {
         return fails(ERROR_NOT_READY);
     }
     if (!::FlushFileBuffers(mediumOf(disk))) {
@@ -493,6 +533,21 @@ bool isWritable(Handle disk) {
         return false;
     }
     return !drives[number].readOnly || fails(ERROR_WRITE_PROTECT);
+}
+
+// A reader without its card answers "not ready"; one with a card counts the
+// cards it has seen.
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    if (pulled(disk, testDrives())) {
+        return fails(ERROR_NOT_READY);
+    }
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return fails(ERROR_INVALID_FUNCTION);
+    }
+    count = 1 + mediaChanges[it->second.disk];
+    return true;
 }
 
 std::vector<DiskVolume> volumesOnDisk(int32_t number) {

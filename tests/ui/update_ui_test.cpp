@@ -572,6 +572,11 @@ const char kWriteFailed[] =
     "破損していないか、ご確認下さい。\n"
     "アップデート処理は「未完了」です。";
 
+const char kWriteProtected[] =
+    "メディアが書き込み禁止になっています。\n"
+    "SDカードの書き込み禁止スイッチ（LOCK）を解除してから、もう一度実行してください。\n"
+    "メディアの内容は変更していません。";
+
 void otherLayout(const std::string& card, const std::string&) {
     makeCard(card, 1, kSmallRoot, kRootStart + 2048);
 }
@@ -605,6 +610,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "一時ファイルの作成に失敗しました。\nアップデート処理を中止します。",
                   shortPayload, ""},
         ErrorCase{"card_pulled_out", 5, kWriteFailed, nullptr, "|pull=1"},
+        ErrorCase{"card_pulled_before_writing", 12,
+                  "SDカードを読み取れませんでした。\n"
+                  "カードが抜かれたか、差し替えられた可能性があります。\n"
+                  "カードの内容は変更されていません。\n"
+                  "アップデート処理を中止します。",
+                  nullptr, "|pullread=1"},
         ErrorCase{"payload_not_zlib", 2, kBroken, payloadNotZlib, ""},
         ErrorCase{"already_up_to_date", 8,
                   "メディアの内容とアップデートファイルの内容が一致しています。\n"
@@ -617,12 +628,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "もう一度実行してください。\n"
                   "メディアの内容は変更していません。",
                   nullptr, "|rootlocked"},
-        ErrorCase{"write_protected", 10,
-                  "メディアが書き込み禁止になっています。\n"
-                  "SDカードの書き込み禁止スイッチ（LOCK）を解除してから、もう一度実行してください。"
-                  "\n"
-                  "メディアの内容は変更していません。",
-                  nullptr, "|readonly"}),
+        ErrorCase{"write_protected", 10, kWriteProtected, nullptr, "|readonly"},
+        ErrorCase{"write_protected_told_by_the_first_write", 10, kWriteProtected, nullptr,
+                  "|silentreadonly"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
