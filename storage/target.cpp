@@ -264,8 +264,8 @@ void ImageTarget::release() {
 
 // ---- DriveTarget ----
 
-DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
-    : driveName(drive), lockPatienceMs(patienceMs) {
+DriveTarget::DriveTarget(const std::string& drive, int lockPatience, int openPatience)
+    : driveName(drive), lockPatienceMs(lockPatience), openPatienceMs(openPatience) {
     rawdevice::clearLastError();
     if (!open()) {
         openFailure = rawdevice::lastError();
@@ -276,6 +276,15 @@ DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
 std::string DriveTarget::notReadyReason() const {
     if (!openFailure.reason.empty()) {
         return openFailure.reason;
+    }
+    // The volume opens only with administrator rights: a disk refused after
+    // it is held by another program, which refuses even an administrator.
+    if (diskRefused && (openFailure.fault == rawdevice::Fault::AccessDenied ||
+                        openFailure.fault == rawdevice::Fault::Busy)) {
+        return formatText(
+            "another program holds the disk of %s (%s); close it (another card "
+            "writer, a disk tool, a backup) and try again",
+            driveName.c_str(), openFailure.text.c_str());
     }
     switch (openFailure.fault) {
         case rawdevice::Fault::AccessDenied:
@@ -319,11 +328,12 @@ bool DriveTarget::open() {
         debugLog("%s : Could not open volume %s\n", kModule, volumePath);
         return false;
     }
-    disk = rawdevice::openDisk(physicalPath.c_str());
+    disk = openDisk();
     if (disk == rawdevice::kInvalidHandle) {
         debugLog("%s : Could not open physical device %s: %s\n", kModule, physicalPath.c_str(),
                  rawdevice::lastError().text.c_str());
         rawdevice::closeHandle(volume);
+        diskRefused = true;
         return false;
     }
     int32_t volumeDisk = -1;
@@ -337,12 +347,36 @@ bool DriveTarget::open() {
         return false;
     }
     debugLog("%s : holds %s for %s\n", kModule, physicalPath.c_str(), driveName.c_str());
+    rawdevice::StorageDevice about;
+    if (rawdevice::storageDevice(disk, about)) {
+        debugLog("%s : %s is %s %s on the %s bus, %I64u bytes (%s)\n", kModule,
+                 physicalPath.c_str(), about.vendor.c_str(), about.product.c_str(),
+                 busName(about.bus).c_str(), static_cast<unsigned long long>(device.getDiskSize()),
+                 sizeText(device.getDiskSize()).c_str());
+    }
     changesCounted = rawdevice::mediaChangeCount(disk, changeCount);
     if (!changesCounted) {
         debugLog("%s : %s counts no media changes: %s\n", kModule, physicalPath.c_str(),
                  rawdevice::lastError().text.c_str());
     }
     return true;
+}
+
+// Another program may hold the disk for a moment (a backup starting, a
+// disk tool): a sharing violation or a refusal is tried again for a few
+// seconds before it counts.
+rawdevice::Handle DriveTarget::openDisk() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(openPatienceMs);
+    for (;;) {
+        const rawdevice::Handle opened = rawdevice::openDisk(physicalPath.c_str());
+        const rawdevice::Fault fault = rawdevice::lastError().fault;
+        if (opened != rawdevice::kInvalidHandle ||
+            (fault != rawdevice::Fault::Busy && fault != rawdevice::Fault::AccessDenied) ||
+            std::chrono::steady_clock::now() >= end) {
+            return opened;
+        }
+        sleepMs(250);
+    }
 }
 
 bool DriveTarget::readFirstSector(MbrInfo& mbr, rawdevice::Error& error) {
@@ -366,7 +400,7 @@ bool DriveTarget::loadLayout(TargetFailure& failure) {
     }
     rawdevice::DriveGeometry geometry;
     rawdevice::clearLastError();
-    if (!device.loadMbrFrom(disk) || !rawdevice::getDriveGeometry(disk, geometry)) {
+    if (!rawdevice::getDriveGeometry(disk, geometry) || !device.loadMbrFrom(disk)) {
         const rawdevice::Error why = rawdevice::lastError();
         debugLog("%s : %s cannot be read: %s\n", kModule, physicalPath.c_str(), why.text.c_str());
         return fail(failure, ResultCardUnreadable,

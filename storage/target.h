@@ -131,8 +131,11 @@ class DriveTarget : public Target {
 public:
     // How long a lock refused by another program's open handle is tried again.
     static constexpr int kLockPatienceMs = 15000;
+    // How long an open of the disk that another program refuses is tried again.
+    static constexpr int kOpenPatienceMs = 3000;
 
-    explicit DriveTarget(const std::string& drive, int lockPatienceMs = kLockPatienceMs);
+    explicit DriveTarget(const std::string& drive, int lockPatienceMs = kLockPatienceMs,
+                         int openPatienceMs = kOpenPatienceMs);
     ~DriveTarget() override { release(); }
     DriveTarget(const DriveTarget&) = delete;
     DriveTarget& operator=(const DriveTarget&) = delete;
@@ -166,6 +169,7 @@ public:
 
 private:
     bool open();
+    rawdevice::Handle openDisk();
     bool readFirstSector(MbrInfo& mbr, rawdevice::Error& error);
     bool stillTheCheckedCard(TargetFailure& failure);
     bool sameMedium(int code, const char* why, TargetFailure& failure);
@@ -180,9 +184,11 @@ private:
     std::string driveName;
     std::string physicalPath;
     int lockPatienceMs;
+    int openPatienceMs;
     std::function<bool()> stopped;
     rawdevice::Handle disk = rawdevice::kInvalidHandle;
     rawdevice::Error openFailure;  // why the drive did not open
+    bool diskRefused = false;      // the volume opened, its disk did not
     MbrInfo checkedMbr;
     uint64_t checkedDiskSize = 0;
     // The reader's count of media changes when the drive was opened; readers

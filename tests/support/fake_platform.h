@@ -18,11 +18,12 @@ struct Disk {
     bool extentsFail = false;
     bool geometryFails = false;
     bool readFails = false;
-    uint32_t driveType = 2;    // 2 removable, 3 fixed, 5 optical, 4 remote
-    uint32_t busType = 0;      // 7 USB, 12 SD, 13 MMC, 11 SATA, 0 unknown
-    bool holdsSystem = false;  // the disk Windows runs from
-    bool volumeOpens = true;
-    bool lockRefused = false;  // files open on the volume
+    uint32_t driveType = 2;     // 2 removable, 3 fixed, 5 optical, 4 remote
+    uint32_t busType = 0;       // 7 USB, 12 SD, 13 MMC, 11 SATA, 0 unknown
+    bool holdsSystem = false;   // the disk Windows runs from
+    bool holdsProgram = false;  // the disk the program runs from
+    bool volumeOpens = true;    // false: only with no access rights (no administrator)
+    bool lockRefused = false;   // files open on the volume
     bool dismountRefused = false;
     bool writeProtected = false;      // the card's lock switch
     bool writeProtectSilent = false;  // the switch, told only by failing writes

@@ -58,6 +58,17 @@ bool seekTo(FILE* file, uint64_t offset) {
 #endif
 }
 
+// Raw disks move whole sectors at sector offsets through aligned memory.
+bool misaligned(const Disk& d, uint64_t offset, const void* buffer, uint32_t length) {
+    const uint32_t sector = d.bytesPerSector != 0 ? d.bytesPerSector : 512;
+    if (offset % sector == 0 && length % sector == 0 &&
+        reinterpret_cast<uintptr_t>(buffer) % sector == 0) {
+        return false;
+    }
+    remember(rawdevice::Fault::Other, "the parameter is incorrect: not whole aligned sectors");
+    return true;
+}
+
 const Disk* diskByNumber(int number, char* letterOut) {
     for (auto& entry : disks()) {
         if (entry.second.diskNumber == number) {
@@ -166,6 +177,18 @@ Handle openVolume(const char* volumePath, bool) {
     }
     const Handle h = nextHandle++;
     handles()[h] = OpenHandle{true, letter, nullptr, volume};
+    return h;
+}
+
+// Asking needs no rights: even a volume that does not open otherwise.
+Handle openVolumeToAsk(const char* volumePath) {
+    const std::string path(volumePath);
+    const auto it = disks().find(path.size() == 6 ? path[4] : '\0');
+    if (it == disks().end() || path.compare(0, 4, "\\\\.\\") != 0) {
+        return kInvalidHandle;
+    }
+    const Handle h = nextHandle++;
+    handles()[h] = OpenHandle{true, it->first, nullptr, 0};
     return h;
 }
 
@@ -285,6 +308,9 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
         return false;
     }
     const Disk& d = disks()[it->second.letter];
+    if (misaligned(d, offset, buffer, length)) {
+        return false;
+    }
     if (d.readFails || (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites)) {
         remember(d.readFails ? Fault::Other : Fault::Gone,
                  d.readFails ? "the device does not answer" : "the device is gone");
@@ -326,6 +352,9 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         return false;
     }
     const Disk& d = disks()[it->second.letter];
+    if (misaligned(d, offset, buffer, length)) {
+        return false;
+    }
     if (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites) {
         remember(Fault::Gone, "the device is gone");
         return false;
@@ -405,26 +434,36 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
 }
 
 bool diskOfPath(const char* path, int32_t& number) {
-    const std::string system = systemFolder();
-    if (std::string(path).compare(0, system.size(), system) != 0) {
+    const bool system = std::string(path).compare(0, systemFolder().size(), systemFolder()) == 0;
+    if (!system && path != programPath()) {
         return false;
     }
-    number = 99;  // the machine's own disk, unless a fake disk holds the system
+    number = 99;  // the machine's own disk, unless a fake disk holds the system or the program
     for (const auto& entry : disks()) {
-        if (entry.second.holdsSystem) {
+        if (system ? entry.second.holdsSystem : entry.second.holdsProgram) {
             number = entry.second.diskNumber;
         }
     }
     return true;
 }
 
-uint32_t busType(Handle handle) {
+bool storageDevice(Handle handle, StorageDevice& device) {
     auto it = handles().find(handle);
-    return it == handles().end() ? 0 : disks()[it->second.letter].busType;
+    if (it == handles().end()) {
+        return false;
+    }
+    device.bus = disks()[it->second.letter].busType;
+    device.vendor = "Fake";
+    device.product = std::string("Card Reader ") + it->second.letter;
+    return true;
 }
 
 std::string systemFolder() {
     return "C:\\Windows\\";
+}
+
+std::string programPath() {
+    return "P:\\tools\\qlupdate.exe";
 }
 
 // Every fake drive holds its card; the Wine model has empty slots.

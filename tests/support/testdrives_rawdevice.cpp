@@ -8,13 +8,20 @@
 // The model behaves as Windows documents its disks. Each partition of the
 // image's MBR is a volume; the letter names partition 0's. A FAT partition
 // has a file system; the root (type 83) is RAW to Windows unless "|rootfs"
-// says otherwise. Flags after the image, each behind a '|', with the
-// Microsoft documentation each follows:
+// says otherwise. A disk handle reads and writes only whole sectors at
+// sector offsets through sector-aligned memory, as unbuffered I/O must
+// ("File Buffering"), and fails anything else with ERROR_INVALID_PARAMETER.
+// Flags after the image, each behind a '|', with the Microsoft
+// documentation each follows:
+//   sector=N    the disk has N-byte sectors (512 without it), 4096 for one
+//               that reports its physical sectors; the MBR counts in them
 //   locked      the letter's volume refuses FSCTL_LOCK_VOLUME for good, with
 //               ERROR_ACCESS_DENIED ("FSCTL_LOCK_VOLUME": fails while any file
 //               on the volume is open)
 //   rootlocked  the root's volume refuses it for good (a program holds a file open)
 //   rootbusy    the root's volume refuses it for the first 2 s (Explorer, briefly)
+//   rootnodismount  the root's volume locks, but refuses FSCTL_DISMOUNT_VOLUME
+//               with ERROR_ACCESS_DENIED
 //   rootfs      the root partition has a mounted file system, so writes into it
 //               are refused until it is locked ("Blocking direct write operations
 //               to volumes and disks", KB942448; see intoMountedFileSystem)
@@ -26,6 +33,10 @@
 //               for PATH: the disk handle meets the other card, and
 //               IOCTL_STORAGE_CHECK_VERIFY2 counts one media change
 //   pullread=N  the card is pulled out after N reads of the held disk
+//   diskbusy    another program holds the disk for the first second: opening
+//               it fails with ERROR_SHARING_VIOLATION
+//   diskheld    another program holds the disk for good: opening it for
+//               reading and writing fails with ERROR_ACCESS_DENIED
 //   swap=PATH   the disk is renumbered: after the first open of its number,
 //               that number leads to PATH ("Naming a file": \\.\PHYSICALDRIVEn
 //               names whichever disk holds number n now)
@@ -34,12 +45,14 @@
 //   files=DIR   files under the folder DIR lie on the card's volume
 //   fixed       the reader reports a fixed disk (GetDriveType DRIVE_FIXED) on a
 //               USB bus (STORAGE_DEVICE_DESCRIPTOR BusType); with sata on a
-//               SATA bus; with system it is the disk that holds Windows
+//               SATA bus; with system it is the disk that holds Windows, with
+//               program the disk the program runs from
 //   empty       the reader slot holds no card: IOCTL_STORAGE_CHECK_VERIFY2 fails
 //               with ERROR_NOT_READY
 //   denied      the program runs without administrator rights: opening the
 //               volume or the disk fails with ERROR_ACCESS_DENIED ("CreateFile":
-//               direct access to a disk or volume needs administrator rights)
+//               direct access to a disk or volume needs administrator rights),
+//               while a volume opened with no access still answers queries
 #include <windows.h>
 
 #include <cerrno>
@@ -51,6 +64,7 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
 #include "common/systemerror.h"
 #include "storage/overlapped_win.h"
 #include "storage/rawdevice.h"
@@ -75,6 +89,10 @@ struct TestDrive {
     bool silentReadOnly = false;
     std::string replaced;  // the card swapped in after the first read
     int pullAfterReads = -1;
+    bool diskBusy = false;
+    bool diskHeld = false;
+    bool rootNoDismount = false;
+    bool program = false;  // the disk the program runs from
     std::string swap;
     int pullAfter = -1;
     std::string files;    // a folder whose files count as on the card
@@ -153,6 +171,16 @@ std::vector<TestDrive> testDrives() {
                 drive.replaced = flag.substr(9);
             } else if (flag.compare(0, 9, "pullread=") == 0) {
                 drive.pullAfterReads = std::atoi(flag.c_str() + 9);
+            } else if (flag == "diskbusy") {
+                drive.diskBusy = true;
+            } else if (flag == "diskheld") {
+                drive.diskHeld = true;
+            } else if (flag == "rootnodismount") {
+                drive.rootNoDismount = true;
+            } else if (flag == "program") {
+                drive.program = true;
+            } else if (flag.compare(0, 7, "sector=") == 0) {
+                drive.sectorSize = static_cast<uint32_t>(std::atoi(flag.c_str() + 7));
             } else if (flag.compare(0, 5, "swap=") == 0) {
                 drive.swap = flag.substr(5);
             } else if (flag.compare(0, 6, "files=") == 0) {
@@ -208,6 +236,7 @@ std::map<Handle, Open> opened;
 std::map<int32_t, int> opensByNumber;       // for swap=
 std::map<int32_t, DWORD> firstRootLockTry;  // for rootbusy
 std::map<int32_t, ULONG> mediaChanges;      // for replaced=
+std::map<int32_t, DWORD> firstDiskOpen;     // for diskbusy
 
 Handle openImage(const std::string& image, DWORD access, DWORD share, DWORD flags) {
     const HANDLE h =
@@ -244,6 +273,18 @@ HANDLE mediumOf(Handle handle) {
     return mediumOf(handle, disk);
 }
 
+// A card pulled out of its reader answers "not ready" from then on.
+bool pulled(Handle disk, const std::vector<TestDrive>& drives) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return false;
+    }
+    const TestDrive& drive = drives[it->second.disk];
+    return (drive.pullAfter >= 0 && it->second.writes >= drive.pullAfter) ||
+           (drive.pullAfterReads >= 0 && it->second.reads >= drive.pullAfterReads);
+}
+
 // The partitions of an image's MBR as volumes: byte ranges, and whether
 // Windows would mount a file system there (FAT and NTFS types; ext4 is RAW).
 struct Partition {
@@ -274,10 +315,10 @@ std::vector<Partition> partitionsOf(const TestDrive& drive) {
     return parts;
 }
 
-}  // namespace
-
 // "\\.\X:" is partition 0 of X's disk; "\\?\Volume{n-p}" partition p of disk n.
-Handle openVolume(const char* volumePath, bool) {
+// A volume handle only asks and locks; it reads through the image and never
+// writes, so it never conflicts with the held disk.
+Handle openVolumeAs(const char* volumePath, DWORD access, bool needsRights) {
     const std::vector<TestDrive> drives = testDrives();
     int number = -1;
     int partition = 0;
@@ -290,19 +331,27 @@ Handle openVolume(const char* volumePath, bool) {
                static_cast<size_t>(number) >= drives.size() || partition < 0 || partition > 3) {
         number = -1;
     }
-    if (number < 0 || drives[number].denied) {
+    if (number < 0 || (needsRights && drives[number].denied)) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
-    // A volume handle only asks and locks; it reads through the image and
-    // never writes, so it never conflicts with the held disk.
-    const Handle h = openImage(drives[number].image, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
+    const Handle h = openImage(drives[number].image, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
         opened[h] = Open{true, number, partition, reinterpret_cast<HANDLE>(h)};
     }
     return h;
+}
+
+}  // namespace
+
+Handle openVolume(const char* volumePath, bool) {
+    return openVolumeAs(volumePath, GENERIC_READ, true);
+}
+
+Handle openVolumeToAsk(const char* volumePath) {
+    return openVolumeAs(volumePath, FILE_READ_ATTRIBUTES, false);
 }
 
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
@@ -328,6 +377,9 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
 
 bool getDriveGeometry(Handle handle, DriveGeometry& g) {
     const std::vector<TestDrive> drives = testDrives();
+    if (pulled(handle, drives)) {
+        return fails(ERROR_NOT_READY);
+    }
     int32_t number = -1;
     const HANDLE medium = mediumOf(handle, number);
     LARGE_INTEGER size;
@@ -360,8 +412,13 @@ Handle openPhysicalDrive(const char* path) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
-    return openImage(drives[number].image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     FILE_ATTRIBUTE_NORMAL);
+    const Handle h = openImage(drives[number].image, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
+    if (h != kInvalidHandle) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        opened[h] = Open{false, number, -1, reinterpret_cast<HANDLE>(h)};
+    }
+    return h;
 }
 
 // Windows gives a newly arrived disk the lowest free number: after swap=,
@@ -371,6 +428,17 @@ Handle openDisk(const char* path) {
     const int number = numberOfPhysicalDrive(path, drives);
     if (number < 0 || drives[number].denied) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    bool held = drives[number].diskHeld;
+    if (drives[number].diskBusy) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        const DWORD now = ::GetTickCount();
+        held = now - firstDiskOpen.emplace(number, now).first->second < 1000;
+    }
+    if (held) {
+        fails(drives[number].diskHeld ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+        systemerror::logLast(kModule, "CreateFileA", path);
         return kInvalidHandle;
     }
     std::string image = drives[number].image;
@@ -389,7 +457,40 @@ Handle openDisk(const char* path) {
     return h;
 }
 
+namespace {
+
+// The sector size of the disk behind a handle the model gave out; 0 for any
+// other handle.
+uint32_t sectorOf(Handle handle, const std::vector<TestDrive>& drives) {
+    int32_t number = -1;
+    mediumOf(handle, number);
+    return number >= 0 && static_cast<size_t>(number) < drives.size() ? drives[number].sectorSize
+                                                                      : 0;
+}
+
+// Raw disks move whole sectors only; an unbuffered handle also needs sector
+// offsets and memory aligned to the sector.
+bool misaligned(Handle disk, const std::vector<TestDrive>& drives, uint64_t offset,
+                const void* buffer, uint32_t length) {
+    const uint32_t sector = sectorOf(disk, drives);
+    if (sector == 0 || (offset % sector == 0 && length % sector == 0 &&
+                        reinterpret_cast<uintptr_t>(buffer) % sector == 0)) {
+        return false;
+    }
+    debugLog("%s : I/O of %lu bytes at %I64u from %p is not in whole %lu-byte sectors\n", kModule,
+             static_cast<unsigned long>(length), static_cast<unsigned long long>(offset), buffer,
+             static_cast<unsigned long>(sector));
+    return true;
+}
+
+}  // namespace
+
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
+    const uint32_t sector = sectorOf(handle, testDrives());
+    if (sector != 0 && length % sector != 0) {
+        bytesRead = 0;
+        return fails(ERROR_INVALID_PARAMETER);
+    }
     DWORD got = 0;
     const BOOL ok = ::ReadFile(reinterpret_cast<HANDLE>(handle), buffer, length, &got, nullptr);
     bytesRead = got;
@@ -397,18 +498,6 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 }
 
 namespace {
-
-// A card pulled out of its reader answers "not ready" from then on.
-bool pulled(Handle disk, const std::vector<TestDrive>& drives) {
-    std::lock_guard<std::mutex> lock(modelMutex);
-    const auto it = opened.find(disk);
-    if (it == opened.end()) {
-        return false;
-    }
-    const TestDrive& drive = drives[it->second.disk];
-    return (drive.pullAfter >= 0 && it->second.writes >= drive.pullAfter) ||
-           (drive.pullAfterReads >= 0 && it->second.reads >= drive.pullAfterReads);
-}
 
 // Counts a read or a write of a disk handle; after the first read a card
 // marked replaced= is swapped for the other one.
@@ -471,6 +560,9 @@ bool intoMountedFileSystem(Handle disk, const std::vector<TestDrive>& drives, ui
 
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
     const std::vector<TestDrive> drives = testDrives();
+    if (misaligned(disk, drives, offset, buffer, length)) {
+        return fails(ERROR_INVALID_PARAMETER);
+    }
     if (pulled(disk, drives)) {
         return fails(ERROR_NOT_READY);
     }
@@ -486,6 +578,9 @@ bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
 
 bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
     const std::vector<TestDrive> drives = testDrives();
+    if (misaligned(disk, drives, offset, buffer, length)) {
+        return fails(ERROR_INVALID_PARAMETER);
+    }
     int32_t number = -1;
     getDeviceNumber(disk, number);
     if (number >= 0 && (drives[number].readOnly || drives[number].silentReadOnly)) {
@@ -574,13 +669,18 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
 
 bool diskOfPath(const char* path, int32_t& number) {
     const std::vector<TestDrive> drives = testDrives();
-    // Windows lies on the machine's own disk, unless a test drive says it holds it.
+    // Windows and the program lie on the machine's own disk, unless a test
+    // drive says it holds them.
     const std::string system = systemFolder();
+    const bool isSystem = !system.empty() && _strnicmp(path, system.c_str(), system.size()) == 0;
+    const bool isProgram = _stricmp(path, programPath().c_str()) == 0;
     number = 99;
     for (size_t i = 0; i < drives.size(); ++i) {
-        number = drives[i].system ? static_cast<int32_t>(i) : number;
+        if ((isSystem && drives[i].system) || (isProgram && drives[i].program)) {
+            number = static_cast<int32_t>(i);
+        }
     }
-    if (!system.empty() && _strnicmp(path, system.c_str(), system.size()) == 0) {
+    if (isSystem || isProgram) {
         return true;
     }
     for (size_t i = 0; i < drives.size(); ++i) {
@@ -623,9 +723,13 @@ bool lockVolume(Handle volume) {
 }
 
 bool dismountVolume(Handle volume) {
+    const std::vector<TestDrive> drives = testDrives();
     std::lock_guard<std::mutex> lock(modelMutex);
-    if (opened.count(volume) == 0) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
+    const auto it = opened.find(volume);
+    const bool refused =
+        it != opened.end() && it->second.partition == 1 && drives[it->second.disk].rootNoDismount;
+    if (it == opened.end() || refused) {
+        fails(refused ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
         systemerror::logLast(kModule, "FSCTL_DISMOUNT_VOLUME", nullptr);
         return false;
     }
@@ -648,19 +752,28 @@ void closeHandle(Handle handle) {
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-uint32_t busType(Handle handle) {
+bool storageDevice(Handle handle, StorageDevice& device) {
     int32_t number = -1;
     if (!getDeviceNumber(handle, number)) {
-        return 0;
+        return false;
     }
     const std::vector<TestDrive> drives = testDrives();
-    return drives[number].sata ? 11 : kBusUsb;
+    device.bus = drives[number].sata ? 11 : kBusUsb;
+    device.vendor = "Quillon";
+    device.product = "Test Drive";
+    return true;
 }
 
 std::string systemFolder() {
     char folder[MAX_PATH] = {};
     const UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
     return length > 0 && length < MAX_PATH ? std::string(folder) + "\\" : std::string();
+}
+
+std::string programPath() {
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path) : std::string();
 }
 
 bool hasMedia(const char* volumePath) {

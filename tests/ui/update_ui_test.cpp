@@ -333,17 +333,35 @@ TEST_F(Scene, WarningNamesTheDriveAndNoEndsTheCommand) {
     EXPECT_EQ(testutil::countOf(app.output(), "mainwindow : commandProc 7\n"), 1);
 }
 
-TEST_F(Scene, DriveThatCannotBeResolvedIsReportedAfterTheWarning) {
-    startProgram(update, "G:");
-    HWND warning = pressUpdate("警告");
-    answer(warning, IDYES);
-    HWND box = next("エラー");
-    expectBox(box, "エラー", "指定されたドライブにアクセスできませんでした。", {IDOK});
-    screenshot("box-drive-not-accessible.png", box);
-    answer(box, IDOK);
-    expectQuiet();
-    EXPECT_EQ(profileValue(folder.file("QuillonUpdate.ini"), "DRIVE", "DriveName"), "G:");
-    closeProgram();
+// G: is listed but its image is missing, so it cannot be resolved. E:, a
+// card reader that reports a fixed disk, was offered when the window opened,
+// but a disk larger than any card has its letter when the update starts.
+TEST_F(Scene, DriveThatCannotBeUsedIsReportedAfterTheWarning) {
+    for (const bool grown : {false, true}) {
+        SCOPED_TRACE(grown ? "no longer a card" : "cannot be resolved");
+        cardSuffix = grown ? "|fixed" : "";
+        startProgram(update, grown ? "E:" : "G:");
+        if (grown) {  // sparse, past the largest card
+            const HANDLE h = CreateFileA(card.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+            LARGE_INTEGER end;
+            end.QuadPart = (2ll << 40) + 512;
+            EXPECT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h));
+            CloseHandle(h);
+        }
+        HWND warning = pressUpdate("警告");
+        answer(warning, IDYES);
+        HWND box = next("エラー");
+        expectBox(box, "エラー", "指定されたドライブにアクセスできませんでした。", {IDOK});
+        if (!grown) {
+            screenshot("box-drive-not-accessible.png", box);
+        }
+        answer(box, IDOK);
+        expectQuiet();
+        EXPECT_EQ(profileValue(folder.file("QuillonUpdate.ini"), "DRIVE", "DriveName"),
+                  grown ? "E:" : "G:");
+        closeProgram();
+    }
 }
 
 // ---- the confirmation dialog ----
