@@ -156,9 +156,12 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t o
                 if (error.fault == rawdevice::Fault::WriteProtected && bytesWritten.load() == 0) {
                     written.store(Written::Nothing);
                     return fail(ResultWriteProtected,
-                                formatText("%s is write-protected (its LOCK switch): the first "
-                                           "write was refused; nothing was written",
-                                           target.displayName().c_str()));
+                                target.isDevice()
+                                    ? std::string("the card is write-protected (its LOCK "
+                                                  "switch): the first write was refused; "
+                                                  "nothing was written")
+                                    : formatText("%s cannot be written: %s; nothing was written",
+                                                 target.displayName().c_str(), error.text.c_str()));
                 }
                 return fail(ResultWriteFailed, ioReason("writing", true, done, error));
             }
