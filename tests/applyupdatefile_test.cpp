@@ -1206,11 +1206,9 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
         fakeplatform::addDrive('E', disk);
         Hooks hooks;
         hooks.lockPatienceMs = c.stopWhileLocking ? DriveTarget::kLockPatienceMs : 300;
-        std::chrono::steady_clock::time_point stopped;
-        if (c.stopWhileLocking) {
+        if (c.stopWhileLocking) {  // unseen, the lock would be tried for 15 s: code 9
             hooks.whileRunning = [&](ApplyUpdateFile& job) {
                 EXPECT_TRUE(waitFor([] { return fakeplatform::lockCalls() > 1; }));
-                stopped = std::chrono::steady_clock::now();
                 job.requestStop();
             };
         }
@@ -1231,11 +1229,6 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
         EXPECT_LT(out.progress, c.code == ResultNone ? 101 : 100);
         EXPECT_EQ(out.unpacked != 0, c.unpacks);  // the reported switch is seen first
         EXPECT_EQ(fakeplatform::refusedWrites(), 0);
-        if (c.stopWhileLocking) {
-            EXPECT_LT(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count(),
-                2.0);
-        }
         EXPECT_EQ(locksAtReadBack.empty(), !c.updated);
         for (const int held : locksAtReadBack) {
             EXPECT_EQ(held, c.locksHeld);

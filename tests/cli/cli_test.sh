@@ -202,7 +202,9 @@ if [ -n "$QT" ]; then
     case $flags in
       files) extra="|files=$(winpath oncard)" ;;
       swap) extra="|swap=$(winpath other.img)" ;;
-      replaced) extra="|replaced=$(winpath other.img)" ;;
+      replaced)  # by a card of the same bytes: only the reader's count tells
+        cp drive.img other.img && other_before=$(sha other.img 0)
+        extra="|replaced=$(winpath other.img)" ;;
       huge) extra="|fixed"; truncate -s 3T drive.img ;;  # a USB hard disk, sparse
       none) extra="" ;;
       *) extra="|${flags//+/|}" ;;

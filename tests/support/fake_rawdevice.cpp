@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -31,7 +32,8 @@ std::map<rawdevice::Handle, OpenHandle>& handles() {
     return h;
 }
 rawdevice::Handle nextHandle = 100;
-int locks = 0;
+// Counted on the job's worker, read by a test while the job runs.
+std::atomic<int> locks{0};
 int dismounts = 0;
 int refused = 0;
 std::map<int, std::string>& renumbered() {

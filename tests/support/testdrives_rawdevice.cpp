@@ -179,7 +179,7 @@ std::vector<TestDrive> testDrives() {
                 drive.rootNoDismount = true;
             } else if (flag == "program") {
                 drive.program = true;
-            } else if (flag.compare(0, 7, "sector=") == 0) {
+            } else if (flag.compare(0, 7, "sector=") == 0 && std::atoi(flag.c_str() + 7) >= 512) {
                 drive.sectorSize = static_cast<uint32_t>(std::atoi(flag.c_str() + 7));
             } else if (flag.compare(0, 5, "swap=") == 0) {
                 drive.swap = flag.substr(5);

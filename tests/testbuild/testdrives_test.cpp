@@ -167,8 +167,7 @@ TEST_F(TestDrivesTest, DiskHandleMovesOnlyWholeAlignedSectors) {
         {"|sector=4096", 4096, 0, 512, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.flags) + " at " + std::to_string(c.offset) + " +" +
-                     std::to_string(c.shift) + ", " + std::to_string(c.length) + " bytes");
+        SCOPED_TRACE(std::string(c.flags) + " " + std::to_string(c.offset + c.shift + c.length));
         const std::string drives = "E=" + first + c.flags;
         setDrives(&drives);
         const rawdevice::Handle disk = rawdevice::openDisk("\\\\.\\PHYSICALDRIVE0");
