@@ -165,6 +165,14 @@ void MainWindow::startUpdate(HWND window) {
         IDYES) {
         return;
     }
+    // The list was filled when the window opened or was refreshed; another
+    // disk may have the letter now.
+    if (!DriveList().offers(drive)) {
+        debugLog("%s : %s is not a card reader's drive\n", kModule, drive.c_str());
+        centredMessageBox(window, "指定されたドライブにアクセスできませんでした。", kError,
+                          MB_ICONWARNING);
+        return;
+    }
     // Named and opened once, here: the dialog and the job work on this very
     // disk, whatever number Windows gives another one meanwhile.
     auto card = std::make_unique<DriveTarget>(drive);

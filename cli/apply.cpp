@@ -1,7 +1,6 @@
 // qlupdate apply: one update file onto an image file, a drive or a device.
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -98,12 +97,9 @@ int checkTargetImage(const std::string& path) {
 
 int checkDrive(const std::string& drive) {
     // Only a drive the window would offer: never the system's own disk.
-    DriveList drives;
-    const char* letters = drives.getRemovableDrives();
-    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])));
-    if (letter == '\0' || std::strchr(letters, letter) == nullptr) {
+    if (!DriveList().offers(drive)) {
         std::fprintf(stderr, "qlupdate: %c: is not a card reader's drive (see qlupdate drives)\n",
-                     letter);
+                     std::toupper(static_cast<unsigned char>(drive[0])));
         return kExitUsage;
     }
     return kExitOk;

@@ -4,6 +4,10 @@
 #include <csignal>
 #include <cstddef>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 std::atomic<bool> stopAsked{false};
@@ -28,6 +32,31 @@ const int kStopSignals[] = {
 #endif
 };
 Handler previous[sizeof kStopSignals / sizeof kStopSignals[0]];
+
+#ifdef _WIN32
+// Set by unwatch(): the run that was asked to stop has ended and cleaned up.
+HANDLE runEnded = nullptr;
+
+// The runtime turns only Ctrl+C into SIGINT; Ctrl+Break and a closed console
+// window would end the process in the middle of a write. All three ask for
+// the stop Ctrl+C asks for. Windows ends the process as soon as the handler
+// of a close returns, and at the latest after about 5 s: that one waits for
+// the run to end.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            // A second one goes on to the default handling, which ends the process.
+            return stopAsked.exchange(true) ? FALSE : TRUE;
+        case CTRL_CLOSE_EVENT:
+            stopAsked.store(true);
+            ::WaitForSingleObject(runEnded, 4500);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+#endif
 
 }  // namespace
 
@@ -54,9 +83,21 @@ void watch() {
         }
 #endif
     }
+#ifdef _WIN32
+    // After signal(), which installs the runtime's own handler: this one is asked first.
+    if (runEnded == nullptr) {
+        runEnded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ::ResetEvent(runEnded);
+    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#endif
 }
 
 void unwatch() {
+#ifdef _WIN32
+    ::SetEvent(runEnded);
+    ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+#endif
     for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i) {
         std::signal(kStopSignals[i], previous[i] == SIG_ERR ? SIG_DFL : previous[i]);
     }

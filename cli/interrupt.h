@@ -1,6 +1,7 @@
-// The signals that ask qlupdate to stop: Ctrl+C, and on POSIX a terminal
-// hang-up and a polite kill. They are all handled as Ctrl+C, so that a run
-// ends at its next chunk, removes what it made and says what happened.
+// The signals that ask qlupdate to stop: Ctrl+C, on Windows Ctrl+Break and
+// closing the console window, and on POSIX a terminal hang-up and a polite
+// kill. They are all handled as Ctrl+C, so that a run ends at its next
+// chunk, removes what it made and says what happened.
 #pragma once
 
 namespace interrupt {

@@ -50,9 +50,10 @@ const char* const kHelp =
     "  drives                        list the card readers' drives (Windows) or the\n"
     "                                card readers' disks (Linux)\n"
     "\n"
-    "Ctrl+C during apply stops the update (so do a hang-up and a plain kill\n"
-    "on Linux) at the next chunk, and a second one at once; a partly written\n"
-    "root partition must then be updated again.\n"
+    "Ctrl+C during apply stops the update (so do Ctrl+Break and closing the\n"
+    "console window on Windows, a hang-up and a plain kill on Linux) at the\n"
+    "next chunk, and a second one at once; a partly written root partition\n"
+    "must then be updated again.\n"
     "\n"
     "Progress and the verdict go to standard error; listings and inspect's\n"
     "report to standard output.\n"
@@ -70,10 +71,14 @@ const char* const kHelp =
     "    8  the card already holds the update; nothing was written\n"
     "    9  another program uses the card's root partition, or a file system on\n"
     "       the card cannot be unmounted; nothing was written\n"
-    "   10  the card is write-protected (its LOCK switch); nothing was written\n"
+    "   10  the card is write-protected (its LOCK switch, or the reader refused\n"
+    "       the first write); nothing was written\n"
     "   11  the update file is on the card itself; nothing was written\n"
+    "   12  the card could not be read, or was removed or replaced after it was\n"
+    "       checked; nothing was written\n"
     "   64  usage error, or a target that is refused before anything is written\n"
-    "  130  interrupted (Ctrl+C, or a hang-up or kill on Linux)\n";
+    "  130  interrupted (Ctrl+C, Ctrl+Break on Windows, a hang-up or kill on\n"
+    "       Linux)\n";
 
 int usageError(const std::string& why) {
     std::fprintf(stderr, "qlupdate: %s\n%s", why.c_str(), kUsage);

@@ -17,4 +17,7 @@ enum ResultCode {
     ResultWriteProtected = 10,
     // Nothing was written: the update file lies on the card itself.
     ResultUpdateFileOnCard = 11,
+    // Nothing was written: the card could not be read, or was removed or
+    // replaced by another after it was checked.
+    ResultCardUnreadable = 12,
 };

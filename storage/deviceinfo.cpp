@@ -1,5 +1,6 @@
 #include "storage/deviceinfo.h"
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -270,34 +271,47 @@ bool DeviceInfo::loadMbrFrom(rawdevice::Handle drive) {
 namespace {
 
 // Some USB and built-in readers report their card as a fixed disk. Such a
-// drive is offered when its disk is on a USB, SD or MMC bus and is not the
-// disk Windows runs from; the layout check still refuses any other card.
-bool isCardOnFixedDisk(char letter, int32_t systemDisk) {
+// drive is offered when its disk is on an SD or MMC bus, or on a USB bus and
+// no larger than a card, and is neither the disk Windows runs from nor the
+// one the program runs from; the layout check still refuses any other card.
+// Asked with no access rights, so that the list is the same without
+// administrator rights, and the drive chosen then says that they are needed.
+bool isCardOnFixedDisk(char letter, int32_t systemDisk, int32_t programDisk) {
     char volumePath[8];
     formatString(volumePath, sizeof volumePath, "\\\\.\\%c:", letter);
-    const rawdevice::Handle volume = rawdevice::openVolume(volumePath, false);
+    const rawdevice::Handle volume = rawdevice::openVolumeToAsk(volumePath);
     if (volume == rawdevice::kInvalidHandle) {
         return false;
     }
-    const uint32_t bus = rawdevice::busType(volume);
+    rawdevice::StorageDevice device;
+    const bool described = rawdevice::storageDevice(volume, device);
     uint32_t extents = 0;
     int32_t disk = -1;
     const bool numbered = rawdevice::getDiskExtents(volume, extents, disk);
+    rawdevice::DriveGeometry geometry;
+    const bool cardSized = described && device.bus == rawdevice::kBusUsb &&
+                           rawdevice::getDriveGeometry(volume, geometry) &&
+                           geometry.diskSize <= DriveList::kLargestCard;
     rawdevice::closeHandle(volume);
     const bool cardBus =
-        bus == rawdevice::kBusUsb || bus == rawdevice::kBusSd || bus == rawdevice::kBusMmc;
-    return cardBus && numbered && disk >= 0 && disk != systemDisk;
+        cardSized ||
+        (described && (device.bus == rawdevice::kBusSd || device.bus == rawdevice::kBusMmc));
+    return cardBus && numbered && disk >= 0 && disk != systemDisk && disk != programDisk;
+}
+
+// The disk that holds path; -1 when it cannot be told.
+int32_t diskHolding(const std::string& path) {
+    int32_t disk = -1;
+    return !path.empty() && rawdevice::diskOfPath(path.c_str(), disk) ? disk : -1;
 }
 
 }  // namespace
 
 const char* DriveList::getRemovableDrives() {
     const uint32_t mask = rawdevice::logicalDrives();
-    int32_t systemDisk = -1;
-    const std::string system = rawdevice::systemFolder();
-    if (system.empty() || !rawdevice::diskOfPath(system.c_str(), systemDisk)) {
-        systemDisk = -1;
-    }
+    // A fixed disk is offered only when the system's disk is known.
+    const int32_t systemDisk = diskHolding(rawdevice::systemFolder());
+    const int32_t programDisk = diskHolding(rawdevice::programPath());
     int count = 0;
     // Z: is never offered.
     for (int i = 0; i < 25 && count < 25; ++i) {
@@ -310,12 +324,41 @@ const char* DriveList::getRemovableDrives() {
         const char letter = static_cast<char>('A' + i);
         if (type == rawdevice::kDriveRemovable ||
             (type == rawdevice::kDriveFixed && systemDisk >= 0 &&
-             isCardOnFixedDisk(letter, systemDisk))) {
+             isCardOnFixedDisk(letter, systemDisk, programDisk))) {
             letters[count++] = letter;
         }
     }
     letters[count] = '\0';
     return letters;
+}
+
+bool DriveList::offers(const std::string& drive) {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])));
+    return letter != '\0' && std::strchr(getRemovableDrives(), letter) != nullptr;
+}
+
+std::string busName(uint32_t bus) {
+    static const char* const names[] = {"unknown",
+                                        "SCSI",
+                                        "ATAPI",
+                                        "ATA",
+                                        "1394",
+                                        "SSA",
+                                        "Fibre Channel",
+                                        "USB",
+                                        "RAID",
+                                        "iSCSI",
+                                        "SAS",
+                                        "SATA",
+                                        "SD",
+                                        "MMC",
+                                        "virtual",
+                                        "file-backed virtual",
+                                        "Storage Spaces",
+                                        "NVMe",
+                                        "SCM",
+                                        "UFS"};
+    return bus < sizeof names / sizeof names[0] ? names[bus] : "bus " + std::to_string(bus);
 }
 
 // ---- UnmountDrive ----

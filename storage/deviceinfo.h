@@ -93,12 +93,22 @@ private:
     bool ready = false;
 };
 
-// Letters of the removable drives among A: to Y:.
+// The name of a STORAGE_BUS_TYPE for the log: "USB", "SD"; "bus 99" for one
+// it does not know.
+std::string busName(uint32_t bus);
+
+// Letters of the drives a card may be written through, among A: to Y:.
 class DriveList {
 public:
+    // Disks beyond this are no card (SDXC ends at 2 TiB): a fixed disk on a
+    // USB bus that is larger is a hard disk.
+    static constexpr uint64_t kLargestCard = 2ull << 40;
+
     DriveList() { letters[0] = '\0'; }
     const char* getRemovableDrives();
     const char* getLetters() const { return letters; }
+    // Whether drive's letter (its first character) is offered now.
+    bool offers(const std::string& drive);
 
 private:
     char letters[26];

@@ -47,6 +47,10 @@ struct DriveGeometry {
 // (DeviceInfo) or for reading and writing (to lock it); kInvalidHandle on
 // failure.
 Handle openVolume(const char* volumePath, bool writable);
+// Opens a volume with no access rights, only to ask it what needs none
+// (storageDevice, getDiskExtents, getDriveGeometry): that needs no
+// administrator rights either. kInvalidHandle on failure.
+Handle openVolumeToAsk(const char* volumePath);
 // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: false when the call fails.
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber);
 bool getDriveGeometry(Handle handle, DriveGeometry& geometry);
@@ -100,6 +104,11 @@ bool claimDisk(Handle disk, Error& error, bool& unmounted);
 // IOCTL_DISK_IS_WRITABLE: false when the medium is write-protected (the
 // card's lock switch) or the question fails (lastError tells which).
 bool isWritable(Handle disk);
+// IOCTL_STORAGE_CHECK_VERIFY2 with a ULONG for the answer: how many times
+// the medium in the reader behind a disk from openDisk has changed since
+// the system started it. False when the card is gone or the reader does not
+// count (lastError).
+bool mediaChangeCount(Handle disk, uint32_t& count);
 
 // A volume and where it lies on its disk (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS).
 struct VolumeExtent {
@@ -123,14 +132,22 @@ bool lockVolume(Handle volume);
 bool dismountVolume(Handle volume);
 void closeHandle(Handle handle);
 
-// IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceProperty): the bus of the disk
-// behind a volume or disk handle, a STORAGE_BUS_TYPE; 0 when unknown.
-uint32_t busType(Handle handle);
+// IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceProperty) of the disk behind a
+// volume or disk handle: its bus, a STORAGE_BUS_TYPE, and its names as the
+// device gives them. False when the query fails.
+struct StorageDevice {
+    uint32_t bus = 0;
+    std::string vendor;
+    std::string product;
+};
+bool storageDevice(Handle handle, StorageDevice& device);
 constexpr uint32_t kBusUsb = 7;
 constexpr uint32_t kBusSd = 12;
 constexpr uint32_t kBusMmc = 13;
 // The folder that holds the running system (GetWindowsDirectoryA).
 std::string systemFolder();
+// The running program's own file (GetModuleFileNameA); empty where unknown.
+std::string programPath();
 // IOCTL_STORAGE_CHECK_VERIFY2 through a handle that asks without reading:
 // false for a reader slot without a card (and for a volume that cannot be
 // asked), without touching the medium.

@@ -158,6 +158,10 @@ Handle openVolume(const char*, bool) {
     return openChosen(O_RDONLY, false);
 }
 
+Handle openVolumeToAsk(const char* volumePath) {
+    return openVolume(volumePath, false);
+}
+
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
     if (volume == kInvalidHandle) {
         return false;
@@ -318,6 +322,13 @@ bool isWritable(Handle disk) {
     return true;
 }
 
+// Linux keeps no count of a reader's media changes that a program can ask;
+// the partition table and the size, read again, are what tells.
+bool mediaChangeCount(Handle, uint32_t&) {
+    remember(ENOTSUP);
+    return false;
+}
+
 // claimDisk unmounts the card's file systems, and O_EXCL keeps them off.
 std::vector<DiskVolume> volumesOnDisk(int32_t) {
     return {};
@@ -358,11 +369,15 @@ void closeHandle(Handle handle) {
     }
 }
 // qlupdate checks a device's bus and mounts itself (blockdevice).
-uint32_t busType(Handle) {
-    return 0;
+bool storageDevice(Handle, StorageDevice&) {
+    remember(ENOTSUP);
+    return false;
 }
 std::string systemFolder() {
     return "/";
+}
+std::string programPath() {
+    return std::string();
 }
 // Asked through O_NONBLOCK, which opens a reader without its card: an empty
 // reader, and a loop device without its file, have no size.

@@ -55,6 +55,10 @@ Handle openVolume(const char* volumePath, bool writable) {
     return openShared(volumePath, writable ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ);
 }
 
+Handle openVolumeToAsk(const char* volumePath) {
+    return openShared(volumePath, 0);
+}
+
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
     // Room for a VOLUME_DISK_EXTENTS with one extent (32 bytes).
     alignas(8) unsigned char buffer[32];
@@ -203,6 +207,26 @@ bool isWritable(Handle disk) {
     return true;
 }
 
+// A change fails the first question after it (ERROR_MEDIA_CHANGED or
+// ERROR_IO_DEVICE, by whether a volume was mounted) and answers with the
+// new count from then on.
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    ULONG changes = 0;
+    DWORD returned = 0;
+    if (!::DeviceIoControl(toWin(disk), IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, &changes,
+                           sizeof changes, &returned, nullptr)) {
+        rememberLastError();
+        return false;
+    }
+    if (returned < sizeof changes) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);  // the reader checks, but does not count
+        rememberLastError();
+        return false;
+    }
+    count = changes;
+    return true;
+}
+
 namespace {
 
 std::string narrow(const wchar_t* text) {
@@ -336,7 +360,23 @@ void closeHandle(Handle handle) {
     ::CloseHandle(toWin(handle));
 }
 
-uint32_t busType(Handle handle) {
+namespace {
+
+// A name the descriptor places at offset, trimmed of the blanks devices pad
+// it with; empty when there is none.
+std::string descriptorText(const unsigned char* buffer, DWORD size, DWORD offset) {
+    std::string text;
+    for (DWORD i = offset; offset != 0 && i < size && buffer[i] != '\0'; ++i) {
+        text += static_cast<char>(buffer[i]);
+    }
+    const size_t first = text.find_first_not_of(' ');
+    const size_t last = text.find_last_not_of(' ');
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool storageDevice(Handle handle, StorageDevice& device) {
     STORAGE_PROPERTY_QUERY query = {};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
@@ -345,15 +385,26 @@ uint32_t busType(Handle handle) {
     if (!::DeviceIoControl(toWin(handle), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                            buffer, sizeof buffer, &returned, nullptr) ||
         returned < sizeof(STORAGE_DEVICE_DESCRIPTOR)) {
-        return 0;
+        rememberLastError();
+        return false;
     }
-    return static_cast<uint32_t>(reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer)->BusType);
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    device.bus = static_cast<uint32_t>(descriptor->BusType);
+    device.vendor = descriptorText(buffer, returned, descriptor->VendorIdOffset);
+    device.product = descriptorText(buffer, returned, descriptor->ProductIdOffset);
+    return true;
 }
 
 std::string systemFolder() {
     char folder[MAX_PATH] = {};
     const UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
     return length > 0 && length < MAX_PATH ? std::string(folder) + "\\" : std::string();
+}
+
+std::string programPath() {
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path) : std::string();
 }
 
 // No access rights: the handle only asks, so an empty slot is not touched.

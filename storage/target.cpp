@@ -30,6 +30,10 @@ bool fail(TargetFailure& failure, int code, const std::string& why) {
     return false;
 }
 
+const char* const kSwappedWhileWritten =
+    "the card was removed or replaced while it was written; its root partition may be "
+    "incomplete: put it back and update again";
+
 bool overlaps(uint64_t start, uint64_t length, uint64_t otherStart, uint64_t otherLength) {
     return start < otherStart + otherLength && otherStart < start + length;
 }
@@ -260,8 +264,8 @@ void ImageTarget::release() {
 
 // ---- DriveTarget ----
 
-DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
-    : driveName(drive), lockPatienceMs(patienceMs) {
+DriveTarget::DriveTarget(const std::string& drive, int lockPatience, int openPatience)
+    : driveName(drive), lockPatienceMs(lockPatience), openPatienceMs(openPatience) {
     rawdevice::clearLastError();
     if (!open()) {
         openFailure = rawdevice::lastError();
@@ -272,6 +276,15 @@ DriveTarget::DriveTarget(const std::string& drive, int patienceMs)
 std::string DriveTarget::notReadyReason() const {
     if (!openFailure.reason.empty()) {
         return openFailure.reason;
+    }
+    // The volume opens only with administrator rights: a disk refused after
+    // it is held by another program, which refuses even an administrator.
+    if (diskRefused && (openFailure.fault == rawdevice::Fault::AccessDenied ||
+                        openFailure.fault == rawdevice::Fault::Busy)) {
+        return formatText(
+            "another program holds the disk of %s (%s); close it (another card "
+            "writer, a disk tool, a backup) and try again",
+            driveName.c_str(), openFailure.text.c_str());
     }
     switch (openFailure.fault) {
         case rawdevice::Fault::AccessDenied:
@@ -315,11 +328,12 @@ bool DriveTarget::open() {
         debugLog("%s : Could not open volume %s\n", kModule, volumePath);
         return false;
     }
-    disk = rawdevice::openDisk(physicalPath.c_str());
+    disk = openDisk();
     if (disk == rawdevice::kInvalidHandle) {
         debugLog("%s : Could not open physical device %s: %s\n", kModule, physicalPath.c_str(),
                  rawdevice::lastError().text.c_str());
         rawdevice::closeHandle(volume);
+        diskRefused = true;
         return false;
     }
     int32_t volumeDisk = -1;
@@ -333,7 +347,36 @@ bool DriveTarget::open() {
         return false;
     }
     debugLog("%s : holds %s for %s\n", kModule, physicalPath.c_str(), driveName.c_str());
+    rawdevice::StorageDevice about;
+    if (rawdevice::storageDevice(disk, about)) {
+        debugLog("%s : %s is %s %s on the %s bus, %I64u bytes (%s)\n", kModule,
+                 physicalPath.c_str(), about.vendor.c_str(), about.product.c_str(),
+                 busName(about.bus).c_str(), static_cast<unsigned long long>(device.getDiskSize()),
+                 sizeText(device.getDiskSize()).c_str());
+    }
+    changesCounted = rawdevice::mediaChangeCount(disk, changeCount);
+    if (!changesCounted) {
+        debugLog("%s : %s counts no media changes: %s\n", kModule, physicalPath.c_str(),
+                 rawdevice::lastError().text.c_str());
+    }
     return true;
+}
+
+// Another program may hold the disk for a moment (a backup starting, a
+// disk tool): a sharing violation or a refusal is tried again for a few
+// seconds before it counts.
+rawdevice::Handle DriveTarget::openDisk() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(openPatienceMs);
+    for (;;) {
+        const rawdevice::Handle opened = rawdevice::openDisk(physicalPath.c_str());
+        const rawdevice::Fault fault = rawdevice::lastError().fault;
+        if (opened != rawdevice::kInvalidHandle ||
+            (fault != rawdevice::Fault::Busy && fault != rawdevice::Fault::AccessDenied) ||
+            std::chrono::steady_clock::now() >= end) {
+            return opened;
+        }
+        sleepMs(250);
+    }
 }
 
 bool DriveTarget::readFirstSector(MbrInfo& mbr, rawdevice::Error& error) {
@@ -349,12 +392,28 @@ bool DriveTarget::readFirstSector(MbrInfo& mbr, rawdevice::Error& error) {
     return true;
 }
 
+// A card that cannot be read here is not known to be anything else than a
+// Quillon card: that is code 12, not 1.
 bool DriveTarget::loadLayout(TargetFailure& failure) {
-    if (!isReady() || !device.loadMbrFrom(disk)) {
-        return fail(failure, ResultInvalidMedia, "the card's first sector cannot be read");
+    if (!isReady()) {
+        return fail(failure, ResultInvalidMedia, notReadyReason());
+    }
+    rawdevice::DriveGeometry geometry;
+    rawdevice::clearLastError();
+    if (!rawdevice::getDriveGeometry(disk, geometry) || !device.loadMbrFrom(disk)) {
+        const rawdevice::Error why = rawdevice::lastError();
+        debugLog("%s : %s cannot be read: %s\n", kModule, physicalPath.c_str(), why.text.c_str());
+        return fail(failure, ResultCardUnreadable,
+                    why.fault == rawdevice::Fault::Gone
+                        ? formatText("the card cannot be read (%s): it was removed, or the "
+                                     "reader holds none",
+                                     why.text.c_str())
+                        : formatText("the card's first sector and size cannot be read (%s)",
+                                     why.text.c_str()));
     }
     checkedMbr = device.getMbr();
-    checkedDiskSize = device.getDiskSize();
+    // The size the card has now, through the handle that will write it.
+    checkedDiskSize = geometry.diskSize;
     // The lock switch is asked before anything is unpacked, and again
     // before the first write: it may be moved meanwhile.
     return fitsMedium(failure) && !refusesWrites(failure);
@@ -400,14 +459,14 @@ bool DriveTarget::fitsMedium(TargetFailure& failure) {
                                static_cast<unsigned long long>(start),
                                static_cast<unsigned long long>(end)));
     }
-    if (end * sectorSize > device.getDiskSize()) {
+    if (end * sectorSize > checkedDiskSize) {
         debugLog("applyupdatefile : root partition ends at %I64u beyond the medium %I64u\n",
                  static_cast<unsigned long long>(end * sectorSize),
-                 static_cast<unsigned long long>(device.getDiskSize()));
-        std::string card = sizeText(device.getDiskSize());
+                 static_cast<unsigned long long>(checkedDiskSize));
+        std::string card = sizeText(checkedDiskSize);
         std::string rootEnd = sizeText(end * sectorSize);
         if (card == rootEnd) {  // a few sectors short: only the bytes tell
-            card = formatText("%I64u bytes", static_cast<unsigned long long>(device.getDiskSize()));
+            card = formatText("%I64u bytes", static_cast<unsigned long long>(checkedDiskSize));
             rootEnd = formatText("byte %I64u", static_cast<unsigned long long>(end * sectorSize));
         }
         return fail(failure, ResultInvalidMedia,
@@ -430,28 +489,6 @@ bool DriveTarget::openForCopy(FILE*, TargetFailure& failure) {
 }
 
 bool DriveTarget::prepareWrite(TargetFailure& failure) {
-    MbrInfo now;
-    rawdevice::Error error;
-    rawdevice::DriveGeometry geometry;
-    if (!readFirstSector(now, error) || !rawdevice::getDriveGeometry(disk, geometry)) {
-        if (error.text.empty()) {
-            error = rawdevice::lastError();
-        }
-        debugLog("%s : read again %s fail %s\n", kModule, physicalPath.c_str(), error.text.c_str());
-        return fail(failure, ResultInvalidMedia,
-                    formatText("the card could not be read again before writing (%s); nothing "
-                               "was written",
-                               error.text.c_str()));
-    }
-    if (std::memcmp(now.data(), checkedMbr.data(), now.size()) != 0 ||
-        geometry.diskSize != checkedDiskSize) {
-        debugLog("%s : %s changed since it was checked (size %I64u, was %I64u)\n", kModule,
-                 physicalPath.c_str(), static_cast<unsigned long long>(geometry.diskSize),
-                 static_cast<unsigned long long>(checkedDiskSize));
-        return fail(failure, ResultInvalidMedia,
-                    "the card's partition table or size changed after it was checked; nothing "
-                    "was written");
-    }
     if (refusesWrites(failure)) {
         return false;
     }
@@ -465,21 +502,82 @@ bool DriveTarget::prepareWrite(TargetFailure& failure) {
                     claim.fault == rawdevice::Fault::Busy ? ResultCardInUse : ResultInvalidMedia,
                     claim.text + "; nothing was written");
     }
-    return takeVolumes(failure);
+    // Last, after any wait for the volumes, during which a card can be swapped.
+    return takeVolumes(failure) && stillTheCheckedCard(failure);
+}
+
+// The held handle names the reader, not the card: two cards flashed from
+// one image have the same partition table and size, and only the reader's
+// count of media changes tells them apart.
+bool DriveTarget::sameMedium(int code, const char* why, TargetFailure& failure) {
+    if (!changesCounted) {
+        return true;
+    }
+    uint32_t now = 0;
+    if (!rawdevice::mediaChangeCount(disk, now)) {
+        const rawdevice::Error error = rawdevice::lastError();
+        debugLog("%s : %s does not say which card it holds: %s\n", kModule, physicalPath.c_str(),
+                 error.text.c_str());
+        return fail(failure, code, formatText("%s (%s)", why, error.text.c_str()));
+    }
+    if (now != changeCount) {
+        debugLog("%s : the card in %s changed (media change count %lu, was %lu)\n", kModule,
+                 physicalPath.c_str(), static_cast<unsigned long>(now),
+                 static_cast<unsigned long>(changeCount));
+        return fail(failure, code, why);
+    }
+    return true;
+}
+
+// Right before the first write: the card in the reader is the one whose
+// partition table and size were checked, read again through the held drive.
+bool DriveTarget::stillTheCheckedCard(TargetFailure& failure) {
+    if (!sameMedium(ResultCardUnreadable,
+                    "the card was removed or replaced after it was checked; nothing was written",
+                    failure)) {
+        return false;
+    }
+    MbrInfo now;
+    rawdevice::Error error;
+    rawdevice::DriveGeometry geometry;
+    if (!readFirstSector(now, error) || !rawdevice::getDriveGeometry(disk, geometry)) {
+        if (error.text.empty()) {
+            error = rawdevice::lastError();
+        }
+        debugLog("%s : read again %s fail %s\n", kModule, physicalPath.c_str(), error.text.c_str());
+        return fail(failure, ResultCardUnreadable,
+                    formatText("the card could not be read again before writing (%s); nothing "
+                               "was written",
+                               error.text.c_str()));
+    }
+    if (std::memcmp(now.data(), checkedMbr.data(), now.size()) != 0 ||
+        geometry.diskSize != checkedDiskSize) {
+        debugLog("%s : %s changed since it was checked (size %I64u, was %I64u)\n", kModule,
+                 physicalPath.c_str(), static_cast<unsigned long long>(geometry.diskSize),
+                 static_cast<unsigned long long>(checkedDiskSize));
+        return fail(failure, ResultCardUnreadable,
+                    "the card's partition table or size changed after it was checked (another "
+                    "card in the reader?); nothing was written");
+    }
+    return true;
 }
 
 // Explorer, an indexer or a virus scanner may hold a volume open for a
-// moment; the writers people trust try for about fifteen seconds.
-bool DriveTarget::lockWithPatience(rawdevice::Handle volume) {
+// moment; the writers people trust try for about fifteen seconds. A stop is
+// looked for between the attempts.
+DriveTarget::Lock DriveTarget::lockWithPatience(rawdevice::Handle volume) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockPatienceMs);
     for (;;) {
         if (rawdevice::lockVolume(volume)) {
-            return true;
+            return Lock::Taken;
+        }
+        if (stopped && stopped()) {
+            return Lock::Stopped;
         }
         if (std::chrono::steady_clock::now() >= end) {
-            return false;
+            return Lock::Refused;
         }
-        sleepMs(lockPatienceMs < 5000 ? 50 : 500);
+        sleepMs(lockPatienceMs < 5000 ? 50 : 200);
     }
 }
 
@@ -504,9 +602,17 @@ bool DriveTarget::takeVolumes(TargetFailure& failure) {
         }
         letterOverlaps = letterOverlaps || volume.letters.find(letter) != std::string::npos;
         const rawdevice::Handle handle = rawdevice::openVolume(volume.path.c_str(), true);
-        bool taken = handle != rawdevice::kInvalidHandle && lockWithPatience(handle);
+        const Lock lock =
+            handle != rawdevice::kInvalidHandle ? lockWithPatience(handle) : Lock::Refused;
+        // The reason of whichever call refused: the open, the lock or the dismount.
+        const bool taken = lock == Lock::Taken && rawdevice::dismountVolume(handle);
         const rawdevice::Error why = rawdevice::lastError();
-        taken = taken && rawdevice::dismountVolume(handle);
+        if (lock == Lock::Stopped) {
+            rawdevice::closeHandle(handle);
+            debugLog("%s : stopped while %s was in use\n", kModule, volume.path.c_str());
+            releaseVolumes();
+            return fail(failure, ResultNone, "the update was stopped; nothing was written");
+        }
         if (!taken) {
             if (handle != rawdevice::kInvalidHandle) {
                 rawdevice::closeHandle(handle);
@@ -553,7 +659,14 @@ bool DriveTarget::write(uint64_t offset, const void* buffer, uint32_t length,
 }
 
 bool DriveTarget::finishCopy(bool wrote, TargetFailure& failure) {
-    if (wrote && !rawdevice::flush(disk)) {
+    // Pieces judged equal on one card say nothing of another.
+    if (!wrote) {
+        return sameMedium(ResultCardUnreadable,
+                          "the card was removed or replaced while it was compared; nothing was "
+                          "written",
+                          failure);
+    }
+    if (!rawdevice::flush(disk)) {
         const rawdevice::Error error = rawdevice::lastError();
         debugLog("applyupdatefile : sync error %s\n", error.text.c_str());
         return fail(failure, ResultWriteFailed,
@@ -563,7 +676,12 @@ bool DriveTarget::finishCopy(bool wrote, TargetFailure& failure) {
                         : formatText("the card did not take the written data (sync failed: %s)",
                                      error.text.c_str()));
     }
-    return true;
+    return sameMedium(ResultWriteFailed, kSwappedWhileWritten, failure);
+}
+
+// Reading back another card would prove nothing of the one written.
+bool DriveTarget::openForReadBack(TargetFailure& failure) {
+    return sameMedium(ResultWriteFailed, kSwappedWhileWritten, failure);
 }
 
 void DriveTarget::release() {

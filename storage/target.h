@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,7 +38,8 @@ public:
     virtual std::string notReadyReason() const = 0;
 
     // Reads the partition table and checks that the root partition lies
-    // where an update may write it; false with code 1 and the reason.
+    // where an update may write it; false with the code and the reason (1,
+    // or 12 for a card that cannot be read).
     virtual bool loadLayout(TargetFailure& failure) = 0;
     // The layout rule, and the root partition's bytes (0 when not valid).
     virtual bool isValid() = 0;
@@ -50,9 +52,10 @@ public:
     // Opens for the comparison and the copy; source, the temporary file,
     // must not be the target itself.
     virtual bool openForCopy(FILE* source, TargetFailure& failure) = 0;
-    // Right before the first byte is written: the partition table and the
-    // size are what was checked, the medium takes writes, and nothing else
-    // has the root partition mounted. False, with nothing written, when not.
+    // Right before the first byte is written: the medium takes writes,
+    // nothing else has the root partition mounted, and the card is still the
+    // one checked (its partition table, its size, the reader's count of
+    // media changes). False, with nothing written, when not.
     virtual bool prepareWrite(TargetFailure& failure) = 0;
     // Whether prepareWrite dismounted or unmounted a file system over the
     // root, which may have flushed onto it: what was read before may differ.
@@ -62,13 +65,17 @@ public:
     virtual bool read(uint64_t offset, void* buffer, uint32_t length, rawdevice::Error& error) = 0;
     virtual bool write(uint64_t offset, const void* buffer, uint32_t length,
                        rawdevice::Error& error) = 0;
-    // Ends the copy: what was written is on the medium (code 5 when not).
+    // Ends the copy: what was written is on the medium (code 5 when not),
+    // and what was compared is still there (code 12 when nothing was written).
     virtual bool finishCopy(bool wrote, TargetFailure& failure) = 0;
-    // The read-back reads the medium, past the system's caches.
+    // The read-back reads the medium that was written, past the system's caches.
     virtual bool openForReadBack(TargetFailure& failure) = 0;
     virtual bool finishReadBack(TargetFailure& failure) = 0;
     // Ends every lock and closes every handle; a later call does nothing.
     virtual void release() = 0;
+    // Asked while the target waits for others (a lock refused for now):
+    // true ends the wait, and the call that waited, as a stop (code 0).
+    virtual void watchStop(std::function<bool()> stopRequested) { (void)stopRequested; }
 };
 
 // An image file as the target; 512-byte sectors, the whole layout rule.
@@ -124,8 +131,11 @@ class DriveTarget : public Target {
 public:
     // How long a lock refused by another program's open handle is tried again.
     static constexpr int kLockPatienceMs = 15000;
+    // How long an open of the disk that another program refuses is tried again.
+    static constexpr int kOpenPatienceMs = 3000;
 
-    explicit DriveTarget(const std::string& drive, int lockPatienceMs = kLockPatienceMs);
+    explicit DriveTarget(const std::string& drive, int lockPatienceMs = kLockPatienceMs,
+                         int openPatienceMs = kOpenPatienceMs);
     ~DriveTarget() override { release(); }
     DriveTarget(const DriveTarget&) = delete;
     DriveTarget& operator=(const DriveTarget&) = delete;
@@ -148,29 +158,43 @@ public:
     bool write(uint64_t offset, const void* buffer, uint32_t length,
                rawdevice::Error& error) override;
     bool finishCopy(bool wrote, TargetFailure& failure) override;
-    bool openForReadBack(TargetFailure&) override { return true; }
+    bool openForReadBack(TargetFailure& failure) override;
     bool finishReadBack(TargetFailure&) override { return true; }
     void release() override;
+    void watchStop(std::function<bool()> stopRequested) override {
+        stopped = std::move(stopRequested);
+    }
 
     int32_t diskNumber() const { return device.getDeviceNumberValue(); }
 
 private:
     bool open();
+    rawdevice::Handle openDisk();
     bool readFirstSector(MbrInfo& mbr, rawdevice::Error& error);
+    bool stillTheCheckedCard(TargetFailure& failure);
+    bool sameMedium(int code, const char* why, TargetFailure& failure);
     bool fitsMedium(TargetFailure& failure);
     bool refusesWrites(TargetFailure& failure);
     bool takeVolumes(TargetFailure& failure);
-    bool lockWithPatience(rawdevice::Handle volume);
+    enum class Lock { Taken, Refused, Stopped };
+    Lock lockWithPatience(rawdevice::Handle volume);
     void releaseVolumes();
 
     DeviceInfo device;
     std::string driveName;
     std::string physicalPath;
     int lockPatienceMs;
+    int openPatienceMs;
+    std::function<bool()> stopped;
     rawdevice::Handle disk = rawdevice::kInvalidHandle;
     rawdevice::Error openFailure;  // why the drive did not open
+    bool diskRefused = false;      // the volume opened, its disk did not
     MbrInfo checkedMbr;
     uint64_t checkedDiskSize = 0;
+    // The reader's count of media changes when the drive was opened; readers
+    // that keep none are known by the partition table and the size alone.
+    bool changesCounted = false;
+    uint32_t changeCount = 0;
     std::vector<rawdevice::Handle> lockedVolumes;
     bool rootTaken = false;  // a file system over the root dismounted or unmounted
 };

@@ -1022,26 +1022,60 @@ protected:
     }
 };
 
-// 8 MiB and one sector: the last chunk is a single sector.
+// A card whose only written bytes are its MBR and its root partition, so
+// that it may lie past 4 GiB and cost nothing on the disk.
+void makeSparseCard(const std::string& path, uint32_t rootStart, uint32_t rootCount,
+                    uint32_t seed) {
+    const uint64_t end = (uint64_t{rootStart} + rootCount + 64) * kSector;
+    testutil::writeFile(path, testutil::makeMbr({{8, 24, 0x0c, 0x80}, {rootStart, rootCount}}));
+    fs::resize_file(path, end);
+    const std::vector<uint8_t> root = testutil::patternBytes(rootCount * kSector, seed);
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(rootStart * kSector))
+        .write(reinterpret_cast<const char*>(root.data()),
+               static_cast<std::streamsize>(root.size()));
+}
+
+// The root is written whole and nothing beside it: with a last piece of a
+// single sector, and past 2 GiB, where a 32-bit file offset would wrap.
 TEST_F(DeviceTargetTest, WritesTheRootIncludingAShortLastChunk) {
-    const uint32_t count = 16385;
-    const std::string target = dir.file("dev.img");
-    const std::string source = dir.file("devnew.img");
-    const std::string upd = dir.file("dev.bin");
-    makeCard(target, kRootStart, count, 5);
-    makeCard(source, kRootStart, count, 6);
-    ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
-    const Regions before = regions(target, kRootOffset, count * kSector);
-    addCard(target);
-    const Outcome out = runJob(upd, target, "E:");
-    EXPECT_EQ(out.result, ResultNone);
-    EXPECT_TRUE(out.success);
-    EXPECT_TRUE(out.has(" target device\n")) << out.log;
-    EXPECT_EQ(fakeplatform::openHandles(), 0);
-    const Regions after = regions(target, kRootOffset, count * kSector);
-    EXPECT_EQ(after.head, before.head);
-    EXPECT_EQ(after.tail, before.tail);
-    EXPECT_EQ(after.root, digest(source, kRootOffset, count * kSector));
+    struct Case {
+        const char* name;
+        uint32_t start, count;
+        bool sparse;
+    };
+    const Case cases[] = {
+        {"8 MiB and one sector", kRootStart, 16385, false},
+        {"past 2 GiB", (2u << 21) + kRootStart, kRootCount, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakeplatform::reset();
+        const std::string target = dir.file("dev.img");
+        const std::string source = dir.file("devnew.img");
+        const std::string upd = dir.file("dev.bin");
+        fs::remove(target);
+        fs::remove(source);
+        (c.sparse ? makeSparseCard : makeCard)(target, c.start, c.count, 5);
+        (c.sparse ? makeSparseCard : makeCard)(source, c.start, c.count, 6);
+        ASSERT_TRUE(testutil::makeUpdateFile(source, upd));
+        const uint64_t offset = c.start * kSector, size = c.count * kSector;
+        // What lies before the root: the MBR and up to 8 MiB next to it.
+        const uint64_t near = offset < (8u << 20) ? offset : (8u << 20);
+        const auto outside = [&] {
+            return digest(target, 0, kSector) + digest(target, offset - near, near) +
+                   digest(target, offset + size);
+        };
+        const std::string before = outside();
+        addCard(target);
+        const Outcome out = runJob(upd, target, "E:");
+        EXPECT_EQ(out.result, ResultNone) << out.log;
+        EXPECT_TRUE(out.success);
+        EXPECT_TRUE(out.has(" target device\n")) << out.log;
+        EXPECT_EQ(fakeplatform::openHandles(), 0);
+        EXPECT_EQ(outside(), before);
+        EXPECT_EQ(digest(target, offset, size), digest(source, offset, size));
+    }
 }
 
 // The owner passes the drive's physical path, which is no file; the copy
@@ -1057,14 +1091,15 @@ TEST_F(DeviceTargetTest, CopyWritesTheCardBehindThePhysicalDrivePath) {
     expectUpdated(backing, newRoot);
 }
 
-TEST_F(DeviceTargetTest, CardThatCannotBeReadOrIsNotMbrIsInvalidMedia) {
+// A card that cannot be read is not known to be another card: code 12.
+TEST_F(DeviceTargetTest, CardThatCannotBeReadOrIsNotMbrIsRefused) {
     const std::string target = freshTarget("dev.img");
     for (const bool gpt : {false, true}) {
         SCOPED_TRACE(gpt ? "gpt" : "read fails");
         fakeplatform::reset();
         addCard(target, gpt ? 1 : 0, !gpt);
         const Outcome out = runJob(update, target, "E:");
-        EXPECT_EQ(out.result, ResultInvalidMedia);
+        EXPECT_EQ(out.result, gpt ? ResultInvalidMedia : ResultCardUnreadable);
         EXPECT_EQ(out.has(kJob + "invalid root offset 16384 0 \n"), gpt) << out.log;
         EXPECT_EQ(tempFilesBeside(update), 0);
         EXPECT_EQ(fakeplatform::openHandles(), 0);
@@ -1079,6 +1114,9 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
     const Card card = makeCardAndUpdate("fault", 16385);  // three pieces
     const std::string other = dir.file("other.img");
     const fakeplatform::Disk::Volume root{kRootOffset, card.rootSize, true, 0};
+    const auto heldForGood = [&](fakeplatform::Disk& d) {
+        d.volumes = {root}, d.volumes[0].lockRefusals = -1;
+    };
     struct Case {
         const char* name;
         std::function<void(fakeplatform::Disk&)> change;
@@ -1086,17 +1124,31 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
         const char* line;    // in the log
         const char* reason;  // begins the reason
         bool updated;        // the card holds the new root
+        int locksHeld = 0;   // volume locks held while the root is read back
+        bool unpacks = true;
+        bool stopWhileLocking = false;  // a stop comes while a refused lock is tried again
     };
     const Case cases[] = {
         {"write-protected", [](fakeplatform::Disk& d) { d.writeProtected = true; },
-         ResultWriteProtected, "is write-protected\n", "the card is write-protected", false},
-        {"root volume held open for good",
-         [&](fakeplatform::Disk& d) { d.volumes = {root}, d.volumes[0].lockRefusals = -1; },
-         ResultCardInUse, "over the root stays in use", "a volume of the card over its root",
+         ResultWriteProtected, "is write-protected\n", "the card is write-protected", false, 0,
          false},
+        {"write-protected, told only by refusing the first write",
+         [](fakeplatform::Disk& d) { d.writeProtectSilent = true; }, ResultWriteProtected,
+         "fwrite (4194304) error the media is write protected\n",
+         "the card is write-protected (its LOCK switch): the first write was refused", false},
+        {"root volume held open for good", heldForGood, ResultCardInUse,
+         "over the root stays in use", "a volume of the card over its root", false},
         {"root volume held open for a moment",
          [&](fakeplatform::Disk& d) { d.volumes = {root}, d.volumes[0].lockRefusals = 3; },
-         ResultNone, "locked and dismounted \\\\?\\Volume{E-1}\n", "", true},
+         ResultNone, "locked and dismounted \\\\?\\Volume{E-1}\n", "", true, 2},
+        {"root volume refuses its dismount",
+         [&](fakeplatform::Disk& d) { d.volumes = {root}, d.dismountRefused = true; },
+         ResultCardInUse, "over the root stays in use: the volume cannot be dismounted\n",
+         "a volume of the card over its root partition is in use by another program (the "
+         "volume cannot be dismounted)",
+         false},
+        {"stopped while the root volume is held open", heldForGood, ResultNone,
+         "request stop 159\n", "", false, 0, true, true},
         {"the letter's own volume refuses its lock",
          [](fakeplatform::Disk& d) { d.lockRefused = true; }, ResultNone,
          "lies outside the root partition; the update goes on\n", "", true},
@@ -1117,24 +1169,40 @@ TEST_F(DeviceTargetTest, CardFaultsEndWithTheirCodeAndTheRightBytes) {
         c.change(disk);
         fakeplatform::addDrive('E', disk);
         Hooks hooks;
-        hooks.lockPatienceMs = 300;
+        hooks.lockPatienceMs = c.stopWhileLocking ? DriveTarget::kLockPatienceMs : 300;
+        if (c.stopWhileLocking) {  // unseen, the lock would be tried for 15 s: code 9
+            hooks.whileRunning = [&](ApplyUpdateFile& job) {
+                EXPECT_TRUE(waitFor([] { return fakeplatform::lockCalls() > 1; }));
+                job.requestStop();
+            };
+        }
+        // The read-back: whatever is read once the root is written in full.
+        const ApplyUpdateFile* running = nullptr;
+        std::vector<int> locksAtReadBack;
+        hooks.beforeCreate = [&](ApplyUpdateFile& job) { running = &job; };
+        fakeplatform::onRead() = [&] {
+            if (running->getWritten() == ApplyUpdateFile::Written::All) {
+                locksAtReadBack.push_back(fakeplatform::heldLocks());
+            }
+        };
         const Outcome out = runJob(card.update, "", "E:", hooks);
         EXPECT_EQ(out.result, c.code) << out.log;
-        EXPECT_EQ(out.success, c.code == ResultNone);
+        EXPECT_EQ(out.success, c.updated);
         EXPECT_TRUE(out.has(c.line)) << out.log;
         EXPECT_EQ(out.reason.compare(0, std::strlen(c.reason), c.reason), 0) << out.reason;
         EXPECT_LT(out.progress, c.code == ResultNone ? 101 : 100);
-        EXPECT_EQ(out.unpacked == 0, c.code == ResultWriteProtected);  // the switch, seen first
+        EXPECT_EQ(out.unpacked != 0, c.unpacks);  // the reported switch is seen first
         EXPECT_EQ(fakeplatform::refusedWrites(), 0);
+        EXPECT_EQ(locksAtReadBack.empty(), !c.updated);
+        for (const int held : locksAtReadBack) {
+            EXPECT_EQ(held, c.locksHeld);
+        }
         expectCleanEnd(card, out, c.updated || c.code == ResultWriteFailed);
         if (!c.updated && c.code != ResultWriteFailed) {
             EXPECT_EQ(countOf(out.log, "overwrite 50 %"), 0) << out.log;
         }
     }
 }
-
-// Another disk takes the card's number after the card was opened, or the
-// card's partition table changes before the first write: the held card is
 
 // The map of the pieces that differ, a card a row: exactly the pieces that
 // differ are written, each read before the writing at most once (twice only
@@ -1228,12 +1296,43 @@ TEST_F(DeviceTargetTest, WritesAndReadsBackOnlyThePiecesThatDiffer) {
     }
 }
 
-// written, or nothing is.
+// The held handle names the reader, not the card. Another disk takes the
+// card's number, or the card in the slot changes: the held card is written
+// in full and read back, or nothing is written and the card is unchanged.
 TEST_F(DeviceTargetTest, CardIsHeldFromTheCheckToTheReadBack) {
     const Card card = makeCardAndUpdate("held", 4096);
     const std::string other = dir.file("other.img");
-    for (const bool renumbered : {true, false}) {
-        SCOPED_TRACE(renumbered ? "renumbered" : "partition table changed");
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        fileops::Op at;  // on the first such call on the temporary file
+        int code;
+        const char* reason;  // begins it
+        bool written;        // the card holds the new root
+    };
+    // The unpacking's first write into the temporary file: the card was
+    // checked, nothing is written yet. Its close: the copy is done.
+    const Case cases[] = {
+        {"another disk takes the number", [&] { fakeplatform::renumber('E', other); },
+         fileops::Op::Write, ResultNone, "", true},
+        {"partition table changed", [&] { xorByte(card.target, 100, 0x01); }, fileops::Op::Write,
+         ResultCardUnreadable, "the card's partition table or size changed after it was checked",
+         false},
+        {"swapped for a card of the same image", [&] { fakeplatform::replaceCard('E', other); },
+         fileops::Op::Write, ResultCardUnreadable,
+         "the card was removed or replaced after it was checked; nothing was written", false},
+        {"pulled out before the first write", [] { fakeplatform::pullCard('E'); },
+         fileops::Op::Write, ResultCardUnreadable,
+         "the card was removed at byte 0 of the root partition, before anything was written",
+         false},
+        {"swapped before the read-back", [&] { fakeplatform::replaceCard('E', other); },
+         fileops::Op::Close, ResultWriteFailed,
+         "the card was removed or replaced while it was "
+         "written",
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         fakeplatform::reset();
         fs::remove(card.target);
         makeCard(card.target, kRootStart, 4096, 11);
@@ -1246,31 +1345,20 @@ TEST_F(DeviceTargetTest, CardIsHeldFromTheCheckToTheReadBack) {
         Hooks hooks;
         bool changed = false;  // by the worker, read after the join
         hooks.onCall = [&](const faultinject::Call& call, ApplyUpdateFile&) {
-            // The unpacking's first write: the card was checked, nothing is
-            // written yet.
-            if (!changed && call.op == fileops::Op::Write && endsWith(call.path, ".tmp")) {
+            if (!changed && call.op == c.at && endsWith(call.path, ".tmp")) {
                 changed = true;
-                if (renumbered) {
-                    fakeplatform::renumber('E', other);
-                } else {
-                    xorByte(card.target, 100, 0x01);  // boot code: the MBR itself
-                }
+                c.change();
             }
             return 0;
         };
         const Outcome out = runJob(card.update, "", "E:", hooks);
         EXPECT_TRUE(changed);
+        EXPECT_EQ(out.result, c.code) << out.log;
+        EXPECT_EQ(out.success, c.code == ResultNone);
+        EXPECT_EQ(out.reason.compare(0, std::strlen(c.reason), c.reason), 0) << out.reason;
         EXPECT_EQ(digest(other), otherBefore);
-        if (renumbered) {
-            EXPECT_TRUE(out.success) << out.log;
-            EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize), card.newRoot);
-        } else {
-            EXPECT_EQ(out.result, ResultInvalidMedia) << out.log;
-            EXPECT_EQ(out.reason,
-                      "the card's partition table or size changed after it was checked; "
-                      "nothing was written");
-            EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize), card.before.root);
-        }
+        EXPECT_EQ(digest(card.target, kRootOffset, card.rootSize),
+                  c.written ? card.newRoot : card.before.root);
         EXPECT_EQ(tempFilesBeside(card.update), 0);
         EXPECT_EQ(fakeplatform::openHandles(), 0);
     }

@@ -236,22 +236,37 @@ TEST_F(DriveServicesTest, OnlyRemovableDrivesFromAToY) {
     EXPECT_STREQ(list.getRemovableDrives(), "AFY");
 
     // A reader that reports a fixed disk is offered when the disk is on a
-    // card's bus and does not hold Windows.
+    // card's bus, holds neither Windows nor the program, and on USB is no
+    // larger than a card; asked without administrator rights, it stays.
     struct Fixed {
         char letter;
         uint32_t bus;
         bool system;
+        uint64_t size = 0;
+        bool program = false;
+        bool adminOnly = false;
     };
-    for (const Fixed& f : {Fixed{'G', 7, false}, Fixed{'H', 12, false}, Fixed{'J', 13, false},
-                           Fixed{'K', 11, false}, Fixed{'L', 7, true}}) {
+    const uint64_t card = DriveList::kLargestCard;
+    for (const Fixed& f :
+         {Fixed{'G', 7, false}, Fixed{'H', 12, false}, Fixed{'J', 13, false}, Fixed{'K', 11, false},
+          Fixed{'L', 7, true}, Fixed{'M', 7, false, card + 512}, Fixed{'N', 7, false, card},
+          Fixed{'O', 12, false, card + 512}, Fixed{'Q', 7, false, 0, true},
+          Fixed{'R', 7, false, 0, false, true}}) {
         Disk d;
         d.driveType = 3;
         d.busType = f.bus;
         d.holdsSystem = f.system;
+        d.diskSize = f.size;
+        d.holdsProgram = f.program;
+        d.volumeOpens = !f.adminOnly;
         d.diskNumber = f.letter;
         fakeplatform::addDrive(f.letter, d);
     }
-    EXPECT_STREQ(list.getRemovableDrives(), "AFGHJY");
+    EXPECT_STREQ(list.getRemovableDrives(), "AFGHJNORY");
+    EXPECT_TRUE(list.offers("n:"));
+    EXPECT_FALSE(list.offers("M:"));
+    EXPECT_FALSE(list.offers(""));
+    EXPECT_EQ(fakeplatform::openHandles(), 0);
 }
 
 TEST_F(DriveServicesTest, UnmountHoldsTheVolumeUntilClose) {

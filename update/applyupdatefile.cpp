@@ -91,6 +91,7 @@ ApplyUpdateFile::ApplyUpdateFile(const std::string& updateFilePath,
     debugLog("%s : construct update %s target %s drive %s\n", kModule, updateFilePath.c_str(),
              target->path().c_str(), target->drive().c_str());
     debugLog(target->isDevice() ? " target device\n" : " target image\n");
+    target->watchStop([this] { return stoppedAt(kTakingTheCard); });
     if (!target->isReady()) {
         debugLog("%s : target invalid file %s\n", kModule, target->drive().c_str());
         fail(ResultInvalidMedia, target->notReadyReason());

@@ -71,6 +71,7 @@ private:
         kAfterChecks = 418,        // the card fits, the payload is being read
         kAfterPayloadCheck = 467,  // the payload's digest is known
         kAfterUnpacking = 504,     // the temporary file is whole
+        kTakingTheCard = 159,      // while a volume of the card is in use by others
     };
     // What the first phases learn and the later ones use.
     struct Plan {

@@ -3,5 +3,5 @@
 
 // The completion text shown when the job succeeded.
 const char* completionMessage();
-// The error text for result codes 1..11; nullptr for any other code.
+// The error text for result codes 1..12; nullptr for any other code.
 const char* resultMessage(int code);

@@ -273,8 +273,10 @@ int RootCopy::holds(const uint8_t* data, uint64_t at, uint32_t length) {
         rawdevice::Error error;
         if (!target.read(rootOffset + at + from, card + from, n, error)) {
             debugLog("%s : compare read target (%u) error %s\n", kModule, n, error.text.c_str());
-            fail(ResultWriteFailed,
-                 ioReason("reading", written.load() != Written::Nothing, at + from, error));
+            // A card not yet written is unchanged, however it failed.
+            const bool wroteAny = written.load() != Written::Nothing;
+            fail(wroteAny || !target.isDevice() ? ResultWriteFailed : ResultCardUnreadable,
+                 ioReason("reading", wroteAny, at + from, error));
             return -1;
         }
         if (std::memcmp(card + from, data + from, n) != 0) {
@@ -318,7 +320,10 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath) {
     }
     // An update applied twice must not wear the card a second time.
     if (differing.empty()) {
-        target.finishCopy(false, failure);
+        // Equal to every piece, provided the card was one and the same throughout.
+        if (!target.finishCopy(false, failure)) {
+            return fail(failure.code, failure.why);
+        }
         debugLog("%s : target already holds the update\n", kModule);
         return fail(ResultUpToDate, "the card is already up to date; nothing was written");
     }
@@ -433,6 +438,16 @@ bool RootCopy::writePiece(uint64_t at, const uint8_t* data, uint32_t length) {
     written.store(Written::Partly);
     if (!target.write(rootOffset + at, data, length, error)) {
         debugLog("%s : fwrite (%u) error %s\n", kModule, length, error.text.c_str());
+        // Many readers tell the lock switch only by refusing the first write.
+        if (error.fault == rawdevice::Fault::WriteProtected && bytesWritten.load() == 0) {
+            written.store(Written::Nothing);
+            return fail(ResultWriteProtected,
+                        target.isDevice()
+                            ? std::string("the card is write-protected (its LOCK switch): the "
+                                          "first write was refused; nothing was written")
+                            : formatText("%s cannot be written: %s; nothing was written",
+                                         target.displayName().c_str(), error.text.c_str()));
+        }
         return fail(ResultWriteFailed, ioReason("writing", true, at, error));
     }
     bytesWritten.fetch_add(length);

@@ -179,47 +179,72 @@ if [ -n "$QT" ]; then
   # documents its disks: status, the card's bytes and what the user is told.
   qt() { "${runner[@]}" "$QT" "$@"; }
   winpath() { printf 'Z:%s' "$PWD/$1" | tr / '\\'; }
+  # The same card on a disk of 4096-byte sectors, whose MBR counts in them.
+  le32() { local v; for v; do printf "$(printf '\\%03o' $((v & 255)) $((v >> 8 & 255)) $((v >> 16 & 255)) $((v >> 24 & 255)))"; done; }
+  card4k() {  # image root-MiB
+    card "$1" "$2"
+    le32 256 2048 | dd of="$1" bs=1 seek=454 conv=notrunc status=none
+    le32 2304 $(($2 * 256)) | dd of="$1" bs=1 seek=470 conv=notrunc status=none
+  }
   card drive.img 8
-  cp drive.img other.img
   export QUILLON_TEST_DRIVES="E=$(winpath drive.img)"
   qt apply u.qlu --drive G: >/dev/null 2>&1; expect "drive not in the list" 64 $?
-  other_before=$(sha other.img 0)
   mkdir -p oncard && cp u.qlu oncard/u.qlu
-  # flags | status | the root ends rewritten (1), untouched (0) or part-written (p) | words
+  for sector in 512 4096; do
+  make=card sized=""; [ $sector = 4096 ] && make=card4k sized="|sector=4096"
+  rm -f other.img && $make other.img 8
+  other_before=$(sha other.img 0)
+  # flags | status | the root ends rewritten (1), untouched (0), part-written (p) or not looked at (-) | words
   while IFS='|' read -r flags status updated words; do
-    rm -f drive.img && card drive.img 8
+    rm -f drive.img && $make drive.img 8
     before=$(sha drive.img 0) head=$(sha drive.img 0 $root_offset)
     update=u.qlu; [ "$flags" = "files" ] && update=oncard/u.qlu
     case $flags in
       files) extra="|files=$(winpath oncard)" ;;
       swap) extra="|swap=$(winpath other.img)" ;;
+      replaced)  # by a card of the same bytes: only the reader's count tells
+        cp drive.img other.img && other_before=$(sha other.img 0)
+        extra="|replaced=$(winpath other.img)" ;;
+      huge) extra="|fixed"; truncate -s 3T drive.img ;;  # a USB hard disk, sparse
       none) extra="" ;;
       *) extra="|${flags//+/|}" ;;
     esac
-    export QUILLON_TEST_DRIVES="E=$(winpath drive.img)$extra"
-    qt --verbose apply "$update" --drive e >out.txt 2>&1; expect "drive $flags" "$status" $?
+    export QUILLON_TEST_DRIVES="E=$(winpath drive.img)$sized$extra"
+    name="drive $flags ($sector-byte sectors)"
+    qt --verbose apply "$update" --drive e >out.txt 2>&1; expect "$name" "$status" $?
     case $updated in
-      1) ok "drive $flags: root rewritten" [ "$(sha drive.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ] ;;
-      0) ok "drive $flags: card untouched" [ "$before" = "$(sha drive.img 0)" ] ;;
+      1) ok "$name: root rewritten" [ "$(sha drive.img $root_offset $root_size)" = "$(sha new.img $root_offset $root_size)" ] ;;
+      0) ok "$name: card untouched" [ "$before" = "$(sha drive.img 0)" ] ;;
     esac
-    ok "drive $flags: nothing outside the root written" [ "$head" = "$(sha drive.img 0 $root_offset)" ]
-    said out.txt >said.txt; grep -qF "$words" said.txt; expect "drive $flags: says \"$words\"" 0 $?
+    ok "$name: nothing outside the root written" [ "$head" = "$(sha drive.img 0 $root_offset)" ]
+    said out.txt >said.txt; grep -qF "$words" said.txt; expect "$name: says \"$words\"" 0 $?
   done <<'CASES'
 none|0|1|apply success
 locked|0|1|lies outside the root partition; the update goes on
 rootbusy|0|1|locked and dismounted
 rootlocked|9|0|カードが他のプログラムで使用されているため
+rootnodismount|9|0|in use by another program (system error 5
 readonly|10|0|the card is write-protected (its LOCK switch); nothing was written
+silentreadonly|10|0|the first write was refused; nothing was written
+pullread=0|12|0|SDカードを読み取れませんでした。
+pullread=1|12|0|before anything was written
+replaced|12|0|the card was removed or replaced after it was checked; nothing was written
 pull=1|5|p|the card was removed
 swap|0|1|apply success
 files|11|0|アップデートファイルが、アップデートするメディアの中にあります。
-fixed|0|1|apply success
+fixed|0|1|is Quillon Test Drive on the USB bus
 fixed+sata|64|0|E: is not a card reader's drive
 fixed+system|64|0|E: is not a card reader's drive
+fixed+program|64|0|E: is not a card reader's drive
+huge|64|-|E: is not a card reader's drive
 empty|64|0|holds no card
 denied|64|0|command prompt started as administrator
+fixed+denied|64|0|command prompt started as administrator
+diskbusy|0|1|apply success
+diskheld|64|0|another program holds the disk of e (
 CASES
-  ok "the disk that took the card's number untouched" [ "$other_before" = "$(sha other.img 0)" ]
+  ok "the disk that took the card's number untouched ($sector-byte sectors)" [ "$other_before" = "$(sha other.img 0)" ]
+  done
   unset QUILLON_TEST_DRIVES
 fi
 

@@ -18,15 +18,18 @@ struct Disk {
     bool extentsFail = false;
     bool geometryFails = false;
     bool readFails = false;
-    uint32_t driveType = 2;    // 2 removable, 3 fixed, 5 optical, 4 remote
-    uint32_t busType = 0;      // 7 USB, 12 SD, 13 MMC, 11 SATA, 0 unknown
-    bool holdsSystem = false;  // the disk Windows runs from
-    bool volumeOpens = true;
-    bool lockRefused = false;  // files open on the volume
+    uint32_t driveType = 2;     // 2 removable, 3 fixed, 5 optical, 4 remote
+    uint32_t busType = 0;       // 7 USB, 12 SD, 13 MMC, 11 SATA, 0 unknown
+    bool holdsSystem = false;   // the disk Windows runs from
+    bool holdsProgram = false;  // the disk the program runs from
+    bool volumeOpens = true;    // false: only with no access rights (no administrator)
+    bool lockRefused = false;   // files open on the volume
     bool dismountRefused = false;
-    bool writeProtected = false;  // the card's lock switch
-    int goneAfterWrites = -1;     // the card is pulled after this many writes
-    bool flushFails = false;      // the data never reaches the card
+    bool writeProtected = false;      // the card's lock switch
+    bool writeProtectSilent = false;  // the switch, told only by failing writes
+    uint32_t changeCount = 1;         // the reader's count of media changes
+    int goneAfterWrites = -1;         // the card is pulled after this many writes
+    bool flushFails = false;          // the data never reaches the card
     // Further volumes on the disk, besides the letter's own.
     struct Volume {
         uint64_t offset = 0, length = 0;
@@ -45,6 +48,11 @@ void addDrive(char letter, const Disk& disk);
 // backingFile, as when a reader is replugged: drives opened by number from
 // now on reach that file; handles already open keep theirs.
 void renumber(char letter, const std::string& backingFile);
+// The card behind letter is taken out, or swapped for one backed by
+// backingFile, under the handles already open: they meet the empty slot or
+// the other card, and the reader counts a media change.
+void pullCard(char letter);
+void replaceCard(char letter, const std::string& backingFile);
 // Writes the fake refused, as Windows does into a mounted file system.
 int refusedWrites();
 void reset();
@@ -57,10 +65,14 @@ struct Io {
 };
 const std::vector<Io>& diskIo();
 
-// Observations: lock requests, dismounts done, handles still open.
+// Observations: lock requests, dismounts done, handles still open, volume
+// locks held now.
 int lockCalls();
 int dismountCalls();
 int openHandles();
+int heldLocks();
+// Runs at every read of a disk handle, on the thread that reads.
+std::function<void()>& onRead();
 
 // Volume answers for the update job.
 struct Volume {

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -31,7 +32,8 @@ std::map<rawdevice::Handle, OpenHandle>& handles() {
     return h;
 }
 rawdevice::Handle nextHandle = 100;
-int locks = 0;
+// Counted on the job's worker, read by a test while the job runs.
+std::atomic<int> locks{0};
 int dismounts = 0;
 int refused = 0;
 std::map<int, std::string>& renumbered() {
@@ -50,6 +52,27 @@ thread_local rawdevice::Error failure;
 void remember(rawdevice::Fault fault, const char* text) {
     failure.fault = fault;
     failure.text = text;
+}
+
+// fseek takes a long, which has 32 bits on Windows: offsets past 2 GiB
+// need the 64-bit call.
+bool seekTo(FILE* file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+// Raw disks move whole sectors at sector offsets through aligned memory.
+bool misaligned(const Disk& d, uint64_t offset, const void* buffer, uint32_t length) {
+    const uint32_t sector = d.bytesPerSector != 0 ? d.bytesPerSector : 512;
+    if (offset % sector == 0 && length % sector == 0 &&
+        reinterpret_cast<uintptr_t>(buffer) % sector == 0) {
+        return false;
+    }
+    remember(rawdevice::Fault::Other, "the parameter is incorrect: not whole aligned sectors");
+    return true;
 }
 
 const Disk* diskByNumber(int number, char* letterOut) {
@@ -72,6 +95,22 @@ void renumber(char letter, const std::string& backingFile) {
     renumbered()[disks()[letter].diskNumber] = backingFile;
 }
 
+void pullCard(char letter) {
+    disks()[letter].goneAfterWrites = 0;
+}
+
+void replaceCard(char letter, const std::string& backingFile) {
+    Disk& d = disks()[letter];
+    d.backingFile = backingFile;
+    ++d.changeCount;
+    for (auto& h : handles()) {
+        if (!h.second.isVolume && h.second.letter == letter && h.second.file != nullptr) {
+            std::fclose(h.second.file);
+            h.second.file = std::fopen(backingFile.c_str(), "rb+");
+        }
+    }
+}
+
 int refusedWrites() {
     return refused;
 }
@@ -91,6 +130,7 @@ void reset() {
     dismounts = 0;
     refused = 0;
     volume() = Volume();
+    onRead() = nullptr;
 }
 
 const std::vector<Io>& diskIo() {
@@ -105,6 +145,17 @@ int dismountCalls() {
 }
 int openHandles() {
     return static_cast<int>(handles().size());
+}
+int heldLocks() {
+    int held = 0;
+    for (const auto& h : handles()) {
+        held += h.second.locked ? 1 : 0;
+    }
+    return held;
+}
+std::function<void()>& onRead() {
+    static std::function<void()> hook;
+    return hook;
 }
 
 Volume& volume() {
@@ -137,6 +188,18 @@ Handle openVolume(const char* volumePath, bool) {
     }
     const Handle h = nextHandle++;
     handles()[h] = OpenHandle{true, letter, nullptr, volume};
+    return h;
+}
+
+// Asking needs no rights: even a volume that does not open otherwise.
+Handle openVolumeToAsk(const char* volumePath) {
+    const std::string path(volumePath);
+    const auto it = disks().find(path.size() == 6 ? path[4] : '\0');
+    if (it == disks().end() || path.compare(0, 4, "\\\\.\\") != 0) {
+        return kInvalidHandle;
+    }
+    const Handle h = nextHandle++;
+    handles()[h] = OpenHandle{true, it->first, nullptr, 0};
     return h;
 }
 
@@ -247,18 +310,24 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
 }
 
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
+    if (onRead()) {
+        onRead()();
+    }
     auto it = handles().find(disk);
     if (it == handles().end() || it->second.file == nullptr) {
         remember(Fault::Other, "invalid handle");
         return false;
     }
     const Disk& d = disks()[it->second.letter];
+    if (misaligned(d, offset, buffer, length)) {
+        return false;
+    }
     if (d.readFails || (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites)) {
         remember(d.readFails ? Fault::Other : Fault::Gone,
                  d.readFails ? "the device does not answer" : "the device is gone");
         return false;
     }
-    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+    if (!seekTo(it->second.file, offset) ||
         std::fread(buffer, 1, length, it->second.file) != length) {
         remember(Fault::Other, "read past the end");
         return false;
@@ -297,11 +366,14 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         return false;
     }
     const Disk& d = disks()[it->second.letter];
+    if (misaligned(d, offset, buffer, length)) {
+        return false;
+    }
     if (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites) {
         remember(Fault::Gone, "the device is gone");
         return false;
     }
-    if (d.writeProtected) {
+    if (d.writeProtected || d.writeProtectSilent) {
         remember(Fault::WriteProtected, "the media is write protected");
         return false;
     }
@@ -311,7 +383,7 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
         return false;
     }
     ++it->second.writes;
-    if (std::fseek(it->second.file, static_cast<long>(offset), SEEK_SET) != 0 ||
+    if (!seekTo(it->second.file, offset) ||
         std::fwrite(buffer, 1, length, it->second.file) != length ||
         std::fflush(it->second.file) != 0) {
         remember(Fault::Other, "the backing file refused the write");
@@ -345,6 +417,21 @@ bool isWritable(Handle disk) {
     return true;
 }
 
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    auto it = handles().find(disk);
+    if (it == handles().end()) {
+        remember(Fault::Other, "invalid handle");
+        return false;
+    }
+    const Disk& d = disks()[it->second.letter];
+    if (d.goneAfterWrites >= 0 && it->second.writes >= d.goneAfterWrites) {
+        remember(Fault::Gone, "the device is gone");
+        return false;
+    }
+    count = d.changeCount;
+    return true;
+}
+
 std::vector<DiskVolume> volumesOnDisk(int32_t number) {
     std::vector<DiskVolume> out;
     char letter = 0;
@@ -362,26 +449,36 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
 }
 
 bool diskOfPath(const char* path, int32_t& number) {
-    const std::string system = systemFolder();
-    if (std::string(path).compare(0, system.size(), system) != 0) {
+    const bool system = std::string(path).compare(0, systemFolder().size(), systemFolder()) == 0;
+    if (!system && path != programPath()) {
         return false;
     }
-    number = 99;  // the machine's own disk, unless a fake disk holds the system
+    number = 99;  // the machine's own disk, unless a fake disk holds the system or the program
     for (const auto& entry : disks()) {
-        if (entry.second.holdsSystem) {
+        if (system ? entry.second.holdsSystem : entry.second.holdsProgram) {
             number = entry.second.diskNumber;
         }
     }
     return true;
 }
 
-uint32_t busType(Handle handle) {
+bool storageDevice(Handle handle, StorageDevice& device) {
     auto it = handles().find(handle);
-    return it == handles().end() ? 0 : disks()[it->second.letter].busType;
+    if (it == handles().end()) {
+        return false;
+    }
+    device.bus = disks()[it->second.letter].busType;
+    device.vendor = "Fake";
+    device.product = std::string("Card Reader ") + it->second.letter;
+    return true;
 }
 
 std::string systemFolder() {
     return "C:\\Windows\\";
+}
+
+std::string programPath() {
+    return "P:\\tools\\qlupdate.exe";
 }
 
 // Every fake drive holds its card; the Wine model has empty slots.
@@ -427,14 +524,16 @@ bool dismountVolume(Handle volume) {
     auto it = handles().find(volume);
     if (it == handles().end() || !it->second.isVolume ||
         disks()[it->second.letter].dismountRefused) {
+        remember(Fault::AccessDenied, "the volume cannot be dismounted");
         return false;
     }
     ++dismounts;
     const Disk& d = disks()[it->second.letter];
     if (it->second.volume > 0 && d.volumes[it->second.volume - 1].flushesAt >= 0) {
         if (FILE* f = std::fopen(d.backingFile.c_str(), "rb+")) {
-            std::fseek(f, static_cast<long>(d.volumes[it->second.volume - 1].flushesAt), SEEK_SET);
-            std::fputc(0xA5, f);
+            if (seekTo(f, static_cast<uint64_t>(d.volumes[it->second.volume - 1].flushesAt))) {
+                std::fputc(0xA5, f);
+            }
             std::fclose(f);
         }
     }

@@ -8,18 +8,35 @@
 // The model behaves as Windows documents its disks. Each partition of the
 // image's MBR is a volume; the letter names partition 0's. A FAT partition
 // has a file system; the root (type 83) is RAW to Windows unless "|rootfs"
-// says otherwise. Flags after the image, each behind a '|', with the
-// Microsoft documentation each follows:
+// says otherwise. A disk handle reads and writes only whole sectors at
+// sector offsets through sector-aligned memory, as unbuffered I/O must
+// ("File Buffering"), and fails anything else with ERROR_INVALID_PARAMETER.
+// Flags after the image, each behind a '|', with the Microsoft
+// documentation each follows:
+//   sector=N    the disk has N-byte sectors (512 without it), 4096 for one
+//               that reports its physical sectors; the MBR counts in them
 //   locked      the letter's volume refuses FSCTL_LOCK_VOLUME for good, with
 //               ERROR_ACCESS_DENIED ("FSCTL_LOCK_VOLUME": fails while any file
 //               on the volume is open)
 //   rootlocked  the root's volume refuses it for good (a program holds a file open)
 //   rootbusy    the root's volume refuses it for the first 2 s (Explorer, briefly)
+//   rootnodismount  the root's volume locks, but refuses FSCTL_DISMOUNT_VOLUME
+//               with ERROR_ACCESS_DENIED
 //   rootfs      the root partition has a mounted file system, so writes into it
 //               are refused until it is locked ("Blocking direct write operations
 //               to volumes and disks", KB942448; see intoMountedFileSystem)
 //   readonly    the card's lock switch is on: IOCTL_DISK_IS_WRITABLE and
 //               WriteFile fail with ERROR_WRITE_PROTECT
+//   silentreadonly  the same switch in a reader that does not report it:
+//               IOCTL_DISK_IS_WRITABLE succeeds, WriteFile fails as above
+//   replaced=PATH  after the first read of the held disk the card is swapped
+//               for PATH: the disk handle meets the other card, and
+//               IOCTL_STORAGE_CHECK_VERIFY2 counts one media change
+//   pullread=N  the card is pulled out after N reads of the held disk
+//   diskbusy    another program holds the disk for the first second: opening
+//               it fails with ERROR_SHARING_VIOLATION
+//   diskheld    another program holds the disk for good: opening it for
+//               reading and writing fails with ERROR_ACCESS_DENIED
 //   swap=PATH   the disk is renumbered: after the first open of its number,
 //               that number leads to PATH ("Naming a file": \\.\PHYSICALDRIVEn
 //               names whichever disk holds number n now)
@@ -29,12 +46,14 @@
 //   slow=MS     each write to the disk takes MS milliseconds more (a slow card)
 //   fixed       the reader reports a fixed disk (GetDriveType DRIVE_FIXED) on a
 //               USB bus (STORAGE_DEVICE_DESCRIPTOR BusType); with sata on a
-//               SATA bus; with system it is the disk that holds Windows
+//               SATA bus; with system it is the disk that holds Windows, with
+//               program the disk the program runs from
 //   empty       the reader slot holds no card: IOCTL_STORAGE_CHECK_VERIFY2 fails
 //               with ERROR_NOT_READY
 //   denied      the program runs without administrator rights: opening the
 //               volume or the disk fails with ERROR_ACCESS_DENIED ("CreateFile":
-//               direct access to a disk or volume needs administrator rights)
+//               direct access to a disk or volume needs administrator rights),
+//               while a volume opened with no access still answers queries
 #include <windows.h>
 
 #include <cerrno>
@@ -46,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
 #include "common/systemerror.h"
 #include "storage/overlapped_win.h"
 #include "storage/rawdevice.h"
@@ -67,6 +87,13 @@ struct TestDrive {
     bool rootBusy = false;
     bool rootFileSystem = false;
     bool readOnly = false;
+    bool silentReadOnly = false;
+    std::string replaced;  // the card swapped in after the first read
+    int pullAfterReads = -1;
+    bool diskBusy = false;
+    bool diskHeld = false;
+    bool rootNoDismount = false;
+    bool program = false;  // the disk the program runs from
     std::string swap;
     int pullAfter = -1;
     int slowMs = 0;
@@ -76,6 +103,7 @@ struct TestDrive {
     bool system = false;  // the disk Windows runs from
     bool empty = false;   // the reader holds no card
     bool denied = false;  // no administrator rights
+    uint32_t sectorSize = 512;
 };
 
 // Read on every call, so that a test may change the variable between steps.
@@ -139,6 +167,22 @@ std::vector<TestDrive> testDrives() {
                 drive.denied = true;
             } else if (flag == "readonly") {
                 drive.readOnly = true;
+            } else if (flag == "silentreadonly") {
+                drive.silentReadOnly = true;
+            } else if (flag.compare(0, 9, "replaced=") == 0) {
+                drive.replaced = flag.substr(9);
+            } else if (flag.compare(0, 9, "pullread=") == 0) {
+                drive.pullAfterReads = std::atoi(flag.c_str() + 9);
+            } else if (flag == "diskbusy") {
+                drive.diskBusy = true;
+            } else if (flag == "diskheld") {
+                drive.diskHeld = true;
+            } else if (flag == "rootnodismount") {
+                drive.rootNoDismount = true;
+            } else if (flag == "program") {
+                drive.program = true;
+            } else if (flag.compare(0, 7, "sector=") == 0 && std::atoi(flag.c_str() + 7) >= 512) {
+                drive.sectorSize = static_cast<uint32_t>(std::atoi(flag.c_str() + 7));
             } else if (flag.compare(0, 5, "swap=") == 0) {
                 drive.swap = flag.substr(5);
             } else if (flag.compare(0, 6, "files=") == 0) {
@@ -179,18 +223,24 @@ int numberOfPhysicalDrive(const char* path, const std::vector<TestDrive>& drives
 }
 
 // Handles the model gave out: a volume (partition p of disk n) or a disk.
+// A disk reads and writes the medium in its slot, which is the image it was
+// opened on unless the card was changed since.
 struct Open {
     bool isVolume;
     int32_t disk;
     int partition;  // volumes only; 0 is the letter's
+    HANDLE medium = INVALID_HANDLE_VALUE;
     bool locked = false;
     int writes = 0;  // disks only
+    int reads = 0;
 };
 // The user interface and the update job's worker both name drives.
 std::mutex modelMutex;
 std::map<Handle, Open> opened;
 std::map<int32_t, int> opensByNumber;       // for swap=
 std::map<int32_t, DWORD> firstRootLockTry;  // for rootbusy
+std::map<int32_t, ULONG> mediaChanges;      // for replaced=
+std::map<int32_t, DWORD> firstDiskOpen;     // for diskbusy
 
 Handle openImage(const std::string& image, DWORD access, DWORD share, DWORD flags) {
     const HANDLE h =
@@ -210,6 +260,35 @@ bool fails(DWORD error) {
     return false;
 }
 
+// What a handle reads and writes, and the disk it belongs to (-1 for a
+// handle the model did not give out, which is used as it is).
+HANDLE mediumOf(Handle handle, int32_t& disk) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(handle);
+    if (it == opened.end()) {
+        disk = -1;
+        return reinterpret_cast<HANDLE>(handle);
+    }
+    disk = it->second.disk;
+    return it->second.medium;
+}
+HANDLE mediumOf(Handle handle) {
+    int32_t disk = -1;
+    return mediumOf(handle, disk);
+}
+
+// A card pulled out of its reader answers "not ready" from then on.
+bool pulled(Handle disk, const std::vector<TestDrive>& drives) {
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return false;
+    }
+    const TestDrive& drive = drives[it->second.disk];
+    return (drive.pullAfter >= 0 && it->second.writes >= drive.pullAfter) ||
+           (drive.pullAfterReads >= 0 && it->second.reads >= drive.pullAfterReads);
+}
+
 // The partitions of an image's MBR as volumes: byte ranges, and whether
 // Windows would mount a file system there (FAT and NTFS types; ext4 is RAW).
 struct Partition {
@@ -218,6 +297,7 @@ struct Partition {
 };
 std::vector<Partition> partitionsOf(const TestDrive& drive) {
     std::vector<Partition> parts(4, Partition{0, 0, false});
+    const uint64_t sector = drive.sectorSize;
     unsigned char mbr[512] = {};
     if (FILE* f = std::fopen(drive.image.c_str(), "rb")) {
         if (std::fread(mbr, 1, sizeof mbr, f) != sizeof mbr) {
@@ -233,16 +313,16 @@ std::vector<Partition> partitionsOf(const TestDrive& drive) {
         const unsigned char type = e[4];
         const bool fat = type == 0x01 || type == 0x04 || type == 0x06 || type == 0x07 ||
                          type == 0x0b || type == 0x0c || type == 0x0e;
-        parts[i] = Partition{uint64_t{start} * 512, uint64_t{count} * 512,
-                             fat || (i == 1 && drive.rootFileSystem)};
+        parts[i] =
+            Partition{start * sector, count * sector, fat || (i == 1 && drive.rootFileSystem)};
     }
     return parts;
 }
 
-}  // namespace
-
 // "\\.\X:" is partition 0 of X's disk; "\\?\Volume{n-p}" partition p of disk n.
-Handle openVolume(const char* volumePath, bool) {
+// A volume handle only asks and locks; it reads through the image and never
+// writes, so it never conflicts with the held disk.
+Handle openVolumeAs(const char* volumePath, DWORD access, bool needsRights) {
     const std::vector<TestDrive> drives = testDrives();
     int number = -1;
     int partition = 0;
@@ -255,19 +335,27 @@ Handle openVolume(const char* volumePath, bool) {
                static_cast<size_t>(number) >= drives.size() || partition < 0 || partition > 3) {
         number = -1;
     }
-    if (number < 0 || drives[number].denied) {
+    if (number < 0 || (needsRights && drives[number].denied)) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
-    // A volume handle only asks and locks; it reads through the image and
-    // never writes, so it never conflicts with the held disk.
-    const Handle h = openImage(drives[number].image, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
+    const Handle h = openImage(drives[number].image, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened[h] = Open{true, number, partition};
+        opened[h] = Open{true, number, partition, reinterpret_cast<HANDLE>(h)};
     }
     return h;
+}
+
+}  // namespace
+
+Handle openVolume(const char* volumePath, bool) {
+    return openVolumeAs(volumePath, GENERIC_READ, true);
+}
+
+Handle openVolumeToAsk(const char* volumePath) {
+    return openVolumeAs(volumePath, FILE_READ_ATTRIBUTES, false);
 }
 
 bool getDiskExtents(Handle volume, uint32_t& numberOfExtents, int32_t& firstDiskNumber) {
@@ -292,17 +380,25 @@ bool getDeviceNumber(Handle handle, int32_t& number) {
 }
 
 bool getDriveGeometry(Handle handle, DriveGeometry& g) {
+    const std::vector<TestDrive> drives = testDrives();
+    if (pulled(handle, drives)) {
+        return fails(ERROR_NOT_READY);
+    }
+    int32_t number = -1;
+    const HANDLE medium = mediumOf(handle, number);
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &size)) {
+    if (!::GetFileSizeEx(medium, &size)) {
         rememberLastError();
         return false;
     }
     g = DriveGeometry();
-    g.bytesPerSector = 512;
+    g.bytesPerSector = number >= 0 && static_cast<size_t>(number) < drives.size()
+                           ? drives[number].sectorSize
+                           : 512;
     g.diskSize = static_cast<uint64_t>(size.QuadPart);
     g.tracksPerCylinder = 255;
     g.sectorsPerTrack = 63;
-    g.cylinders = static_cast<int64_t>(g.diskSize / (512ull * 255 * 63));
+    g.cylinders = static_cast<int64_t>(g.diskSize / (uint64_t{g.bytesPerSector} * 255 * 63));
     g.mediaType = 11;  // RemovableMedia
     g.partitionStyle = 0;
     g.detectionType = 0;
@@ -320,8 +416,13 @@ Handle openPhysicalDrive(const char* path) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return kInvalidHandle;
     }
-    return openImage(drives[number].image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     FILE_ATTRIBUTE_NORMAL);
+    const Handle h = openImage(drives[number].image, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
+    if (h != kInvalidHandle) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        opened[h] = Open{false, number, -1, reinterpret_cast<HANDLE>(h)};
+    }
+    return h;
 }
 
 // Windows gives a newly arrived disk the lowest free number: after swap=,
@@ -331,6 +432,17 @@ Handle openDisk(const char* path) {
     const int number = numberOfPhysicalDrive(path, drives);
     if (number < 0 || drives[number].denied) {
         fails(number < 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    bool held = drives[number].diskHeld;
+    if (drives[number].diskBusy) {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        const DWORD now = ::GetTickCount();
+        held = now - firstDiskOpen.emplace(number, now).first->second < 1000;
+    }
+    if (held) {
+        fails(drives[number].diskHeld ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+        systemerror::logLast(kModule, "CreateFileA", path);
         return kInvalidHandle;
     }
     std::string image = drives[number].image;
@@ -344,12 +456,45 @@ Handle openDisk(const char* path) {
         openImage(image, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
     if (h != kInvalidHandle) {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened[h] = Open{false, number, -1};
+        opened[h] = Open{false, number, -1, reinterpret_cast<HANDLE>(h)};
     }
     return h;
 }
 
+namespace {
+
+// The sector size of the disk behind a handle the model gave out; 0 for any
+// other handle.
+uint32_t sectorOf(Handle handle, const std::vector<TestDrive>& drives) {
+    int32_t number = -1;
+    mediumOf(handle, number);
+    return number >= 0 && static_cast<size_t>(number) < drives.size() ? drives[number].sectorSize
+                                                                      : 0;
+}
+
+// Raw disks move whole sectors only; an unbuffered handle also needs sector
+// offsets and memory aligned to the sector.
+bool misaligned(Handle disk, const std::vector<TestDrive>& drives, uint64_t offset,
+                const void* buffer, uint32_t length) {
+    const uint32_t sector = sectorOf(disk, drives);
+    if (sector == 0 || (offset % sector == 0 && length % sector == 0 &&
+                        reinterpret_cast<uintptr_t>(buffer) % sector == 0)) {
+        return false;
+    }
+    debugLog("%s : I/O of %lu bytes at %I64u from %p is not in whole %lu-byte sectors\n", kModule,
+             static_cast<unsigned long>(length), static_cast<unsigned long long>(offset), buffer,
+             static_cast<unsigned long>(sector));
+    return true;
+}
+
+}  // namespace
+
 bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead) {
+    const uint32_t sector = sectorOf(handle, testDrives());
+    if (sector != 0 && length % sector != 0) {
+        bytesRead = 0;
+        return fails(ERROR_INVALID_PARAMETER);
+    }
     DWORD got = 0;
     const BOOL ok = ::ReadFile(reinterpret_cast<HANDLE>(handle), buffer, length, &got, nullptr);
     bytesRead = got;
@@ -358,21 +503,29 @@ bool readFile(Handle handle, void* buffer, uint32_t length, uint32_t& bytesRead)
 
 namespace {
 
-// A card pulled out of its reader answers "not ready" from then on.
-bool pulled(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
+// Counts a read or a write of a disk handle; after the first read a card
+// marked replaced= is swapped for the other one.
+void countAccess(Handle disk, const std::vector<TestDrive>& drives, bool writing) {
     std::lock_guard<std::mutex> lock(modelMutex);
-    auto it = opened.find(disk);
-    if (it == opened.end()) {
-        return false;
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return;
     }
-    const int after = drives[it->second.disk].pullAfter;
-    if (after >= 0 && it->second.writes >= after) {
-        return true;
+    Open& held = it->second;
+    ++(writing ? held.writes : held.reads);
+    const std::string& other = drives[held.disk].replaced;
+    if (writing || held.reads != 1 || other.empty()) {
+        return;
     }
-    if (writing) {
-        ++it->second.writes;
+    const HANDLE card = ::CreateFileA(other.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (card != INVALID_HANDLE_VALUE) {
+        if (held.medium != reinterpret_cast<HANDLE>(disk)) {
+            ::CloseHandle(held.medium);
+        }
+        held.medium = card;
+        ++mediaChanges[held.disk];
     }
-    return false;
 }
 
 // "Write operations on a disk handle will succeed if the sectors being
@@ -410,30 +563,38 @@ bool intoMountedFileSystem(Handle disk, const std::vector<TestDrive>& drives, ui
 }  // namespace
 
 bool readAt(Handle disk, uint64_t offset, void* buffer, uint32_t length) {
-    if (pulled(disk, testDrives(), false)) {
+    const std::vector<TestDrive> drives = testDrives();
+    if (misaligned(disk, drives, offset, buffer, length)) {
+        return fails(ERROR_INVALID_PARAMETER);
+    }
+    if (pulled(disk, drives)) {
         return fails(ERROR_NOT_READY);
     }
     OVERLAPPED position = overlappedAt(offset);
     DWORD got = 0;
-    if (!::ReadFile(reinterpret_cast<HANDLE>(disk), buffer, length, &got, &position)) {
+    if (!::ReadFile(mediumOf(disk), buffer, length, &got, &position)) {
         rememberLastError();
         return false;
     }
+    countAccess(disk, drives, false);
     return got == length || fails(ERROR_HANDLE_EOF);
 }
 
 bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) {
     const std::vector<TestDrive> drives = testDrives();
+    if (misaligned(disk, drives, offset, buffer, length)) {
+        return fails(ERROR_INVALID_PARAMETER);
+    }
     int32_t number = -1;
     getDeviceNumber(disk, number);
-    if (number >= 0 && drives[number].readOnly) {
+    if (number >= 0 && (drives[number].readOnly || drives[number].silentReadOnly)) {
         return fails(ERROR_WRITE_PROTECT);
     }
     if (intoMountedFileSystem(disk, drives, offset, length)) {
         systemerror::logLast(kModule, "WriteFile (into a mounted file system)", nullptr);
         return fails(ERROR_ACCESS_DENIED);
     }
-    if (pulled(disk, drives, true)) {
+    if (pulled(disk, drives)) {
         return fails(ERROR_NOT_READY);
     }
     if (number >= 0 && drives[number].slowMs > 0) {
@@ -441,18 +602,19 @@ bool writeAt(Handle disk, uint64_t offset, const void* buffer, uint32_t length) 
     }
     OVERLAPPED position = overlappedAt(offset);
     DWORD put = 0;
-    if (!::WriteFile(reinterpret_cast<HANDLE>(disk), buffer, length, &put, &position)) {
+    if (!::WriteFile(mediumOf(disk), buffer, length, &put, &position)) {
         rememberLastError();
         return false;
     }
+    countAccess(disk, drives, true);
     return put == length || fails(ERROR_DISK_FULL);
 }
 
 bool flush(Handle disk) {
-    if (pulled(disk, testDrives(), false)) {
+    if (pulled(disk, testDrives())) {
         return fails(ERROR_NOT_READY);
     }
-    if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(disk))) {
+    if (!::FlushFileBuffers(mediumOf(disk))) {
         rememberLastError();
         return false;
     }
@@ -473,6 +635,21 @@ bool isWritable(Handle disk) {
         return false;
     }
     return !drives[number].readOnly || fails(ERROR_WRITE_PROTECT);
+}
+
+// A reader without its card answers "not ready"; one with a card counts the
+// cards it has seen.
+bool mediaChangeCount(Handle disk, uint32_t& count) {
+    if (pulled(disk, testDrives())) {
+        return fails(ERROR_NOT_READY);
+    }
+    std::lock_guard<std::mutex> lock(modelMutex);
+    const auto it = opened.find(disk);
+    if (it == opened.end() || it->second.isVolume) {
+        return fails(ERROR_INVALID_FUNCTION);
+    }
+    count = 1 + mediaChanges[it->second.disk];
+    return true;
 }
 
 std::vector<DiskVolume> volumesOnDisk(int32_t number) {
@@ -499,13 +676,18 @@ std::vector<DiskVolume> volumesOnDisk(int32_t number) {
 
 bool diskOfPath(const char* path, int32_t& number) {
     const std::vector<TestDrive> drives = testDrives();
-    // Windows lies on the machine's own disk, unless a test drive says it holds it.
+    // Windows and the program lie on the machine's own disk, unless a test
+    // drive says it holds them.
     const std::string system = systemFolder();
+    const bool isSystem = !system.empty() && _strnicmp(path, system.c_str(), system.size()) == 0;
+    const bool isProgram = _stricmp(path, programPath().c_str()) == 0;
     number = 99;
     for (size_t i = 0; i < drives.size(); ++i) {
-        number = drives[i].system ? static_cast<int32_t>(i) : number;
+        if ((isSystem && drives[i].system) || (isProgram && drives[i].program)) {
+            number = static_cast<int32_t>(i);
+        }
     }
-    if (!system.empty() && _strnicmp(path, system.c_str(), system.size()) == 0) {
+    if (isSystem || isProgram) {
         return true;
     }
     for (size_t i = 0; i < drives.size(); ++i) {
@@ -548,9 +730,13 @@ bool lockVolume(Handle volume) {
 }
 
 bool dismountVolume(Handle volume) {
+    const std::vector<TestDrive> drives = testDrives();
     std::lock_guard<std::mutex> lock(modelMutex);
-    if (opened.count(volume) == 0) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
+    const auto it = opened.find(volume);
+    const bool refused =
+        it != opened.end() && it->second.partition == 1 && drives[it->second.disk].rootNoDismount;
+    if (it == opened.end() || refused) {
+        fails(refused ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
         systemerror::logLast(kModule, "FSCTL_DISMOUNT_VOLUME", nullptr);
         return false;
     }
@@ -558,26 +744,43 @@ bool dismountVolume(Handle volume) {
 }
 
 void closeHandle(Handle handle) {
+    HANDLE medium = INVALID_HANDLE_VALUE;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        opened.erase(handle);
+        const auto it = opened.find(handle);
+        if (it != opened.end()) {
+            medium = it->second.medium;
+            opened.erase(it);
+        }
+    }
+    if (medium != INVALID_HANDLE_VALUE && medium != reinterpret_cast<HANDLE>(handle)) {
+        ::CloseHandle(medium);
     }
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-uint32_t busType(Handle handle) {
+bool storageDevice(Handle handle, StorageDevice& device) {
     int32_t number = -1;
     if (!getDeviceNumber(handle, number)) {
-        return 0;
+        return false;
     }
     const std::vector<TestDrive> drives = testDrives();
-    return drives[number].sata ? 11 : kBusUsb;
+    device.bus = drives[number].sata ? 11 : kBusUsb;
+    device.vendor = "Quillon";
+    device.product = "Test Drive";
+    return true;
 }
 
 std::string systemFolder() {
     char folder[MAX_PATH] = {};
     const UINT length = ::GetWindowsDirectoryA(folder, MAX_PATH);
     return length > 0 && length < MAX_PATH ? std::string(folder) + "\\" : std::string();
+}
+
+std::string programPath() {
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path) : std::string();
 }
 
 bool hasMedia(const char* volumePath) {

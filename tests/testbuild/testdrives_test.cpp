@@ -144,4 +144,41 @@ TEST_F(TestDrivesTest, DiskHandleWritesOnlyWhereWindowsAllowsIt) {
     EXPECT_TRUE(std::equal(bytes, bytes + sizeof bytes, image.begin() + 40 * 512));
 }
 
+// An unbuffered raw disk moves whole sectors at sector offsets through
+// sector-aligned memory, and refuses anything else with
+// ERROR_INVALID_PARAMETER; a 4096-byte-sector disk so too.
+TEST_F(TestDrivesTest, DiskHandleMovesOnlyWholeAlignedSectors) {
+    alignas(4096) static uint8_t buffer[8192];
+    struct Case {
+        const char* flags;
+        uint64_t offset;
+        size_t shift;  // of the buffer's address
+        uint32_t length;
+        bool moves;
+    };
+    const Case cases[] = {
+        {"", 512, 0, 1024, true},
+        {"", 100, 0, 512, false},
+        {"", 512, 8, 512, false},
+        {"", 512, 0, 100, false},
+        {"|sector=4096", 4096, 0, 4096, true},
+        {"|sector=4096", 512, 0, 4096, false},
+        {"|sector=4096", 4096, 512, 4096, false},
+        {"|sector=4096", 4096, 0, 512, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.flags) + " " + std::to_string(c.offset + c.shift + c.length));
+        const std::string drives = "E=" + first + c.flags;
+        setDrives(&drives);
+        const rawdevice::Handle disk = rawdevice::openDisk("\\\\.\\PHYSICALDRIVE0");
+        ASSERT_NE(disk, rawdevice::kInvalidHandle);
+        EXPECT_EQ(rawdevice::readAt(disk, c.offset, buffer + c.shift, c.length), c.moves);
+        EXPECT_EQ(rawdevice::writeAt(disk, c.offset, buffer + c.shift, c.length), c.moves);
+        EXPECT_EQ(rawdevice::lastError().text.rfind("system error 87", 0) == 0, !c.moves)
+            << rawdevice::lastError().text;
+        rawdevice::closeHandle(disk);
+        rawdevice::clearLastError();
+    }
+}
+
 }  // namespace

@@ -338,17 +338,35 @@ TEST_F(Scene, WarningNamesTheDriveAndNoEndsTheCommand) {
     EXPECT_EQ(testutil::countOf(app.output(), "mainwindow : commandProc 7\n"), 1);
 }
 
-TEST_F(Scene, DriveThatCannotBeResolvedIsReportedAfterTheWarning) {
-    startProgram(update, "G:");
-    HWND warning = pressUpdate("警告");
-    answer(warning, IDYES);
-    HWND box = next("エラー");
-    expectBox(box, "エラー", "指定されたドライブにアクセスできませんでした。", {IDOK});
-    screenshot("box-drive-not-accessible.png", box);
-    answer(box, IDOK);
-    expectQuiet();
-    EXPECT_EQ(profileValue(folder.file("QuillonUpdate.ini"), "DRIVE", "DriveName"), "G:");
-    closeProgram();
+// G: is listed but its image is missing, so it cannot be resolved. E:, a
+// card reader that reports a fixed disk, was offered when the window opened,
+// but a disk larger than any card has its letter when the update starts.
+TEST_F(Scene, DriveThatCannotBeUsedIsReportedAfterTheWarning) {
+    for (const bool grown : {false, true}) {
+        SCOPED_TRACE(grown ? "no longer a card" : "cannot be resolved");
+        cardSuffix = grown ? "|fixed" : "";
+        startProgram(update, grown ? "E:" : "G:");
+        if (grown) {  // sparse, past the largest card
+            const HANDLE h = CreateFileA(card.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+            LARGE_INTEGER end;
+            end.QuadPart = (2ll << 40) + 512;
+            EXPECT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h));
+            CloseHandle(h);
+        }
+        HWND warning = pressUpdate("警告");
+        answer(warning, IDYES);
+        HWND box = next("エラー");
+        expectBox(box, "エラー", "指定されたドライブにアクセスできませんでした。", {IDOK});
+        if (!grown) {
+            screenshot("box-drive-not-accessible.png", box);
+        }
+        answer(box, IDOK);
+        expectQuiet();
+        EXPECT_EQ(profileValue(folder.file("QuillonUpdate.ini"), "DRIVE", "DriveName"),
+                  grown ? "E:" : "G:");
+        closeProgram();
+    }
 }
 
 // ---- the confirmation dialog ----
@@ -585,6 +603,11 @@ const char kWriteFailed[] =
     "破損していないか、ご確認下さい。\n"
     "アップデート処理は「未完了」です。";
 
+const char kWriteProtected[] =
+    "メディアが書き込み禁止になっています。\n"
+    "SDカードの書き込み禁止スイッチ（LOCK）を解除してから、もう一度実行してください。\n"
+    "メディアの内容は変更していません。";
+
 void otherLayout(const std::string& card, const std::string&) {
     makeCard(card, 1, kSmallRoot, kRootStart + 2048);
 }
@@ -618,6 +641,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "一時ファイルの作成に失敗しました。\nアップデート処理を中止します。",
                   shortPayload, ""},
         ErrorCase{"card_pulled_out", 5, kWriteFailed, nullptr, "|pull=1"},
+        ErrorCase{"card_pulled_before_writing", 12,
+                  "SDカードを読み取れませんでした。\n"
+                  "カードが抜かれたか、差し替えられた可能性があります。\n"
+                  "カードの内容は変更されていません。\n"
+                  "アップデート処理を中止します。",
+                  nullptr, "|pullread=1"},
         ErrorCase{"payload_not_zlib", 2, kBroken, payloadNotZlib, ""},
         ErrorCase{"already_up_to_date", 8,
                   "メディアの内容とアップデートファイルの内容が一致しています。\n"
@@ -630,12 +659,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "もう一度実行してください。\n"
                   "メディアの内容は変更していません。",
                   nullptr, "|rootlocked"},
-        ErrorCase{"write_protected", 10,
-                  "メディアが書き込み禁止になっています。\n"
-                  "SDカードの書き込み禁止スイッチ（LOCK）を解除してから、もう一度実行してください。"
-                  "\n"
-                  "メディアの内容は変更していません。",
-                  nullptr, "|readonly"}),
+        ErrorCase{"write_protected", 10, kWriteProtected, nullptr, "|readonly"},
+        ErrorCase{"write_protected_told_by_the_first_write", 10, kWriteProtected, nullptr,
+                  "|silentreadonly"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- at any display scale ----
