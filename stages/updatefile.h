@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -23,8 +24,15 @@ public:
     // success; each failure writes one log line.
     bool loadHeader(const std::string& path, uint64_t& startOffset, uint64_t& size,
                     uint8_t compressDataHash[32], uint8_t auxHash[32]);
+    // The same through a stream the caller opened (and closes), read from
+    // its start; path is for the log.
+    bool loadHeader(FILE* file, const std::string& path, uint64_t& startOffset, uint64_t& size,
+                    uint8_t compressDataHash[32], uint8_t auxHash[32]);
     // Why the last loadHeader failed, in plain words with the values found.
     const std::string& getFailure() const { return failure; }
+    // errno of the call that failed (EMFILE, ENOMEM); 0 when the file
+    // itself was wrong.
+    int getFailureError() const { return failureError; }
     uint32_t getHeaderSize() const { return kFixedHeaderSize + kHashEntrySize * hashNum; }
     uint32_t getHashNum() const { return hashNum; }
     // Entry index of the loaded or prepared table; nullptr when out of range.
@@ -46,9 +54,12 @@ public:
 
 private:
     bool allocateHeader(uint32_t entries);
+    bool readHeader(FILE* file, const std::string& path, uint64_t& startOffset, uint64_t& size,
+                    uint8_t compressDataHash[32], uint8_t auxHash[32]);
 
     uint32_t hashNum = 0;
     std::string failure;
+    int failureError = 0;
     int32_t headerSize = 0;
     std::unique_ptr<uint8_t[]> header;
     ChunkBuffer copyBuffer;
