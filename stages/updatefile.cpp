@@ -214,6 +214,34 @@ bool UpdateFile::readHeader(FILE* file, const std::string& path, uint64_t& start
     return true;
 }
 
+bool UpdateFile::checkRoot(uint64_t startOffset, uint64_t size, std::string& why) {
+    constexpr uint64_t kSector = 512;
+    constexpr uint64_t kFarthestEnd = 2 * (uint64_t{1} << 32) * 4096;
+    const char* const damaged = "the update file's header is damaged: ";
+    if (size == 0) {
+        why = formatText("%sits root partition holds no bytes", damaged);
+    } else if (startOffset % kSector != 0 || size % kSector != 0) {
+        why = formatText(
+            "%sits root partition (%I64u bytes at byte %I64u) is not whole 512-byte sectors",
+            damaged, static_cast<unsigned long long>(size),
+            static_cast<unsigned long long>(startOffset));
+    } else if (startOffset < kSector) {
+        why = formatText("%sits root partition starts at byte %I64u, inside the MBR", damaged,
+                         static_cast<unsigned long long>(startOffset));
+    } else if (size > kFarthestEnd || startOffset > kFarthestEnd - size) {
+        why = formatText(
+            "%sits root partition (%I64u bytes at byte %I64u) ends past the %I64u bytes an MBR "
+            "can describe",
+            damaged, static_cast<unsigned long long>(size),
+            static_cast<unsigned long long>(startOffset),
+            static_cast<unsigned long long>(kFarthestEnd));
+    } else {
+        why.clear();
+        return true;
+    }
+    return false;
+}
+
 bool UpdateFile::setupHashData(const uint8_t hash[32], int index) {
     if (!header) {
         return false;

@@ -34,6 +34,11 @@ public:
     // itself was wrong.
     int getFailureError() const { return failureError; }
     uint32_t getHeaderSize() const { return kFixedHeaderSize + kHashEntrySize * hashNum; }
+    // Whether a header's root partition can be one on a card: whole 512-byte
+    // sectors, behind the MBR, within what an MBR describes (2^32 sectors
+    // of up to 4096 bytes for its start, as many for its length). False with
+    // the damage in why when not: such a header is the file's fault.
+    static bool checkRoot(uint64_t startOffset, uint64_t size, std::string& why);
     uint32_t getHashNum() const { return hashNum; }
     // Entry index of the loaded or prepared table; nullptr when out of range.
     const uint8_t* getHashData(int index) const;

@@ -64,6 +64,12 @@ public:
     // The loop devices ("/dev/loop7") whose file is the one at path: the same
     // st_dev and st_ino, under whatever name.
     std::vector<std::string> loopsOnFile(const std::string& path) const;
+    // The read-write mounts, through loop devices on the file at path (or
+    // their partitions), of file systems over its bytes [offset, offset +
+    // length): "/mnt/x (/dev/loop3p2)". What is mounted so may change under
+    // a reader.
+    std::vector<std::string> writableMountsOver(const std::string& path, uint64_t offset,
+                                                uint64_t length) const;
 
 private:
     std::string read(const std::string& path) const;
