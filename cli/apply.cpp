@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "cli/terminaltext.h"
 #include "common/common.h"
 #include "common/fileio.h"
 #include "stages/updatefile.h"
@@ -143,7 +144,10 @@ int runApply(const ApplyOptions& options) {
     const std::string& driveName = options.device.empty() ? options.drive : options.device;
     std::unique_ptr<Target> target = makeTarget(options.targetImage, driveName);
     if (!driveName.empty() && !target->isReady()) {
-        std::fprintf(stderr, "%s\n%s\n", "指定されたドライブにアクセスできませんでした。",
+        std::fprintf(stderr, "%s\n%s\n",
+                     terminaltext::choose("指定されたドライブにアクセスできませんでした。",
+                                          "The chosen drive could not be accessed.")
+                         .c_str(),
                      target->notReadyReason().c_str());
         return kExitUsage;  // refused before anything happened
     }
@@ -193,11 +197,7 @@ int runApply(const ApplyOptions& options) {
         return kExitInterrupted;
     }
     if (result != 0) {
-        const char* message = resultMessage(result);
-        std::fprintf(stderr, "%s\n", message != nullptr ? message : "");
-        if (!reason.empty()) {
-            std::fprintf(stderr, "%s\n", reason.c_str());
-        }
+        printResult(result, reason);
         return result;
     }
     if (kept > 0) {
@@ -205,6 +205,7 @@ int runApply(const ApplyOptions& options) {
                      formatBytes(rootSize - kept).c_str(), formatBytes(rootSize).c_str(),
                      formatBytes(kept).c_str());
     }
-    std::fprintf(stderr, "%s\n", completionMessage());
+    std::fprintf(stderr, "%s\n",
+                 terminaltext::choose(completionMessage(), completionMessageEnglish()).c_str());
     return kExitOk;
 }

@@ -119,6 +119,18 @@ int prepareImage(const ApplyOptions& options) {
     return kExitUsage;
 }
 
+int checkCardImage(const std::string& path, uint64_t offset, uint64_t size) {
+    const std::vector<std::string> mounts = BlockDevices().writableMountsOver(path, offset, size);
+    if (mounts.empty()) {
+        return kExitOk;
+    }
+    std::fprintf(stderr,
+                 "qlupdate: the root partition of %s is mounted read-write on %s, so it may "
+                 "change while it is read; unmount it (or mount it read-only) first\n",
+                 path.c_str(), joined(mounts).c_str());
+    return kExitUsage;
+}
+
 void reportUnmounted() {
     const std::vector<std::string> points = rawdevice::unmountedPoints();
     if (!points.empty()) {

@@ -1,15 +1,20 @@
 // qlupdate: the command-line front end of the update engine.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/carddevice.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
+#include "cli/terminaltext.h"
 #include "cli/version.h"
 #include "common/common.h"
+#include "common/resultcode.h"
 
 namespace {
 
@@ -117,11 +122,22 @@ bool takes(const std::string& command, const std::string& option) {
     return false;
 }
 
-}  // namespace
+// Output that never arrived is a failure: a full disk or a closed pipe on
+// standard output shows only when the buffered report is written out.
+int finishOutput(int status) {
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    const bool whole = flushed && std::ferror(stdout) == 0;
+    if (std::fclose(stdout) == 0 && whole) {
+        return status;
+    }
+    std::fprintf(
+        stderr, "qlupdate: the output could not be written: %s\n",
+        flushed ? (whole ? std::strerror(errno) : "a write failed") : std::strerror(error));
+    return status == kExitOk ? kExitFailure : status;
+}
 
-int main(int argc, char** argv) {
-    startPlatform();
-    interrupt::ignoreFatalWrites();
+int runCommand(int argc, char** argv) {
     Arguments a;
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
@@ -138,11 +154,11 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::fputs("\n", stdout);
             std::fputs(kHelp, stdout);
-            return kExitOk;
+            return finishOutput(kExitOk);
         }
         if (arg == "--version") {
             std::printf("qlupdate %s\n", kQlupdateVersion);
-            return kExitOk;
+            return finishOutput(kExitOk);
         }
         const std::string option = arg == "-v" ? "--verbose" : arg;
         if (option != "--verbose" && option != "--drive" && option != "--device" &&
@@ -194,10 +210,11 @@ int main(int argc, char** argv) {
                              : usageError("make needs a card image and an update file");
     }
     if (command == "inspect") {
-        return operands == 1 ? runInspect(a.words[1]) : usageError("inspect needs one file");
+        return operands == 1 ? finishOutput(runInspect(a.words[1]))
+                             : usageError("inspect needs one file");
     }
     if (command == "drives") {
-        return operands == 0 ? runDrives() : usageError("drives takes no file");
+        return operands == 0 ? finishOutput(runDrives()) : usageError("drives takes no file");
     }
     ApplyOptions options;
     options.verbose = a.verbose;
@@ -223,4 +240,21 @@ int main(int argc, char** argv) {
     options.anyDevice = a.anyDevice;
     options.unmount = a.unmount;
     return runApply(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    startPlatform();
+    interrupt::ignoreFatalWrites();
+    // The library's own refusals: memory for a string or a buffer, a thread.
+    // Unwinding removes what the command made on the way.
+    try {
+        return runCommand(argc, argv);
+    } catch (const std::bad_alloc& e) {
+        printResult(ResultNoResources, std::string("the system gave no memory: ") + e.what());
+    } catch (const std::system_error& e) {
+        printResult(ResultNoResources, std::string("the system refused: ") + e.what());
+    }
+    return ResultNoResources;
 }
