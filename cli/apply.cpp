@@ -90,8 +90,13 @@ void peekSizes(const std::string& path, uint64_t& rootSize, uint64_t& payloadSiz
 // The target image must be a file the job can read and write in place.
 int checkTargetImage(const std::string& path) {
     const fileio::FileKind kind = fileio::kindOf(path.c_str());
-    if (kind == fileio::FileKind::Missing || kind == fileio::FileKind::Regular) {
-        return kExitOk;  // the job says what is missing
+    if (kind == fileio::FileKind::Regular) {
+        return kExitOk;
+    }
+    if (kind == fileio::FileKind::Missing) {
+        std::fprintf(stderr, "qlupdate: %s: the target image does not exist; nothing was written\n",
+                     path.c_str());
+        return kExitUsage;
     }
     std::fprintf(stderr, "qlupdate: %s is %s, not a card image file%s; nothing was written\n",
                  path.c_str(), fileio::kindText(kind),

@@ -61,8 +61,10 @@ int prepareDevice(const ApplyOptions& options) {
         return kExitUsage;
     }
     const std::string path = real;
-    const std::string name = path.substr(path.rfind('/') + 1);
     const BlockDevices system;
+    // The node's device number says which device it is, whatever its name:
+    // a node made with mknod, or one named like another disk.
+    const std::string name = system.nameOf(info.st_rdev);
     BlockDevice device;
     if (!system.describe(name, device)) {
         const std::string disk = system.diskOfPartition(name);

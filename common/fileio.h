@@ -37,6 +37,9 @@ bool syncToDevice(FILE* file);
 // handles on Windows are not cached, and there it does nothing.
 void dropCachedData(FILE* file);
 void sleep(int32_t milliseconds);
+// A stream that takes every write and keeps nothing (/dev/null, NUL);
+// nullptr on failure.
+FILE* openNullOutput();
 
 // A new file opened "w+b", never an existing one and never through a link;
 // nullptr with errno set (EEXIST when the name is taken) on failure.

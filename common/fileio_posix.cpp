@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
@@ -108,6 +109,10 @@ void dropCachedData(FILE* file) {
     // Advice only: a system that keeps the pages still has read them from
     // the synced file, and the read-back then proves less, not something false.
     ::posix_fadvise(::fileno(file), 0, 0, POSIX_FADV_DONTNEED);
+}
+
+FILE* openNullOutput() {
+    return std::fopen("/dev/null", "wb");
 }
 
 void sleep(int32_t milliseconds) {

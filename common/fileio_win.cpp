@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/systemerror.h"
@@ -92,6 +93,10 @@ bool syncToDevice(FILE* file) {
 }
 
 void dropCachedData(FILE*) {}
+
+FILE* openNullOutput() {
+    return std::fopen("NUL", "wb");
+}
 
 void sleep(int32_t milliseconds) {
     ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);

@@ -51,6 +51,9 @@ public:
     // Fills device for the whole disk called name ("sdb"); false when sysfs
     // has no such disk.
     bool describe(const std::string& name, BlockDevice& device) const;
+    // sysfs's name of the block device with that device number ("sdb",
+    // "sdb1"), whatever a node of it is called; empty when there is none.
+    std::string nameOf(uint64_t deviceNumber) const;
     // The disk that holds partition name ("sdb1" gives "sdb"); empty when
     // name is no partition.
     std::string diskOfPartition(const std::string& name) const;

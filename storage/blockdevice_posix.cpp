@@ -144,6 +144,13 @@ bool BlockDevices::describe(const std::string& name, BlockDevice& device) const 
     return true;
 }
 
+std::string BlockDevices::nameOf(uint64_t deviceNumber) const {
+    const dev_t number = static_cast<dev_t>(deviceNumber);
+    const std::string dir = resolved(sysRoot + "/dev/block/" + std::to_string(major(number)) + ":" +
+                                     std::to_string(minor(number)));
+    return dir.empty() ? std::string() : baseName(dir);
+}
+
 std::string BlockDevices::diskOfPartition(const std::string& name) const {
     const std::string dir = sysRoot + "/class/block/" + name;
     if (name.empty() || name.find('/') != std::string::npos || !exists(dir + "/partition")) {

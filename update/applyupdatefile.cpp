@@ -475,9 +475,15 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
         const std::string error = errnoText();
         debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
                  error.c_str());
+        // A folder the user cannot write to (a download share, a CD, a
+        // protected folder) keeps the update file; its copy elsewhere works.
+        const bool readOnly = code == EROFS || code == EACCES || code == EPERM;
         return failed(resultForError(ResultTempFileCreate, code),
-                      formatText("the temporary file %s cannot be created: %s",
-                                 tempFilePath.c_str(), error.c_str()));
+                      formatText("the temporary file %s cannot be created: %s%s",
+                                 tempFilePath.c_str(), error.c_str(),
+                                 readOnly ? "; copy the update file to a folder you can write to "
+                                            "on a drive with 4 GB free, and update from there"
+                                          : ""));
     }
     // Each stage reads through a stream of its own, of the file whose header
     // was read, and closes it when it ends.

@@ -97,7 +97,7 @@ bool RootCopy::overwrite(FILE* source, const std::string& sourcePath, uint64_t o
     ChunkBuffer buffer = allocateChunk(2 * kPiece);
     if (!buffer) {
         debugLog("%s : copy buffer fail %u\n", kModule, 2 * kPiece);
-        return fail(ResultTempFileRead, "out of memory for the copy");
+        return fail(ResultNoResources, "out of memory for the copy");
     }
     uint8_t* const data = buffer.get();
     uint8_t* const held = buffer.get() + kPiece;
@@ -231,7 +231,7 @@ bool RootCopy::readBack(uint64_t offset, uint64_t size, const uint8_t* expected)
     ChunkBuffer buffer = allocateChunk(kReadBackChunk);
     if (!buffer) {
         debugLog("%s : verify buffer fail %u\n", kModule, kReadBackChunk);
-        return fail(ResultWriteFailed, "out of memory for reading the update back");
+        return fail(ResultNoResources, "out of memory for reading the update back");
     }
     SHA256_CTX sha;
     SHA256_Init(&sha);

@@ -131,7 +131,7 @@ if [ $windows -eq 0 ]; then
   card big-new.img 256
   head -c $((256 << 20)) /dev/urandom | dd of=big-new.img bs=1M seek=9 conv=notrunc status=none
   q make big-new.img big.qlu >/dev/null 2>err.txt
-  grep -q "^reading the card .* of 256.0 MiB" err.txt; expect "make counts the root it packs" 0 $?
+  grep -q "^compressing .* of 256.0 MiB, payload " err.txt; expect "make counts the root it packs" 0 $?
   big_head=$(sha big-old.img 0 $root_offset)
   "$Q" apply big.qlu big-old.img >/dev/null 2>&1 &
   pid=$!
