@@ -1548,10 +1548,15 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
         }
     };
     // Another file takes the name, as a browser's finished download does.
+    // Windows replaces no file that a stream holds open: then nothing changed.
+    bool renamedOver = true;
     const auto renamed = [&](const std::string& u) {
         const std::string next = u + ".next";
         fs::copy_file(otherUpdate, next);
-        fs::rename(next, u);
+        std::error_code ec;
+        fs::rename(next, u, ec);
+        renamedOver = !ec;
+        fs::remove(next, ec);
     };
     const std::string changedWhile = "the update file changed while it was being read";
     const struct {
@@ -1587,8 +1592,13 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
             }
             return 0;
         };
+        renamedOver = true;
         const Outcome out = runJob(upd, target, "", hooks);
         EXPECT_TRUE(changed);
+        if (!renamedOver) {
+            EXPECT_TRUE(out.success) << out.log;
+            continue;
+        }
         EXPECT_EQ(out.result, ResultBrokenUpdateFile);
         EXPECT_EQ(out.reason.rfind(c.reason.empty() ? changedWhile : c.reason, 0), 0u)
             << out.reason;

@@ -81,6 +81,11 @@ said err.txt | grep -q "アップデートファイルが壊れています"; ex
 grep -q "^the update file is damaged: its payload's SHA-256 is [0-9a-f]\{64\}, the header says" err.txt
 expect "reason names both digests" 0 $?
 ok "target untouched after a broken file" [ "$before" = "$(sha old.img 0)" ]
+# Where the terminal's codeset (the console's code page) has no Japanese,
+# the message is in English.
+LC_ALL=C QUILLON_WINE_LOCALE=C.UTF-8 q apply broken.qlu old.img 2>err.txt
+expect "apply broken payload, no Japanese" 2 $?
+grep -q "^The update file is damaged[.]" err.txt; expect "the message in English" 0 $?
 
 # A card whose root partition is elsewhere is not this system's.
 card other.img 16
