@@ -129,7 +129,7 @@ bool waitFor(const std::function<bool()>& done) {
 
 struct Hooks {
     std::function<void(ApplyUpdateFile&)> beforeCreate;  // this thread
-    std::function<void(ApplyUpdateFile&)> atFreeSpace;   // the worker, before the target is read
+    std::function<void(ApplyUpdateFile&)> atFreeSpace;   // the worker, before the header is read
     std::function<void(ApplyUpdateFile&)> whileRunning;  // this thread, after create()
     // Before each stream call, on the thread that makes it: 0 or an errno.
     std::function<int(const faultinject::Call&, ApplyUpdateFile&)> onCall;
@@ -740,7 +740,7 @@ TEST_F(ApplyUpdateFileTest, StopWhilePausedBeforeTheStart) {
     EXPECT_EQ(digest(target), untouched);
 }
 
-// Requested before the target is read, the stop is seen once both stages run.
+// Requested before the header is read, the stop is seen once both stages run.
 TEST_F(ApplyUpdateFileTest, StopAfterTheTargetChecksSuspendsBothStages) {
     const std::string target = freshTarget("target.img");
     Hooks hooks;

@@ -99,7 +99,7 @@ dead_pid() { sh -c : & local d=$!; wait $d; echo $d; }
 # At most N descriptors, of which only the standard three are open. 77
 # (skipped) for a sanitizer's build, whose runtime needs descriptors itself.
 sanitized=0
-ldd "$Q" 2>/dev/null | grep -q 'libasan\|libubsan\|libtsan' && sanitized=1
+case $(ldd "$Q" 2>/dev/null) in *libasan* | *libubsan* | *libtsan*) sanitized=1 ;; esac
 export sanitized
 few_fds() {  # n command...
   local n=$1 fd
