@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "cli/terminaltext.h"
 #include "common/common.h"
 #include "common/fileio.h"
 #include "stages/updatefile.h"
@@ -86,8 +87,13 @@ void peekSizes(const std::string& path, uint64_t& rootSize, uint64_t& payloadSiz
 // The target image must be a file the job can read and write in place.
 int checkTargetImage(const std::string& path) {
     const fileio::FileKind kind = fileio::kindOf(path.c_str());
-    if (kind == fileio::FileKind::Missing || kind == fileio::FileKind::Regular) {
-        return kExitOk;  // the job says what is missing
+    if (kind == fileio::FileKind::Regular) {
+        return kExitOk;
+    }
+    if (kind == fileio::FileKind::Missing) {
+        std::fprintf(stderr, "qlupdate: %s: the target image does not exist; nothing was written\n",
+                     path.c_str());
+        return kExitUsage;
     }
     std::fprintf(stderr, "qlupdate: %s is %s, not a card image file%s; nothing was written\n",
                  path.c_str(), fileio::kindText(kind),
@@ -137,7 +143,10 @@ int runApply(const ApplyOptions& options) {
     const std::string& driveName = options.device.empty() ? options.drive : options.device;
     std::unique_ptr<Target> target = makeTarget(options.targetImage, driveName);
     if (!driveName.empty() && !target->isReady()) {
-        std::fprintf(stderr, "%s\n%s\n", "指定されたドライブにアクセスできませんでした。",
+        std::fprintf(stderr, "%s\n%s\n",
+                     terminaltext::choose("指定されたドライブにアクセスできませんでした。",
+                                          "The chosen drive could not be accessed.")
+                         .c_str(),
                      target->notReadyReason().c_str());
         return kExitUsage;  // refused before anything happened
     }
@@ -187,11 +196,7 @@ int runApply(const ApplyOptions& options) {
         return kExitInterrupted;
     }
     if (result != 0) {
-        const char* message = resultMessage(result);
-        std::fprintf(stderr, "%s\n", message != nullptr ? message : "");
-        if (!reason.empty()) {
-            std::fprintf(stderr, "%s\n", reason.c_str());
-        }
+        printResult(result, reason);
         return result;
     }
     if (kept > 0) {
@@ -199,6 +204,7 @@ int runApply(const ApplyOptions& options) {
                      formatBytes(rootSize - kept).c_str(), formatBytes(rootSize).c_str(),
                      formatBytes(kept).c_str());
     }
-    std::fprintf(stderr, "%s\n", completionMessage());
+    std::fprintf(stderr, "%s\n",
+                 terminaltext::choose(completionMessage(), completionMessageEnglish()).c_str());
     return kExitOk;
 }

@@ -1,6 +1,9 @@
 // The platform's own half of qlupdate's card commands.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "cli/commands.h"
 
 // Lists the cards the system offers (drive letters on Windows, card-reader
@@ -13,6 +16,11 @@ int prepareDevice(const ApplyOptions& options);
 // Checks the image file options.targetImage: on Linux one that a loop device
 // has attached is refused. kExitOk, or the exit status after the message.
 int prepareImage(const ApplyOptions& options);
+// Checks the card image that make reads: on Linux one whose root partition
+// (size bytes at offset) is mounted read-write through a loop device is
+// refused, since what is read may then change. kExitOk, or the exit status
+// after the message.
+int checkCardImage(const std::string& path, uint64_t offset, uint64_t size);
 // After the update: which of the card's file systems it unmounted (Linux,
 // --unmount), on stderr.
 void reportUnmounted();

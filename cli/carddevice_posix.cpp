@@ -61,8 +61,10 @@ int prepareDevice(const ApplyOptions& options) {
         return kExitUsage;
     }
     const std::string path = real;
-    const std::string name = path.substr(path.rfind('/') + 1);
     const BlockDevices system;
+    // The node's device number says which device it is, whatever its name:
+    // a node made with mknod, or one named like another disk.
+    const std::string name = system.nameOf(info.st_rdev);
     BlockDevice device;
     if (!system.describe(name, device)) {
         const std::string disk = system.diskOfPartition(name);
@@ -116,6 +118,18 @@ int prepareImage(const ApplyOptions& options) {
                  "written\n",
                  options.targetImage.c_str(), joined(loops).c_str(), command.c_str(),
                  loops.size() == 1 ? "it" : "them");
+    return kExitUsage;
+}
+
+int checkCardImage(const std::string& path, uint64_t offset, uint64_t size) {
+    const std::vector<std::string> mounts = BlockDevices().writableMountsOver(path, offset, size);
+    if (mounts.empty()) {
+        return kExitOk;
+    }
+    std::fprintf(stderr,
+                 "qlupdate: the root partition of %s is mounted read-write on %s, so it may "
+                 "change while it is read; unmount it (or mount it read-only) first\n",
+                 path.c_str(), joined(mounts).c_str());
     return kExitUsage;
 }
 

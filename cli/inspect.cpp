@@ -1,59 +1,117 @@
 // qlupdate inspect: an update file's header and checks, or a card image's
-// partition table and verdict.
+// partition table and verdict. "sound" and "valid" mean what apply accepts,
+// judged by the checks apply makes.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/progress.h"
 #include "common/common.h"
 #include "common/fileio.h"
-#include "stages/hash.h"
+#include "common/resultcode.h"
+#include "stages/compress.h"
 #include "stages/updatefile.h"
 #include "storage/imageinfo.h"
 
 namespace {
 
-std::string hex(const uint8_t* bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
+const char* const kModule = "inspect";
+
+// What keeps the payload from inflating to the root the header promises;
+// empty when it does.
+std::string payloadVerdict(const Compress& stage, bool inflated, uint64_t size) {
+    if (!inflated) {
+        switch (stage.getFailure()) {
+            case InflateFailure::DataError:
+                return "not zlib data the header's root can come from: " + stage.getFailureText();
+            case InflateFailure::PastLimit:
+                return formatText("it inflates past the %I64u bytes the header gives",
+                                  static_cast<unsigned long long>(size));
+            case InflateFailure::EndedEarly:
+                return "it ends before its zlib stream does";
+            default:
+                return "it cannot be inflated: " + stage.getFailureText();
+        }
     }
-    return out;
+    if (stage.getBytesOut() != size) {
+        return formatText("it inflates to %I64u bytes; the header says %I64u",
+                          static_cast<unsigned long long>(stage.getBytesOut()),
+                          static_cast<unsigned long long>(size));
+    }
+    return std::string();
 }
 
-int inspectUpdateFile(const std::string& path) {
-    auto file = std::make_unique<UpdateFile>();
+int inspectUpdateFile(FilePtr file, const std::string& path) {
+    auto header = std::make_unique<UpdateFile>();
     uint64_t startOffset = 0, size = 0;
     uint8_t digest[32], aux[32];
     std::printf("update file  %s\n", path.c_str());
-    if (!file->loadHeader(path, startOffset, size, digest, aux)) {
-        std::printf("header       INVALID: %s\n", file->getFailure().c_str());
+    if (!header->loadHeader(file.get(), path, startOffset, size, digest, aux)) {
+        std::printf("header       INVALID: %s\n", header->getFailure().c_str());
+        return resultForError(kExitFailure, header->getFailureError());
+    }
+    const int64_t fileSize = fileops::size(file.get());
+    const uint64_t payload = fileSize > header->getHeaderSize()
+                                 ? static_cast<uint64_t>(fileSize) - header->getHeaderSize()
+                                 : 0;
+    std::printf("header       %u bytes, %u hash entries, CRC ok\n", header->getHeaderSize(),
+                header->getHashNum());
+    std::printf(startOffset % 512 == 0 ? "root offset  %llu (sector %llu)\n"
+                                       : "root offset  %llu (not on a 512-byte sector)\n",
+                static_cast<unsigned long long>(startOffset),
+                static_cast<unsigned long long>(startOffset / 512));
+    std::printf("root size    %llu (%s)\n", static_cast<unsigned long long>(size),
+                formatBytes(size).c_str());
+    std::printf("payload      %llu bytes\n", static_cast<unsigned long long>(payload));
+    std::string damage;
+    if (!UpdateFile::checkRoot(startOffset, size, damage)) {
+        std::printf("root         INVALID: %s\n", damage.c_str());
         return kExitFailure;
     }
-    const int64_t fileSize = getFileSize(path.c_str());
-    auto payload = std::make_unique<Hash>();
-    const bool hashed = payload->calcHash(path, file->getHeaderSize(), 0);
-    const bool digestOk = hashed && std::memcmp(payload->getHashValue(), digest, 32) == 0;
-    std::printf("header       %u bytes, %u hash entries, CRC ok\n", file->getHeaderSize(),
-                file->getHashNum());
-    std::printf("root offset  %llu (sector %llu)\n", static_cast<unsigned long long>(startOffset),
-                static_cast<unsigned long long>(startOffset / 512));
-    std::printf("root size    %llu (%llu MiB)\n", static_cast<unsigned long long>(size),
-                static_cast<unsigned long long>(size >> 20));
-    std::printf("payload      %lld bytes\n",
-                static_cast<long long>(fileSize - file->getHeaderSize()));
-    std::printf("payload hash %s %s\n", hex(digest, 32).c_str(),
-                digestOk ? "ok"
-                : hashed ? "MISMATCH"
-                         : "UNREADABLE");
-    if (hashed && !digestOk) {
-        std::printf("  computed   %s\n", hex(payload->getHashValue(), 32).c_str());
+    // The payload is inflated, as apply unpacks it, into nothing: its digest
+    // is taken on the way, and it must come to exactly the header's size.
+    FilePtr sink(fileio::openNullOutput());
+    auto stage = std::make_unique<Compress>();
+    uint8_t computed[32] = {};
+    bool inflated = false;
+    if (sink) {
+        ProgressLine line;
+        runPolling(
+            [&] {
+                inflated = stage->decompress(std::move(file), sink.get(), header->getHeaderSize(),
+                                             size, computed);
+            },
+            [&] { line.show("checking the payload", stage->getBytesOut(), size); });
     }
-    std::printf("aux hash     %s\n", hex(aux, 32).c_str());
-    return digestOk ? kExitOk : kExitFailure;
+    const bool digestOk = sink && std::memcmp(computed, digest, sizeof digest) == 0;
+    std::printf("payload hash %s %s\n", hexDigest(digest).c_str(), digestOk ? "ok" : "MISMATCH");
+    if (sink && !digestOk) {
+        std::printf("  computed   %s\n", hexDigest(computed).c_str());
+    }
+    std::printf("aux hash     %s\n", hexDigest(aux).c_str());
+    if (!sink || stage->getFailure() == InflateFailure::ReadFailed ||
+        stage->getFailure() == InflateFailure::CannotStart) {
+        const int error = sink ? stage->getFailureError() : errno;
+        std::printf("payload data UNREADABLE: %s\n",
+                    sink ? stage->getFailureText().c_str() : fileio::lastErrorText().c_str());
+        return resultForError(kExitFailure, error);
+    }
+    const std::string verdict =
+        payload == 0 ? std::string("there is none") : payloadVerdict(*stage, inflated, size);
+    if (!verdict.empty()) {
+        std::printf("payload data INVALID: %s\n", verdict.c_str());
+        return kExitFailure;
+    }
+    std::printf("payload data inflates to the root's %llu bytes\n",
+                static_cast<unsigned long long>(size));
+    if (!digestOk) {
+        return kExitFailure;
+    }
+    std::printf("verdict      sound\n");
+    return kExitOk;
 }
 
 // What keeps a card image's layout from being a Quillon card's, in words;
@@ -72,14 +130,17 @@ std::string layoutVerdict(ImageInfo& card) {
     return card.checkLayout(why) ? std::string() : why;
 }
 
-int inspectCardImage(const std::string& path) {
-    ImageInfo card;
-    if (!card.setName(path) || !card.loadMbr()) {
-        std::fprintf(stderr, "qlupdate: %s is neither an update file nor a card image\n",
-                     path.c_str());
+int inspectCardImage(FILE* file, const std::string& path) {
+    MbrInfo mbr;
+    const int64_t size = fileops::size(file);
+    if (size <= 0 || !fileops::seek(file, 0) ||
+        fileops::read(mbr.data(), mbr.size(), 1, file) != 1) {
+        std::fprintf(stderr, "qlupdate: %s is neither an update file nor a card image%s\n",
+                     path.c_str(), size == 0 ? " (it is empty)" : "");
         return kExitFailure;
     }
-    const MbrInfo& mbr = card.getMbr();
+    ImageInfo card;
+    card.useMbr(mbr, size, path);
     std::printf("card image   %s (%llu bytes)\n", path.c_str(),
                 static_cast<unsigned long long>(card.getSize()));
     std::printf("entry  boot  type  start sector  end sector  sectors     bytes\n");
@@ -119,17 +180,18 @@ int runInspect(const std::string& path) {
                      path.c_str(), fileio::kindText(kind));
         return kExitFailure;
     }
-    uint8_t magic[6] = {0};
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
+    // One stream for everything read, so that what is judged is one file.
+    FilePtr file(fileops::open(path.c_str(), "rb", kModule));
+    if (!file) {
+        const int error = errno;
         std::fprintf(stderr, "qlupdate: cannot open %s: %s\n", path.c_str(),
                      fileio::lastErrorText().c_str());
-        return kExitFailure;
+        return resultForError(kExitFailure, error);
     }
-    const size_t got = std::fread(magic, 1, sizeof magic, f);
-    std::fclose(f);
+    uint8_t magic[6] = {0};
+    const size_t got = fileops::read(magic, 1, sizeof magic, file.get());
     if (got == sizeof magic && std::memcmp(magic, "QLUPD", 6) == 0) {
-        return inspectUpdateFile(path);
+        return inspectUpdateFile(std::move(file), path);
     }
-    return inspectCardImage(path);
+    return inspectCardImage(file.get(), path);
 }

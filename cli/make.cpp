@@ -1,145 +1,101 @@
 // qlupdate make: the root partition of a card image into a new update file.
-#include <unistd.h>
-
-#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
-#include <vector>
 
+#include "cli/carddevice.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/outputfile.h"
 #include "cli/progress.h"
 #include "common/common.h"
 #include "common/fileio.h"
+#include "common/resultcode.h"
 #include "stages/updatefilemaker.h"
 #include "storage/imageinfo.h"
 
 namespace {
 
-// Files that make creates beside its output, each under a new name of its
-// own. Whatever is still listed at the end is removed; a name that existed
-// before is never listed, so never removed.
-class MadeFiles {
-public:
-    explicit MadeFiles(const std::string& output) : output(output) {}
-    ~MadeFiles() {
-        for (const std::string& path : paths) {
-            std::remove(path.c_str());
-        }
-    }
-    MadeFiles(const MadeFiles&) = delete;
-    MadeFiles& operator=(const MadeFiles&) = delete;
+const char* const kModule = "make";
 
-    // "<output>.<process>-<n><suffix>", created new; empty when no name
-    // beside the output can be created.
-    std::string create(const char* suffix) {
-        const std::string stem = output + "." + std::to_string(::getpid()) + "-";
-        for (int n = 0; n < 100; ++n) {
-            const std::string path = stem + std::to_string(n) + suffix;
-            if (outputfile::createNew(path)) {
-                paths.push_back(path);
-                return path;
-            }
-            if (outputfile::kindOf(path) == outputfile::Kind::Missing) {
-                break;  // the name was free: the folder takes no new file
-            }
-        }
-        return std::string();
-    }
-    // path has been renamed to a name that is not ours to remove.
-    void release(const std::string& path) {
-        paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
-    }
-
-private:
-    std::string output;
-    std::vector<std::string> paths;
-};
-
-void showMaking(ProgressLine& line, const UpdateFileMaker& maker, uint64_t rootSize,
-                const std::string& payload, uint64_t payloadSize) {
+void showMaking(ProgressLine& line, const UpdateFileMaker& maker, uint64_t rootSize) {
     switch (maker.getPhase()) {
-        case UpdateFileMaker::Phase::ReadingCard:
-            line.show("reading the card", maker.getCardBytesRead(), rootSize);
-            break;
-        case UpdateFileMaker::Phase::Compressing: {
-            // The compression counts nothing; the payload's growth is all there is.
-            const int64_t packed = getFileSize(payload.c_str());
-            line.showCount("compressing", packed > 0 ? static_cast<uint64_t>(packed) : 0);
-            break;
-        }
-        case UpdateFileMaker::Phase::HashingPayload:
-            line.show("hashing the payload", maker.getPayloadBytesHashed(), payloadSize);
+        case UpdateFileMaker::Phase::Compressing:
+            line.show("compressing", maker.getCardBytesRead(), rootSize,
+                      ", payload " + formatBytes(maker.getPayloadBytesWritten()));
             break;
         case UpdateFileMaker::Phase::Writing:
             line.show("writing the file");
             break;
-        case UpdateFileMaker::Phase::Idle:
+        default:
             break;
     }
 }
 
-// Writes the update file under a new name beside updateFile and renames it
-// into place only when it is whole and on the disk.
-int pack(ImageInfo& card, const std::string& cardImage, const std::string& updateFile) {
+// The status for a failure: ResultNoResources when the system ran out of
+// something, else make's own failure.
+int failure(int error, const std::string& why) {
+    std::fprintf(stderr, "qlupdate: %s\n", why.c_str());
+    return resultForError(kExitFailure, error);
+}
+
+// Writes the update file as a new file beside updateFile and puts it in
+// place only when it is whole and on the disk. The root is read once, from
+// the stream its partition table came from.
+int pack(FILE* cardStream, const std::string& cardImage, ImageInfo& card,
+         const std::string& updateFile) {
     const uint64_t rootOffset = card.getRootOffset();
     const uint64_t rootSize = card.getRootSize();
-    MadeFiles made(updateFile);
-    const std::string payload = made.create(".payload");
-    const std::string partial = payload.empty() ? std::string() : made.create(".part");
-    if (partial.empty()) {
-        std::fprintf(stderr, "qlupdate: cannot create a new file beside %s\n", updateFile.c_str());
-        return kExitFailure;
+    outputfile::removeLeftovers(updateFile);
+    outputfile::NewFile output;
+    if (!output.create(updateFile)) {
+        return failure(output.error(), output.failure());
     }
+    // A card image that changes while it is read gives a root of neither
+    // the old nor the new content, whatever the digests say.
+    uint64_t before = 0, after = 0;
+    const bool regular = fileio::kindOf(cardImage.c_str()) == fileio::FileKind::Regular;
+    const bool stamped = regular && fileio::changeTime(cardStream, before);
 
     std::fprintf(stderr, "packing the root partition (%llu bytes at offset %llu)\n",
                  static_cast<unsigned long long>(rootSize),
                  static_cast<unsigned long long>(rootOffset));
     UpdateFileMaker maker;
     ProgressLine line;
-    bool packed = false;
-    const auto poll = [&](uint64_t payloadSize) {
-        return [&, payloadSize] {
+    bool made = false;
+    runPolling(
+        [&] {
+            made = maker.make(cardStream, cardImage, rootOffset, rootSize, output.stream(),
+                              updateFile);
+        },
+        [&] {
             if (interrupt::requested()) {
                 maker.requestSuspend();
             }
-            showMaking(line, maker, rootSize, payload, payloadSize);
-        };
-    };
-    runPolling([&] { packed = maker.pack(cardImage, rootOffset, rootSize, payload); }, poll(0));
+            showMaking(line, maker, rootSize);
+        });
     line.finish();
-    bool written = false;
-    if (packed) {
-        const int64_t payloadSize = getFileSize(payload.c_str());
-        runPolling(
-            [&] {
-                written = maker.seal(payload, rootOffset, rootSize, partial) &&
-                          outputfile::syncToDisk(partial);
-            },
-            poll(payloadSize > 0 ? static_cast<uint64_t>(payloadSize) : 0));
-        line.finish();
-    }
     // After a stop the steps end early; runMake says why.
     if (maker.wasSuspended() || interrupt::requested()) {
         return kExitInterrupted;
     }
-    if (!written) {
-        std::fprintf(stderr, "qlupdate: %s\n",
-                     maker.getFailure().empty() ? ("writing " + updateFile + " failed").c_str()
-                                                : maker.getFailure().c_str());
-        return kExitFailure;
+    if (!made) {
+        return failure(maker.getFailureError(), maker.getFailure());
     }
-    if (!outputfile::replace(partial, updateFile)) {
-        std::fprintf(stderr, "qlupdate: cannot rename %s to %s\n", partial.c_str(),
-                     updateFile.c_str());
-        return kExitFailure;
+    if (stamped && (!fileio::changeTime(cardStream, after) || after != before)) {
+        debugLog("%s : %s changed while it was read\n", kModule, cardImage.c_str());
+        return failure(0, cardImage +
+                              " changed while it was read (another program wrote to it), so "
+                              "the update would hold neither its old nor its new root; make it "
+                              "again from an image that nothing writes to");
     }
-    made.release(partial);
-    std::fprintf(stderr, "made %s: root offset %llu, size %llu, payload %lld bytes\n",
+    if (!output.publish()) {
+        return failure(output.error(), output.failure());
+    }
+    std::fprintf(stderr, "made %s: root offset %llu, size %llu, payload %llu bytes\n",
                  updateFile.c_str(), static_cast<unsigned long long>(rootOffset),
                  static_cast<unsigned long long>(rootSize),
-                 static_cast<long long>(getFileSize(updateFile.c_str()) - maker.getHeaderSize()));
+                 static_cast<unsigned long long>(maker.getPayloadBytesWritten()));
     return kExitOk;
 }
 
@@ -165,26 +121,47 @@ int runMake(const std::string& cardImage, const std::string& updateFile) {
     }
     // A FIFO or a terminal would hold the first read forever.
     const fileio::FileKind kind = fileio::kindOf(cardImage.c_str());
-    if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::BlockDevice &&
-        kind != fileio::FileKind::Missing) {
+    if (kind == fileio::FileKind::Missing) {
+        std::fprintf(stderr, "qlupdate: the card image %s does not exist\n", cardImage.c_str());
+        return kExitFailure;
+    }
+    if (kind != fileio::FileKind::Regular && kind != fileio::FileKind::BlockDevice) {
         std::fprintf(stderr, "qlupdate: %s is %s, not a card image\n", cardImage.c_str(),
                      fileio::kindText(kind));
         return kExitFailure;
     }
-    ImageInfo card;
-    if (!card.setName(cardImage) || !card.loadMbr()) {
-        std::fprintf(stderr, "qlupdate: cannot read the card image %s\n", cardImage.c_str());
-        return kExitFailure;
+    FilePtr stream(fileops::open(cardImage.c_str(), "rb", kModule));
+    if (!stream) {
+        const int error = errno;
+        return failure(error,
+                       "cannot open the card image " + cardImage + ": " + fileio::lastErrorText());
     }
+    MbrInfo sector;
+    const int64_t size = fileops::size(stream.get());
+    if (size <= 0 || fileops::read(sector.data(), sector.size(), 1, stream.get()) != 1) {
+        const int error = errno;
+        const bool ended = size >= 0 && std::feof(stream.get()) != 0;
+        return failure(
+            ended ? 0 : error,
+            size == 0 ? "the card image " + cardImage + " is empty"
+            : ended   ? "the card image " + cardImage + " is shorter than its MBR"
+                      : "cannot read the card image " + cardImage + ": " + fileio::lastErrorText());
+    }
+    ImageInfo card;
+    card.useMbr(sector, size, cardImage);
     std::string why;
     if (!card.checkLayout(why)) {
         std::fprintf(stderr, "qlupdate: %s is not a Quillon card image: %s\n", cardImage.c_str(),
                      why.c_str());
         return kExitFailure;
     }
+    const int refused = checkCardImage(cardImage, card.getRootOffset(), card.getRootSize());
+    if (refused != kExitOk) {
+        return refused;
+    }
 
     interrupt::watch();
-    const int status = pack(card, cardImage, updateFile);
+    const int status = pack(stream.get(), cardImage, card, updateFile);
     interrupt::unwatch();
     if (status == kExitInterrupted) {
         std::fprintf(stderr, "qlupdate: interrupted; %s was not written\n", updateFile.c_str());

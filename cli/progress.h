@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "common/common.h"
@@ -60,13 +61,21 @@ std::string formatBytes(uint64_t bytes);
 std::string formatDuration(double seconds);
 
 // Runs work on a thread of its own and, meanwhile, calls poll every 50 ms.
+// A system that gives no thread (a cgroup's pids.max, a small ulimit -v)
+// gets the work done here, without progress.
 template <typename Work, typename Poll>
 void runPolling(Work work, Poll poll) {
     std::atomic<bool> finished{false};
-    std::thread worker([&] {
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            work();
+            finished.store(true);
+        });
+    } catch (const std::system_error&) {
         work();
-        finished.store(true);
-    });
+        return;
+    }
     while (!finished.load()) {
         poll();
         sleepMs(50);

@@ -1,15 +1,20 @@
 // qlupdate: the command-line front end of the update engine.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/carddevice.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
+#include "cli/terminaltext.h"
 #include "cli/version.h"
 #include "common/common.h"
+#include "common/resultcode.h"
 
 namespace {
 
@@ -45,7 +50,8 @@ const char* const kHelp =
     "                                or MMC (loop devices, unusual readers)\n"
     "      --no-verify               do not read what was written back from the\n"
     "                                target and compare it\n"
-    "  inspect FILE                  show an update file's header and checks, or\n"
+    "  inspect FILE                  check an update file as apply does (header,\n"
+    "                                root, digest, the payload inflated), or show\n"
     "                                a card image's partition table and verdict\n"
     "  drives                        list the card readers' drives (Windows) or the\n"
     "                                card readers' disks (Linux)\n"
@@ -56,26 +62,31 @@ const char* const kHelp =
     "must then be updated again.\n"
     "\n"
     "Progress and the verdict go to standard error; listings and inspect's\n"
-    "report to standard output.\n"
+    "report to standard output. Messages follow the locale's codeset, and are\n"
+    "in English where it has no Japanese (LC_ALL=C).\n"
     "\n"
     "Exit status:\n"
     "    0  success\n"
     "    1  the card (or card image) is not a Quillon ZR-7040 one, or its\n"
     "       layout does not fit the update; for make, inspect and drives: failure\n"
-    "    2  the update file is missing, broken or changed while in use\n"
+    "    2  the update file is missing, broken, or changed or replaced while\n"
+    "       in use\n"
     "    3  the unpacked temporary file has the wrong size\n"
     "    4  the temporary file could not be read\n"
     "    5  the card could not be written completely (or was pulled out)\n"
     "    6  the temporary file could not be created\n"
     "    7  not enough free disk space for the temporary file (4 GB)\n"
     "    8  the card already holds the update; nothing was written\n"
-    "    9  another program uses the card's root partition, or a file system on\n"
-    "       the card cannot be unmounted; nothing was written\n"
+    "    9  another program uses the card's root partition, a file system on\n"
+    "       the card cannot be unmounted, or another update holds the image;\n"
+    "       nothing was written\n"
     "   10  the card is write-protected (its LOCK switch, or the reader refused\n"
     "       the first write); nothing was written\n"
     "   11  the update file is on the card itself; nothing was written\n"
     "   12  the card could not be read, or was removed or replaced after it was\n"
     "       checked; nothing was written\n"
+    "   13  the system gave no memory, thread or file handle (a ulimit, a\n"
+    "       cgroup); nothing is wrong with the update file or the card\n"
     "   64  usage error, or a target that is refused before anything is written\n"
     "  130  interrupted (Ctrl+C, Ctrl+Break on Windows, a hang-up or kill on\n"
     "       Linux)\n";
@@ -122,11 +133,22 @@ bool takes(const std::string& command, const std::string& option) {
     return false;
 }
 
-}  // namespace
+// Output that never arrived is a failure: a full disk or a closed pipe on
+// standard output shows only when the buffered report is written out.
+int finishOutput(int status) {
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    const bool whole = flushed && std::ferror(stdout) == 0;
+    if (std::fclose(stdout) == 0 && whole) {
+        return status;
+    }
+    std::fprintf(
+        stderr, "qlupdate: the output could not be written: %s\n",
+        flushed ? (whole ? std::strerror(errno) : "a write failed") : std::strerror(error));
+    return status == kExitOk ? kExitFailure : status;
+}
 
-int main(int argc, char** argv) {
-    startPlatform();
-    interrupt::ignoreFatalWrites();
+int runCommand(int argc, char** argv) {
     Arguments a;
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
@@ -143,11 +165,11 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::fputs("\n", stdout);
             std::fputs(kHelp, stdout);
-            return kExitOk;
+            return finishOutput(kExitOk);
         }
         if (arg == "--version") {
             std::printf("qlupdate %s\n", kQlupdateVersion);
-            return kExitOk;
+            return finishOutput(kExitOk);
         }
         const std::string option = arg == "-v" ? "--verbose" : arg;
         if (option != "--verbose" && option != "--drive" && option != "--device" &&
@@ -199,10 +221,11 @@ int main(int argc, char** argv) {
                              : usageError("make needs a card image and an update file");
     }
     if (command == "inspect") {
-        return operands == 1 ? runInspect(a.words[1]) : usageError("inspect needs one file");
+        return operands == 1 ? finishOutput(runInspect(a.words[1]))
+                             : usageError("inspect needs one file");
     }
     if (command == "drives") {
-        return operands == 0 ? runDrives() : usageError("drives takes no file");
+        return operands == 0 ? finishOutput(runDrives()) : usageError("drives takes no file");
     }
     ApplyOptions options;
     options.verbose = a.verbose;
@@ -228,4 +251,21 @@ int main(int argc, char** argv) {
     options.anyDevice = a.anyDevice;
     options.unmount = a.unmount;
     return runApply(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    startPlatform();
+    interrupt::ignoreFatalWrites();
+    // The library's own refusals: memory for a string or a buffer, a thread.
+    // Unwinding removes what the command made on the way.
+    try {
+        return runCommand(argc, argv);
+    } catch (const std::bad_alloc& e) {
+        printResult(ResultNoResources, std::string("the system gave no memory: ") + e.what());
+    } catch (const std::system_error& e) {
+        printResult(ResultNoResources, std::string("the system refused: ") + e.what());
+    }
+    return ResultNoResources;
 }

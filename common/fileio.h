@@ -37,6 +37,9 @@ bool syncToDevice(FILE* file);
 // handles on Windows are not cached, and there it does nothing.
 void dropCachedData(FILE* file);
 void sleep(int32_t milliseconds);
+// A stream that takes every write and keeps nothing (/dev/null, NUL);
+// nullptr on failure.
+FILE* openNullOutput();
 
 // A new file opened "w+b", never an existing one and never through a link;
 // nullptr with errno set (EEXIST when the name is taken) on failure.
@@ -45,8 +48,19 @@ void sleep(int32_t milliseconds);
 // so not even a killed process leaves it behind.
 FILE* createNew(const char* path, bool temporary = false);
 bool streamSize(FILE* file, int64_t& size);
+// Opens an existing file for reading and writing ("r+b") so that no second
+// writer of its kind meets it: on POSIX with an open-file-description lock
+// over the whole file (where the file system keeps locks), on Windows with
+// no write sharing. keeper, a second handle, holds that until releaseLock,
+// also after the stream is closed. nullptr with errno set on failure, EBUSY
+// when another holds the file.
+FILE* openLocked(const char* path, intptr_t& keeper);
+void releaseLock(intptr_t keeper);
 // The file's identity: device and inode, or volume serial and file index.
 bool identity(FILE* file, uint64_t& volume, uint64_t& index);
+// When the file last changed (its data or its metadata), in the system's
+// units: a write through any name or handle moves it on.
+bool changeTime(FILE* file, uint64_t& when);
 uint32_t processId();
 // The words for the last failed file call: on Windows the system's code and
 // text where the runtime kept them (_doserrno), for the runtime maps

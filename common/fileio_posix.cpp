@@ -1,10 +1,13 @@
 #include "common/fileio.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
@@ -72,6 +75,15 @@ bool fileSize(int fd, int64_t& size) {
     if (::fstat(fd, &st) != 0) {
         return false;
     }
+    if (S_ISBLK(st.st_mode)) {
+        // A block device's st_size is 0; the kernel knows its size.
+        uint64_t bytes = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+            return false;
+        }
+        size = static_cast<int64_t>(bytes);
+        return true;
+    }
     size = static_cast<int64_t>(st.st_size);
     return true;
 }
@@ -97,6 +109,10 @@ void dropCachedData(FILE* file) {
     // Advice only: a system that keeps the pages still has read them from
     // the synced file, and the read-back then proves less, not something false.
     ::posix_fadvise(::fileno(file), 0, 0, POSIX_FADV_DONTNEED);
+}
+
+FILE* openNullOutput() {
+    return std::fopen("/dev/null", "wb");
 }
 
 void sleep(int32_t milliseconds) {
@@ -129,6 +145,44 @@ FILE* createNew(const char* path, bool temporary) {
     return file;
 }
 
+FILE* openLocked(const char* path, intptr_t& keeper) {
+    keeper = -1;
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    // A file system without locks (some network shares) leaves it unlocked.
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES)) {
+        ::close(fd);
+        errno = EBUSY;
+        return nullptr;
+    }
+    // The lock belongs to the open file, so a descriptor of it holds the lock.
+    const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    FILE* file = held >= 0 ? ::fdopen(fd, "r+b") : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        if (held >= 0) {
+            ::close(held);
+        }
+        errno = error;
+        return nullptr;
+    }
+    keeper = held;
+    return file;
+}
+
+void releaseLock(intptr_t keeper) {
+    if (keeper >= 0) {
+        ::close(static_cast<int>(keeper));
+    }
+}
+
 bool streamSize(FILE* file, int64_t& size) {
     return fileSize(::fileno(file), size);
 }
@@ -140,6 +194,17 @@ bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
     }
     volume = static_cast<uint64_t>(st.st_dev);
     index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool changeTime(FILE* file, uint64_t& when) {
+    struct stat st;
+    if (::fstat(::fileno(file), &st) != 0) {
+        return false;
+    }
+    // The status change time moves with every write, and no utime() sets it back.
+    when = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000ull +
+           static_cast<uint64_t>(st.st_ctim.tv_nsec);
     return true;
 }
 

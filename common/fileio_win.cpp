@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/systemerror.h"
@@ -93,6 +94,10 @@ bool syncToDevice(FILE* file) {
 
 void dropCachedData(FILE*) {}
 
+FILE* openNullOutput() {
+    return std::fopen("NUL", "wb");
+}
+
 void sleep(int32_t milliseconds) {
     ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }
@@ -109,11 +114,13 @@ FILE* createNew(const char* path, bool temporary) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         _doserrno = error;
-        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
-                : error == ERROR_ACCESS_DENIED                              ? EACCES
-                : error == ERROR_PATH_NOT_FOUND                             ? ENOENT
-                : error == ERROR_DISK_FULL                                  ? ENOSPC
-                                                                            : EIO;
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS      ? EEXIST
+                : error == ERROR_ACCESS_DENIED                                   ? EACCES
+                : error == ERROR_PATH_NOT_FOUND                                  ? ENOENT
+                : error == ERROR_DISK_FULL                                       ? ENOSPC
+                : error == ERROR_TOO_MANY_OPEN_FILES                             ? EMFILE
+                : error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
+                                                                                 : EIO;
         return nullptr;
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
@@ -133,6 +140,53 @@ FILE* createNew(const char* path, bool temporary) {
     return file;
 }
 
+FILE* openLocked(const char* path, intptr_t& keeper) {
+    keeper = -1;
+    // Others may read it meanwhile, but no handle that writes it opens.
+    const HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        _doserrno = error;
+        errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY
+                : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND  ? ENOENT
+                : error == ERROR_ACCESS_DENIED                                    ? EACCES
+                : error == ERROR_WRITE_PROTECT                                    ? EROFS
+                : error == ERROR_TOO_MANY_OPEN_FILES                              ? EMFILE
+                : error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY  ? ENOMEM
+                                                                                  : EIO;
+        return nullptr;
+    }
+    // A second handle of the same open file keeps the sharing refused.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const HANDLE self = ::GetCurrentProcess();
+    const bool kept =
+        ::DuplicateHandle(self, handle, self, &held, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0;
+    const int fd =
+        kept ? ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY) : -1;
+    FILE* file = fd >= 0 ? ::_fdopen(fd, "r+b") : nullptr;
+    if (file == nullptr) {
+        if (fd >= 0) {
+            ::_close(fd);
+        } else {
+            ::CloseHandle(handle);
+        }
+        if (kept) {
+            ::CloseHandle(held);
+        }
+        errno = EMFILE;
+        return nullptr;
+    }
+    keeper = reinterpret_cast<intptr_t>(held);
+    return file;
+}
+
+void releaseLock(intptr_t keeper) {
+    if (keeper != -1) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(keeper));
+    }
+}
+
 bool streamSize(FILE* file, int64_t& size) {
     return fileSize(::_fileno(file), size);
 }
@@ -145,6 +199,19 @@ bool identity(FILE* file, uint64_t& volume, uint64_t& index) {
     }
     volume = info.dwVolumeSerialNumber;
     index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool changeTime(FILE* file, uint64_t& when) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    FILE_BASIC_INFO info;
+    if (handle == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) {
+        return false;
+    }
+    // The last write is set by whoever writes; the change time only by the system.
+    when = static_cast<uint64_t>(info.ChangeTime.QuadPart) ^
+           (static_cast<uint64_t>(info.LastWriteTime.QuadPart) << 1);
     return true;
 }
 

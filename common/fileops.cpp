@@ -55,6 +55,14 @@ FILE* createNew(const char* path, const char* user, bool temporary) {
     return opened(fileio::createNew(path, temporary), path, user);
 }
 
+FILE* openLocked(const char* path, const char* user, intptr_t& keeper) {
+    keeper = -1;
+    if (ask(Op::Open, nullptr, path, user, 0) != 0) {
+        return nullptr;
+    }
+    return opened(fileio::openLocked(path, keeper), path, user);
+}
+
 FILE* adopt(FILE* file, const char* path, const char* user) {
     if (file == nullptr) {
         return nullptr;

@@ -34,6 +34,9 @@ FILE* open(const char* path, const char* mode, const char* user);
 // may read it on POSIX; on Windows nobody else may write it while open.
 // temporary: the file goes with its last handle (see fileio::createNew).
 FILE* createNew(const char* path, const char* user, bool temporary = false);
+// An existing file opened "r+b" and held against a second writer (see
+// fileio::openLocked); keeper is released with fileio::releaseLock.
+FILE* openLocked(const char* path, const char* user, intptr_t& keeper);
 // A stream opened elsewhere (a raw drive), under the hook from here on. On a
 // refused Open the stream is closed and nullptr returned.
 FILE* adopt(FILE* file, const char* path, const char* user);

@@ -1,6 +1,8 @@
 // The update job's result codes: what the window and qlupdate tell the user.
 #pragma once
 
+#include <cerrno>
+
 enum ResultCode {
     ResultNone = 0,
     ResultInvalidMedia = 1,
@@ -20,4 +22,19 @@ enum ResultCode {
     // Nothing was written: the card could not be read, or was removed or
     // replaced by another after it was checked.
     ResultCardUnreadable = 12,
+    // The system gave no memory, thread or file handle that the update
+    // needed (a ulimit, a cgroup's pids.max, a machine short of memory):
+    // nothing is wrong with the update file or the card.
+    ResultNoResources = 13,
 };
+
+// The one place that tells a resource failure from a fault of a file or a
+// card: the errno of a failed open, read or allocation. A thread the
+// system refuses is ResultNoResources too.
+inline bool isResourceError(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+// code, unless error says that the system ran out of something.
+inline int resultForError(int code, int error) {
+    return isResourceError(error) ? ResultNoResources : code;
+}

@@ -38,11 +38,14 @@ if update-alternatives --query x86_64-w64-mingw32-g++ 2>/dev/null | grep -q '^Va
   $SUDO update-alternatives --set x86_64-w64-mingw32-gcc /usr/bin/x86_64-w64-mingw32-gcc-posix >/dev/null
 fi
 
-# Wine shows Japanese text only when the process runs in a Japanese locale.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
-  log "generating ja_JP.UTF-8"
-  $SUDO sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+# Wine shows Japanese text only when the process runs in a Japanese locale;
+# qlupdate's tests also speak to an EUC-JP terminal.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$' || ! locale -a 2>/dev/null | grep -qi '^ja_JP.eucjp$'; then
+  log "generating ja_JP.UTF-8 and ja_JP.EUC-JP"
+  for entry in 'ja_JP.UTF-8 UTF-8' 'ja_JP.EUC-JP EUC-JP'; do
+    $SUDO sed -i "s/^# *$entry/$entry/" /etc/locale.gen
+    grep -q "^$entry" /etc/locale.gen || echo "$entry" | $SUDO tee -a /etc/locale.gen >/dev/null
+  done
   $SUDO locale-gen >/dev/null
 fi
 

@@ -19,9 +19,35 @@ flock 9
 
 mkdir -p "$WINEPREFIX"
 created=false
+# Made: wineboot wrote the registry, the drive letters' folder and Windows.
+made() {
+  [ -f "$WINEPREFIX/system.reg" ] && [ -d "$WINEPREFIX/dosdevices" ] &&
+    [ -d "$WINEPREFIX/drive_c/windows/system32" ]
+}
+# The registry reaches its files when the prefix's server ends.
+boot() { wineboot -i >"$1" 2>&1 && wineserver -w >>"$1" 2>&1; }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "wine-prefix: creating $WINEPREFIX" >&2
-  wineboot -i >/dev/null 2>&1 || true
+  out=$(mktemp)
+  # wineboot fails now and then on a fresh machine, for one whose server is
+  # still ending or has died: once more after ending this prefix's server.
+  if ! { boot "$out" && made; }; then
+    echo "wine-prefix: wineboot did not make the prefix; ending its server and trying again" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    if ! { boot "$out" && made; }; then
+      {
+        echo "wine-prefix: wineboot could not make the Wine prefix $WINEPREFIX; it said:"
+        sed 's/^/  /' "$out"
+        echo "wine-prefix: end its Wine programs (WINEPREFIX=$WINEPREFIX wineserver -k),"
+        echo "  remove $WINEPREFIX and run this again; if that fails too, check Wine itself:"
+        echo "  WINEPREFIX=\$(mktemp -d) wineboot -i"
+      } >&2
+      rm -f "$out"
+      exit 1
+    fi
+  fi
+  rm -f "$out"
   created=true
 else
   echo "wine-prefix: updating $WINEPREFIX" >&2

@@ -42,44 +42,87 @@ void Compress::requestSuspend() {
 
 bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t length,
                         const std::string& outputPath) {
-    if (!inBuffer || !outBuffer) {
-        debugLog("%s : no buffers\n", kModule);
-        return false;
-    }
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (deflateInit_(&stream, Z_DEFAULT_COMPRESSION, kZlibVersion, sizeof stream) != Z_OK) {
-        debugLog("%s : deflateInit error (%s)\n", kModule, zmsg(stream));
-        return false;
-    }
     FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
     if (!in) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
-        deflateEnd(&stream);
-        return false;
+        return fail(InflateFailure::ReadFailed, inputPath + " cannot be opened: " + text, error);
     }
     if (!fileops::seek(in.get(), offset)) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fseeko error %I64d\n", kModule, static_cast<long long>(offset));
-        deflateEnd(&stream);
-        return false;
+        return fail(InflateFailure::ReadFailed,
+                    formatText("%s cannot be read from byte %I64u: %s", inputPath.c_str(),
+                               static_cast<unsigned long long>(offset), text.c_str()),
+                    error);
     }
     FilePtr out(fileops::open(outputPath.c_str(), "wb", kModule));
     if (!out) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, outputPath.c_str());
-        deflateEnd(&stream);
-        return false;
+        return fail(InflateFailure::WriteFailed, outputPath + " cannot be created: " + text, error);
     }
+    bool outcome = compress(in.get(), length, out.get(), nullptr, nullptr);
+    in.reset();
+    if (!closeOutput(out) && outcome) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
+        debugLog("%s : write error %d\n", kModule, 0);
+        outcome = fail(InflateFailure::WriteFailed, text, error);
+    }
+    return outcome;
+}
+
+bool Compress::compress(FILE* in, uint64_t length, FILE* out, uint8_t* inputDigest,
+                        uint8_t* outputDigest) {
+    suspended = false;
+    fail(InflateFailure::None, std::string());
+    bytesIn.store(0);
+    bytesOut.store(0);
+    if (!inBuffer || !outBuffer) {
+        debugLog("%s : no buffers\n", kModule);
+        return fail(InflateFailure::CannotStart, "out of memory for the compression buffers",
+                    ENOMEM);
+    }
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    const int init = deflateInit_(&stream, Z_DEFAULT_COMPRESSION, kZlibVersion, sizeof stream);
+    if (init != Z_OK) {
+        debugLog("%s : deflateInit error (%s)\n", kModule, zmsg(stream));
+        return fail(InflateFailure::CannotStart, zError(init), init == Z_MEM_ERROR ? ENOMEM : 0);
+    }
+    // Each chunk is hashed as it is read and as it is written: the digests
+    // are of exactly the bytes that went through the stream.
+    SHA256_CTX shaIn;
+    SHA256_Init(&shaIn);
+    SHA256_CTX shaOut;
+    SHA256_Init(&shaOut);
+    const auto writeOut = [&](uint32_t n) {
+        if (n > 0 && fileops::write(outBuffer.get(), n, 1, out) != 1) {
+            const int error = errno;
+            const std::string text = fileio::lastErrorText();
+            debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
+            return fail(InflateFailure::WriteFailed, text, error);
+        }
+        SHA256_Update(&shaOut, outBuffer.get(), n);
+        bytesOut.fetch_add(n);
+        return true;
+    };
 
     stream.next_out = outBuffer.get();
     stream.avail_out = kChunk;
     uint64_t remaining = length;
+    uint64_t consumed = 0;
     int flush = Z_NO_FLUSH;
     bool outcome = false;
-    suspended = false;
     for (;;) {
         if (suspendRequested.load()) {
             debugLog("%s : compress suspend\n", kModule);
             suspended = true;
+            fail(InflateFailure::Suspended, std::string());
             break;
         }
         if (stream.avail_in == 0 && flush != Z_FINISH) {
@@ -92,30 +135,39 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
                 remaining = 0;
                 flush = Z_FINISH;
             }
-            if (chunk == 0 || fileops::read(inBuffer.get(), 1, chunk, in.get()) != chunk) {
-                debugLog("%s : fread (%u) error %s\n", kModule, chunk, std::strerror(errno));
+            if (chunk == 0 || fileops::read(inBuffer.get(), 1, chunk, in) != chunk) {
+                const bool ended = chunk == 0 || std::feof(in) != 0;
+                const int error = ended ? 0 : errno;
+                const std::string text = ended ? "end of file" : fileio::lastErrorText();
+                debugLog("%s : fread (%u) error %s\n", kModule, chunk, text.c_str());
+                fail(InflateFailure::ReadFailed,
+                     chunk == 0 ? std::string("there is nothing to compress")
+                     : ended    ? formatText("it ends %I64u bytes into the %I64u to be read",
+                                             static_cast<unsigned long long>(consumed),
+                                             static_cast<unsigned long long>(length))
+                                : formatText("it could not be read %I64u bytes in: %s",
+                                             static_cast<unsigned long long>(consumed), text.c_str()),
+                     error);
                 break;
             }
+            SHA256_Update(&shaIn, inBuffer.get(), chunk);
+            consumed += chunk;
+            bytesIn.store(consumed);
             stream.next_in = inBuffer.get();
             stream.avail_in = chunk;
         }
         const int ret = deflate(&stream, flush);
         if (ret == Z_STREAM_ERROR) {
             debugLog("%s : deflate error (%s)\n", kModule, zmsg(stream));
+            fail(InflateFailure::DataError, zmsg(stream));
             break;
         }
         if (ret == Z_STREAM_END) {
-            const uint32_t n = kChunk - stream.avail_out;
-            if (n > 0 && fileops::write(outBuffer.get(), n, 1, out.get()) != 1) {
-                debugLog("%s : write error %d\n", kModule, static_cast<int>(n));
-                break;
-            }
-            outcome = true;
+            outcome = writeOut(kChunk - stream.avail_out);
             break;
         }
         if (stream.avail_out == 0) {
-            if (fileops::write(outBuffer.get(), kChunk, 1, out.get()) != 1) {
-                debugLog("%s : write error %d\n", kModule, static_cast<int>(kChunk));
+            if (!writeOut(kChunk)) {
                 break;
             }
             stream.next_out = outBuffer.get();
@@ -123,10 +175,11 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
         }
     }
     deflateEnd(&stream);
-    in.reset();
-    if (!closeOutput(out) && outcome) {
-        debugLog("%s : write error %d\n", kModule, 0);
-        outcome = false;
+    if (inputDigest != nullptr) {
+        SHA256_Final(inputDigest, &shaIn);
+    }
+    if (outputDigest != nullptr) {
+        SHA256_Final(outputDigest, &shaOut);
     }
     return outcome;
 }
@@ -160,27 +213,33 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
 
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,
                           uint64_t maxOutput, uint8_t* inputDigest, OutputSink* sink) {
+    FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
+    if (!in) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
+        debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
+        suspended = false;
+        bytesOut.store(0);
+        return fail(InflateFailure::ReadFailed, "cannot be opened: " + text, error);
+    }
+    return decompress(std::move(in), output, offset, maxOutput, inputDigest, sink);
+}
+
+bool Compress::decompress(FilePtr in, FILE* output, uint64_t offset, uint64_t maxOutput,
+                          uint8_t* inputDigest, OutputSink* sink) {
     suspended = false;
     fail(InflateFailure::None, std::string());
     bytesOut.store(0);
     if (!inBuffer || !outBuffer) {
         debugLog("%s : no buffers\n", kModule);
-        return fail(InflateFailure::CannotStart, "out of memory for the unpacking buffers");
+        return fail(InflateFailure::CannotStart, "out of memory for the unpacking buffers", ENOMEM);
     }
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     const int init = inflateInit_(&stream, kZlibVersion, sizeof stream);
     if (init != Z_OK) {
         debugLog("%s : inflateInit error (%s)\n", kModule, zmsg(stream));
-        return fail(InflateFailure::CannotStart, zError(init));
-    }
-    FilePtr in(fileops::open(inputPath.c_str(), "rb", kModule));
-    if (!in) {
-        const int error = errno;
-        const std::string text = fileio::lastErrorText();
-        debugLog("%s : fopen error %s\n", kModule, inputPath.c_str());
-        inflateEnd(&stream);
-        return fail(InflateFailure::ReadFailed, "cannot be opened: " + text, error);
+        return fail(InflateFailure::CannotStart, zError(init), init == Z_MEM_ERROR ? ENOMEM : 0);
     }
     if (!fileops::seek(in.get(), offset)) {
         const int error = errno;
@@ -311,7 +370,7 @@ bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t o
             const std::string words = stream.msg != nullptr ? stream.msg : zError(ret);
             debugLog("%s : inflate error (%s)\n", kModule, zmsg(stream));
             if (ret == Z_MEM_ERROR) {
-                fail(InflateFailure::CannotStart, words);
+                fail(InflateFailure::CannotStart, words, ENOMEM);
                 break;
             }
             fail(InflateFailure::DataError, words);
@@ -347,4 +406,11 @@ void ImageDecompress::operator()(FILE* output, uint64_t offset, uint64_t maxOutp
     result = false;
     std::memset(inputDigest, 0, sizeof inputDigest);
     result = compressor.decompress(updateFilePath, output, offset, maxOutput, inputDigest, sink);
+}
+
+void ImageDecompress::operator()(FilePtr input, FILE* output, uint64_t offset, uint64_t maxOutput,
+                                 OutputSink* sink) {
+    result = false;
+    std::memset(inputDigest, 0, sizeof inputDigest);
+    result = compressor.decompress(std::move(input), output, offset, maxOutput, inputDigest, sink);
 }

@@ -49,6 +49,12 @@ public:
     // Deflates length bytes from offset of inputPath into a new zlib stream.
     bool compress(const std::string& inputPath, uint64_t offset, uint64_t length,
                   const std::string& outputPath);
+    // The same from an open stream at its position into another, which is
+    // neither flushed nor closed. With inputDigest, stores there the SHA-256
+    // of the bytes read; with outputDigest, of the bytes written: each of
+    // exactly what went through the stream, read once.
+    bool compress(FILE* input, uint64_t length, FILE* output, uint8_t* inputDigest,
+                  uint8_t* outputDigest);
     // Inflates the zlib stream starting at offset of inputPath into outputPath.
     // Fails once the output would grow past maxOutput bytes.
     bool decompress(const std::string& inputPath, const std::string& outputPath, uint64_t offset,
@@ -62,10 +68,13 @@ public:
     // handed to it.
     bool decompress(const std::string& inputPath, FILE* output, uint64_t offset, uint64_t maxOutput,
                     uint8_t* inputDigest, OutputSink* sink = nullptr);
+    // The same from an input the caller opened; closed here.
+    bool decompress(FilePtr input, FILE* output, uint64_t offset, uint64_t maxOutput,
+                    uint8_t* inputDigest, OutputSink* sink = nullptr);
     // Whether the last run ended because a suspend was requested; read it
     // after the run (after joining its thread).
     bool wasSuspended() const { return suspended; }
-    // Why the last decompression failed; None after success.
+    // Why the last run failed; None after success.
     InflateFailure getFailure() const { return failure; }
     // zlib's words for a data error; for a failed read, what could not be
     // done with the input and the system's words ("cannot be opened: ...");
@@ -73,12 +82,16 @@ public:
     const std::string& getFailureText() const { return failureText; }
     // errno of a failed read or write: ENOSPC for a full volume.
     int getFailureError() const { return failureError; }
-    // Bytes the running or last decompression has inflated so far.
+    // Bytes the running or last decompression has inflated so far, or the
+    // compression has written.
     uint64_t getBytesOut() const { return bytesOut.load(); }
+    // Bytes the running or last compression has read.
+    uint64_t getBytesIn() const { return bytesIn.load(); }
 
 private:
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint64_t> bytesOut{0};
+    std::atomic<uint64_t> bytesIn{0};
     bool fail(InflateFailure why, const std::string& text, int error = 0);
 
     bool suspended = false;
@@ -100,6 +113,9 @@ public:
     // Into a stream the job holds open; also takes the payload's digest,
     // and hands every chunk written to sink.
     void operator()(FILE* output, uint64_t offset, uint64_t maxOutput, OutputSink* sink);
+    // The same from the update file as the job opened it.
+    void operator()(FilePtr input, FILE* output, uint64_t offset, uint64_t maxOutput,
+                    OutputSink* sink);
     void requestSuspend() { compressor.requestSuspend(); }
     bool getResult() const { return result; }
     bool wasSuspended() const { return compressor.wasSuspended(); }

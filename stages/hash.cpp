@@ -21,44 +21,77 @@ Hash::Hash() : readBuffer(allocateChunk(kChunk)) {
     std::memset(hashValue, 0, sizeof hashValue);
 }
 
-bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
+// Clears what the last run left; false, with the reason, when there is no
+// buffer to read into.
+bool Hash::begin() {
     progress.store(0);
     bytesDone.store(0);
     suspended = false;
     shrank = false;
     failure.clear();
-    SHA256_CTX context;
-    SHA256_Init(&context);
+    failureError = 0;
     std::memset(hashValue, 0, sizeof hashValue);
     if (!readBuffer) {
         debugLog("%s : no buffer\n", kModule);
         failure = "could not be read: out of memory for the hashing buffer";
+        failureError = ENOMEM;
         return false;
     }
+    return true;
+}
 
+// The size from offset to the end, or false with the reason.
+bool Hash::sizeToTheEnd(int64_t fileSize, uint64_t offset, const std::string& path,
+                        uint64_t& size) {
+    if (fileSize == -1 || static_cast<int64_t>(offset) >= fileSize) {
+        failureError = fileSize == -1 ? errno : 0;
+        failure = fileSize == -1
+                      ? "cannot be opened: " + fileio::lastErrorText()
+                      : formatText("holds nothing from byte %I64u on: it is %I64d bytes long",
+                                   static_cast<unsigned long long>(offset),
+                                   static_cast<long long>(fileSize));
+        debugLog("%s : getFileSize %I64d error offset %I64d (%s)\n", kModule,
+                 static_cast<long long>(fileSize), static_cast<long long>(offset), path.c_str());
+        return false;
+    }
+    size = static_cast<uint64_t>(fileSize) - offset;
+    return true;
+}
+
+bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
+    if (!begin()) {
+        return false;
+    }
     const bool toTheEnd = size == 0;
-    if (toTheEnd) {
-        const int64_t fileSize = getFileSize(path.c_str());
-        if (fileSize == -1 || static_cast<int64_t>(offset) >= fileSize) {
-            failure = fileSize == -1
-                          ? "cannot be opened: " + fileio::lastErrorText()
-                          : formatText("holds nothing from byte %I64u on: it is %I64d bytes long",
-                                       static_cast<unsigned long long>(offset),
-                                       static_cast<long long>(fileSize));
-            debugLog("%s : getFileSize %I64d error offset %I64d (%s)\n", kModule,
-                     static_cast<long long>(fileSize), static_cast<long long>(offset),
-                     path.c_str());
-            return false;
-        }
-        size = static_cast<uint64_t>(fileSize) - offset;
+    if (toTheEnd && !sizeToTheEnd(getFileSize(path.c_str()), offset, path, size)) {
+        return false;
     }
     FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
+        failureError = errno;
         failure = "cannot be opened: " + fileio::lastErrorText();
         debugLog("%s : fopen error %s\n", kModule, path.c_str());
         return false;
     }
-    if (offset != 0 && !fileops::seek(file.get(), offset)) {
+    return hashRange(file.get(), offset, size, toTheEnd);
+}
+
+bool Hash::calcHash(FILE* file, uint64_t offset, uint64_t size) {
+    if (!begin()) {
+        return false;
+    }
+    const bool toTheEnd = size == 0;
+    if (toTheEnd && !sizeToTheEnd(fileops::size(file), offset, "the open file", size)) {
+        return false;
+    }
+    return hashRange(file, offset, size, toTheEnd);
+}
+
+bool Hash::hashRange(FILE* file, uint64_t offset, uint64_t size, bool toTheEnd) {
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    if (offset != 0 && !fileops::seek(file, offset)) {
+        failureError = errno;
         failure =
             formatText("cannot be read from byte %I64u: %s",
                        static_cast<unsigned long long>(offset), fileio::lastErrorText().c_str());
@@ -74,10 +107,11 @@ bool Hash::calcHash(const std::string& path, uint64_t offset, uint64_t size) {
     uint64_t remaining = size;
     while (remaining > 0) {
         const uint32_t chunk = remaining < kChunk ? static_cast<uint32_t>(remaining) : kChunk;
-        if (fileops::read(readBuffer.get(), chunk, 1, file.get()) != 1) {
+        if (fileops::read(readBuffer.get(), chunk, 1, file) != 1) {
             // A short read at the end. Hashing to the end, the file is
             // shorter than it was when its size was taken.
-            const bool ended = std::feof(file.get()) != 0;
+            const bool ended = std::feof(file) != 0;
+            failureError = ended ? 0 : errno;
             shrank = ended && toTheEnd;
             const std::string error = ended ? std::string("end of file") : fileio::lastErrorText();
             const unsigned long long at = offset + size - remaining;
@@ -123,6 +157,12 @@ PartitionHash::PartitionHash(bool useDevice)
 bool PartitionHash::operator()(uint64_t offset, uint64_t size) {
     result = false;
     result = hash.calcHash(current.getName(), offset, size);
+    return result;
+}
+
+bool PartitionHash::hashOpenFile(FILE* file, uint64_t offset) {
+    result = false;
+    result = hash.calcHash(file, offset, 0);
     return result;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,8 @@ public:
 
     // size 0 hashes from offset to the end of the file.
     bool calcHash(const std::string& path, uint64_t offset, uint64_t size);
+    // The same through a stream the caller opened and closes.
+    bool calcHash(FILE* file, uint64_t offset, uint64_t size);
     void requestSuspend() { suspendRequested.store(true); }
     // Whether the last run ended because a suspend was requested.
     bool wasSuspended() const { return suspended; }
@@ -31,6 +34,9 @@ public:
     // Whether the last run met the file's end before the size it had when
     // the run began: the file was cut while it was read.
     bool fileShrank() const { return shrank; }
+    // errno of the call that failed (EMFILE, ENOMEM, EIO); 0 when the file
+    // was only too short, or after success.
+    int getFailureError() const { return failureError; }
     const uint8_t* getHashValue() const { return hashValue; }
     uint32_t getProgress() const { return progress.load(); }
     // Bytes hashed so far by the running or last run.
@@ -38,11 +44,16 @@ public:
     void printHashValue() const;
 
 private:
+    bool begin();
+    bool sizeToTheEnd(int64_t fileSize, uint64_t offset, const std::string& path, uint64_t& size);
+    bool hashRange(FILE* file, uint64_t offset, uint64_t size, bool toTheEnd);
+
     std::atomic<bool> suspendRequested{false};
     std::atomic<uint32_t> progress{0};
     std::atomic<uint64_t> bytesDone{0};
     bool suspended = false;
     bool shrank = false;
+    int failureError = 0;
     std::string failure;
     uint8_t hashValue[kDigestSize];
     ChunkBuffer readBuffer;
@@ -66,6 +77,8 @@ public:
 
     // Thread payload: hashes [offset, offset + size) of the current target.
     bool operator()(uint64_t offset, uint64_t size = 0);
+    // Hashes an open file from offset to its end.
+    bool hashOpenFile(FILE* file, uint64_t offset);
     // Loads the MBR and hashes the root partition; false when the layout
     // gives no root partition.
     bool hashRootPartition();
@@ -78,6 +91,7 @@ public:
     bool wasSuspended() const { return hash.wasSuspended(); }
     const std::string& getFailure() const { return hash.getFailure(); }
     bool fileShrank() const { return hash.fileShrank(); }
+    int getFailureError() const { return hash.getFailureError(); }
     void printHashValue() const { hash.printHashValue(); }
 
 private:

@@ -1,5 +1,6 @@
 #include "stages/updatefile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -109,20 +110,43 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
                             uint8_t compressDataHash[32], uint8_t auxHash[32]) {
     debugLog("%s : loadHeader start %s\n", kModule, path.c_str());
     failure.clear();
+    failureError = 0;
     FilePtr file(fileops::open(path.c_str(), "rb", kModule));
     if (!file) {
+        failureError = errno;
         failure = "the update file cannot be opened: " + fileio::lastErrorText();
         debugLog("%s : loadHeader file open error (%s) \n", kModule, path.c_str());
         return false;
     }
+    return readHeader(file.get(), path, startOffset, size, compressDataHash, auxHash);
+}
+
+bool UpdateFile::loadHeader(FILE* file, const std::string& path, uint64_t& startOffset,
+                            uint64_t& size, uint8_t compressDataHash[32], uint8_t auxHash[32]) {
+    debugLog("%s : loadHeader start %s\n", kModule, path.c_str());
+    failure.clear();
+    failureError = 0;
+    if (!fileops::seek(file, 0)) {
+        failureError = errno;
+        failure = "the update file could not be read: " + fileio::lastErrorText();
+        debugLog("%s : loadHeader seek error (%s) \n", kModule, path.c_str());
+        return false;
+    }
+    return readHeader(file, path, startOffset, size, compressDataHash, auxHash);
+}
+
+bool UpdateFile::readHeader(FILE* file, const std::string& path, uint64_t& startOffset,
+                            uint64_t& size, uint8_t compressDataHash[32], uint8_t auxHash[32]) {
     // A read that fails before the file's end is no short file.
     const auto readFailure = [&](const std::string& shortText) {
-        return std::feof(file.get()) != 0
-                   ? shortText
-                   : "the update file could not be read: " + fileio::lastErrorText();
+        if (std::feof(file) != 0) {
+            return shortText;
+        }
+        failureError = errno;
+        return "the update file could not be read: " + fileio::lastErrorText();
     };
     uint8_t fixed[kFixedHeaderSize];
-    if (fileops::read(fixed, 1, kFixedHeaderSize, file.get()) != kFixedHeaderSize) {
+    if (fileops::read(fixed, 1, kFixedHeaderSize, file) != kFixedHeaderSize) {
         failure = readFailure(formatText("the update file is shorter than its %u-byte header",
                                          static_cast<unsigned>(kFixedHeaderSize)));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
@@ -142,6 +166,7 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
         return false;
     }
     if (!allocateHeader(get16(fixed + 8))) {
+        failureError = ENOMEM;
         failure = "out of memory for the update file's header";
         debugLog("%s : loadHeader iheader buffer fail\n", kModule);
         return false;
@@ -149,15 +174,13 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
     uint8_t* h = header.get();
     std::memcpy(h, fixed, kFixedHeaderSize);
     const uint32_t tableBytes = static_cast<uint32_t>(headerSize) - kFixedHeaderSize;
-    if (tableBytes > 0 &&
-        fileops::read(h + kFixedHeaderSize, 1, tableBytes, file.get()) != tableBytes) {
+    if (tableBytes > 0 && fileops::read(h + kFixedHeaderSize, 1, tableBytes, file) != tableBytes) {
         failure = readFailure(formatText("the update file ends inside its %u-byte header",
                                          static_cast<unsigned>(headerSize)));
         debugLog("%s : loadHeader read (%ld) file error (%s) \n", kModule,
                  static_cast<long>(tableBytes), path.c_str());
         return false;
     }
-    file.reset();
 
     encode(h, static_cast<size_t>(headerSize));
     const uint32_t stored = get32(h + 12);
@@ -189,6 +212,34 @@ bool UpdateFile::loadHeader(const std::string& path, uint64_t& startOffset, uint
              static_cast<long long>(startOffset), static_cast<long long>(size),
              static_cast<int>(hashNum));
     return true;
+}
+
+bool UpdateFile::checkRoot(uint64_t startOffset, uint64_t size, std::string& why) {
+    constexpr uint64_t kSector = 512;
+    constexpr uint64_t kFarthestEnd = 2 * (uint64_t{1} << 32) * 4096;
+    const char* const damaged = "the update file's header is damaged: ";
+    if (size == 0) {
+        why = formatText("%sits root partition holds no bytes", damaged);
+    } else if (startOffset % kSector != 0 || size % kSector != 0) {
+        why = formatText(
+            "%sits root partition (%I64u bytes at byte %I64u) is not whole 512-byte sectors",
+            damaged, static_cast<unsigned long long>(size),
+            static_cast<unsigned long long>(startOffset));
+    } else if (startOffset < kSector) {
+        why = formatText("%sits root partition starts at byte %I64u, inside the MBR", damaged,
+                         static_cast<unsigned long long>(startOffset));
+    } else if (size > kFarthestEnd || startOffset > kFarthestEnd - size) {
+        why = formatText(
+            "%sits root partition (%I64u bytes at byte %I64u) ends past the %I64u bytes an MBR "
+            "can describe",
+            damaged, static_cast<unsigned long long>(size),
+            static_cast<unsigned long long>(startOffset),
+            static_cast<unsigned long long>(kFarthestEnd));
+    } else {
+        why.clear();
+        return true;
+    }
+    return false;
 }
 
 bool UpdateFile::setupHashData(const uint8_t hash[32], int index) {

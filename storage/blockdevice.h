@@ -51,6 +51,9 @@ public:
     // Fills device for the whole disk called name ("sdb"); false when sysfs
     // has no such disk.
     bool describe(const std::string& name, BlockDevice& device) const;
+    // sysfs's name of the block device with that device number ("sdb",
+    // "sdb1"), whatever a node of it is called; empty when there is none.
+    std::string nameOf(uint64_t deviceNumber) const;
     // The disk that holds partition name ("sdb1" gives "sdb"); empty when
     // name is no partition.
     std::string diskOfPartition(const std::string& name) const;
@@ -64,6 +67,12 @@ public:
     // The loop devices ("/dev/loop7") whose file is the one at path: the same
     // st_dev and st_ino, under whatever name.
     std::vector<std::string> loopsOnFile(const std::string& path) const;
+    // The read-write mounts, through loop devices on the file at path (or
+    // their partitions), of file systems over its bytes [offset, offset +
+    // length): "/mnt/x (/dev/loop3p2)". What is mounted so may change under
+    // a reader.
+    std::vector<std::string> writableMountsOver(const std::string& path, uint64_t offset,
+                                                uint64_t length) const;
 
 private:
     std::string read(const std::string& path) const;

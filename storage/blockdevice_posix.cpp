@@ -144,6 +144,13 @@ bool BlockDevices::describe(const std::string& name, BlockDevice& device) const 
     return true;
 }
 
+std::string BlockDevices::nameOf(uint64_t deviceNumber) const {
+    const dev_t number = static_cast<dev_t>(deviceNumber);
+    const std::string dir = resolved(sysRoot + "/dev/block/" + std::to_string(major(number)) + ":" +
+                                     std::to_string(minor(number)));
+    return dir.empty() ? std::string() : baseName(dir);
+}
+
 std::string BlockDevices::diskOfPartition(const std::string& name) const {
     const std::string dir = sysRoot + "/class/block/" + name;
     if (name.empty() || name.find('/') != std::string::npos || !exists(dir + "/partition")) {
@@ -217,6 +224,60 @@ std::vector<std::string> BlockDevices::loopsOnFile(const std::string& path) cons
         }
     });
     return loops;
+}
+
+std::vector<std::string> BlockDevices::writableMountsOver(const std::string& path, uint64_t offset,
+                                                          uint64_t length) const {
+    std::vector<std::string> found;
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0) {
+        return found;
+    }
+    // The nodes whose bytes overlap the range: a loop device starts at its
+    // offset in the file, and each of its partitions at its start in it.
+    std::vector<std::string> over;
+    const auto number = [&](const std::string& file) {
+        return std::strtoull(read(file).c_str(), nullptr, 10);
+    };
+    forEachLoopFile([&](const std::string& loop, const struct stat& file) {
+        if (file.st_dev != target.st_dev || file.st_ino != target.st_ino) {
+            return;
+        }
+        const std::string dir = sysRoot + "/block/" + loop;
+        const uint64_t base = number(dir + "/loop/offset");
+        const auto overlaps = [&](uint64_t start, uint64_t size) {
+            return start < offset + length && offset < start + size;
+        };
+        // sysfs counts 512-byte units whatever the sector size.
+        if (overlaps(base, number(dir + "/size") * 512)) {
+            over.push_back(loop);
+        }
+        for (const std::string& part : partitionsIn(dir)) {
+            if (overlaps(base + number(dir + "/" + part + "/start") * 512,
+                         number(dir + "/" + part + "/size") * 512)) {
+                over.push_back(part);
+            }
+        }
+    });
+    if (over.empty()) {
+        return found;
+    }
+    std::ifstream in(mountsFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string source, point, type, options;
+        if (!(fields >> source >> point >> type >> options) || source.empty() || source[0] != '/' ||
+            (options != "rw" && options.compare(0, 3, "rw,") != 0)) {
+            continue;
+        }
+        const std::string node = resolved(unescape(source));
+        const std::string name = baseName(node.empty() ? unescape(source) : node);
+        if (std::find(over.begin(), over.end(), name) != over.end()) {
+            found.push_back(unescape(point) + " (/dev/" + name + ")");
+        }
+    }
+    return found;
 }
 
 void BlockDevices::readMounts(const std::string& disk, const std::vector<std::string>& partitions,

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/common.h"
@@ -57,6 +58,45 @@ uint32_t MbrInfo::getEndSector(int index) const {
         return 0;
     }
     return getStartSector(index) + getSectorCount(index);  // modulo 2^32 on purpose
+}
+
+uint8_t MbrInfo::getType(int index) const {
+    if (index < 0 || index > 3) {
+        return 0;
+    }
+    return bytes[kTableOffset + kEntrySize * static_cast<uint32_t>(index) + 4];
+}
+
+std::string MbrInfo::rootEntryProblem() const {
+    const uint8_t type = getType(1);
+    if (type == 0x00) {
+        return "partition 1, the root, has type 00: the entry is empty";
+    }
+    if (type == 0x05 || type == 0x0F || type == 0x85) {
+        return formatText(
+            "partition 1, the root, has type %02X: it is an extended partition, which holds "
+            "other partitions",
+            type);
+    }
+    if (type == 0xEE) {
+        return "partition 1, the root, has type EE: it protects a GUID partition table (GPT)";
+    }
+    // 64-bit ends: an entry that wraps past 2^32 still covers what it says.
+    // Partition 0 lies before the root by the layout rule itself.
+    const uint64_t start = getStartSector(1);
+    const uint64_t end = start + getSectorCount(1);
+    for (const int i : {2, 3}) {
+        const uint64_t first = getStartSector(i);
+        const uint64_t last = first + getSectorCount(i);
+        if (getType(i) != 0x00 && first < last && first < end && start < last) {
+            return formatText(
+                "partition %d (sectors %I64u to %I64u) overlaps partition 1, the root (sectors "
+                "%I64u to %I64u), whose sectors the update overwrites",
+                i, static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
+                static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+        }
+    }
+    return std::string();
 }
 
 uint32_t MbrInfo::getMaxEndSector() const {
@@ -201,6 +241,26 @@ uint64_t DeviceInfo::getSize() {
     return static_cast<uint64_t>(mbr.getMaxEndSector()) * bytesPerSector;
 }
 
+bool DeviceInfo::isValid() {
+    if (partitionStyle != 0) {
+        return false;
+    }
+    // Before a table is read there are no entries to judge.
+    const std::string why = mbrLoaded ? mbr.rootEntryProblem() : std::string();
+    if (!why.empty()) {
+        debugLog("%s : %s %s\n", kModule, name.c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string DeviceInfo::layoutProblem() const {
+    if (partitionStyle != 0) {
+        return "the card is not partitioned with an MBR";
+    }
+    return mbrLoaded ? mbr.rootEntryProblem() : std::string();
+}
+
 uint64_t DeviceInfo::getRootOffset() {
     if (!isValid()) {
         return 0;
@@ -242,6 +302,7 @@ bool DeviceInfo::loadMbr() {
         return false;
     }
     std::memcpy(mbr.data(), sector.data(), mbr.size());
+    mbrLoaded = true;
     mbr.dump(bytesPerSector);
     return true;
 }
@@ -262,6 +323,7 @@ bool DeviceInfo::loadMbrFrom(rawdevice::Handle drive) {
         return false;
     }
     std::memcpy(mbr.data(), sector.get(), mbr.size());
+    mbrLoaded = true;
     mbr.dump(bytesPerSector);
     return true;
 }

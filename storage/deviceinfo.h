@@ -28,7 +28,14 @@ public:
     // Start + count modulo 2^32 (exclusive end); 0 outside 0..3.
     uint32_t getEndSector(int index) const;
     uint32_t getSectorCount(int index) const;
+    // The partition type byte of entry index; 0 outside 0..3.
+    uint8_t getType(int index) const;
     uint32_t getMaxEndSector() const;
+    // What keeps entry 1 from being a root partition that an update may
+    // overwrite: a type that marks it empty, extended (05, 0F, 85) or a GPT's
+    // protective entry (EE), or another entry whose sectors overlap it.
+    // Empty when nothing does.
+    std::string rootEntryProblem() const;
     void dump(uint32_t bytesPerSector) const;
 
 private:
@@ -60,7 +67,10 @@ public:
 
     // Only the first character of drive (the letter) is used.
     bool setName(const std::string& drive) override;
-    bool isValid() override { return partitionStyle == 0; }
+    // An MBR disk whose root entry may be written (rootEntryProblem).
+    bool isValid() override;
+    // Why isValid is false, in words; empty when it is true.
+    std::string layoutProblem() const;
     bool isReady() override { return ready; }
     uint64_t getSize() override;
     const std::string& getName() override { return name; }
@@ -91,6 +101,7 @@ private:
     uint32_t bytesPerSector = 0;
     int32_t deviceNumber = -1;
     bool ready = false;
+    bool mbrLoaded = false;
 };
 
 // The name of a STORAGE_BUS_TYPE for the log: "USB", "SD"; "bus 99" for one

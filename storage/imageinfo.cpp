@@ -60,6 +60,8 @@ bool ImageInfo::checkLayout(std::string& why) const {
         why = formatText("file size too small %I64d calc size %I64d",
                          static_cast<long long>(fileSize),
                          static_cast<long long>(static_cast<uint64_t>(end1) * kSectorSize));
+    } else {
+        why = mbr.rootEntryProblem();
     }
     return why.empty();
 }
@@ -102,7 +104,10 @@ bool ImageInfo::loadMbr() {
     return whole;
 }
 
-void ImageInfo::useMbr(const MbrInfo& sector, int64_t size) {
+void ImageInfo::useMbr(const MbrInfo& sector, int64_t size, const std::string& name) {
+    if (!name.empty()) {
+        fileName = name;
+    }
     mbr = sector;
     fileSize = size;
     ready = size > 0;

@@ -27,8 +27,9 @@ public:
 
     const MbrInfo& getMbr() const { return mbr; }
     // A first sector read elsewhere (through the target's own stream) and
-    // the file's size at that moment, in place of loadMbr.
-    void useMbr(const MbrInfo& sector, int64_t size);
+    // the file's size at that moment, in place of loadMbr; a name, when
+    // given, in place of setName's.
+    void useMbr(const MbrInfo& sector, int64_t size, const std::string& name = std::string());
 
 private:
     MbrInfo mbr;

@@ -51,20 +51,34 @@ std::unique_ptr<Target> makeTarget(const std::string& imagePath, const std::stri
 
 ImageTarget::ImageTarget(const std::string& path) : imagePath(path) {
     ready = image.setName(path);
+    missing = !ready && (errno == ENOENT || errno == ENOTDIR);
+}
+
+std::string ImageTarget::notReadyReason() const {
+    return imagePath +
+           (missing ? ": the image file does not exist" : " cannot be read or is empty");
 }
 
 // The image is opened for writing here and held to the end of the copy: one
 // that cannot be written is refused before anything is unpacked, and the
-// copy writes the very file whose table was checked.
+// copy writes the very file whose table was checked. No second job writes
+// it before this one ends: its lock is held until release().
 bool ImageTarget::loadLayout(TargetFailure& failure) {
-    stream = fileops::open(imagePath.c_str(), "rb+", kModule);
+    stream = fileops::openLocked(imagePath.c_str(), kModule, lockKeeper);
     if (stream == nullptr) {
         const int code = errno;
         const std::string error = fileio::lastErrorText();
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : can not open image file %s\n", imagePath.c_str());
+        if (code == EBUSY) {
+            return fail(failure, ResultCardInUse,
+                        formatText("%s is being written by another update or program, which "
+                                   "holds it locked; nothing was written",
+                                   imagePath.c_str()));
+        }
         const bool refused = code == EROFS || code == EACCES || code == EPERM;
-        return fail(failure, refused ? ResultWriteProtected : ResultWriteFailed,
+        return fail(failure,
+                    refused ? ResultWriteProtected : resultForError(ResultWriteFailed, code),
                     formatText(refused ? "%s cannot be written: %s; nothing was written"
                                        : "%s cannot be opened for writing: %s; nothing was written",
                                imagePath.c_str(), error.c_str()));
@@ -217,10 +231,11 @@ bool ImageTarget::openForReadBack(TargetFailure& failure) {
     stream = fileops::open(imagePath.c_str(), "rb", kModule);
     positionKnown = false;
     if (stream == nullptr) {
+        const int code = errno;
         const std::string error = fileio::lastErrorText();
         systemerror::logLast(kModule, "open", imagePath.c_str());
         debugLog("applyupdatefile : verify can not open %s\n", imagePath.c_str());
-        return fail(failure, ResultWriteFailed,
+        return fail(failure, resultForError(ResultWriteFailed, code),
                     formatText("%s cannot be opened to read the update back: %s", imagePath.c_str(),
                                error.c_str()));
     }
@@ -260,6 +275,8 @@ void ImageTarget::release() {
         fileops::close(stream);
         stream = nullptr;
     }
+    fileio::releaseLock(lockKeeper);
+    lockKeeper = -1;
 }
 
 // ---- DriveTarget ----

@@ -43,6 +43,9 @@ public:
     virtual bool loadLayout(TargetFailure& failure) = 0;
     // The layout rule, and the root partition's bytes (0 when not valid).
     virtual bool isValid() = 0;
+    // Why the layout rule fails, in words; empty when it holds or there is
+    // no table to judge.
+    virtual std::string layoutProblem() = 0;
     virtual uint64_t getRootOffset() = 0;
     virtual uint64_t getRootSize() = 0;
     // Whether the file at absPath lies on this target (an update file
@@ -83,17 +86,22 @@ class ImageTarget : public Target {
 public:
     explicit ImageTarget(const std::string& path);
     ~ImageTarget() override { release(); }
+    ImageTarget(const ImageTarget&) = delete;
+    ImageTarget& operator=(const ImageTarget&) = delete;
 
     bool isReady() const override { return ready; }
     bool isDevice() const override { return false; }
     const std::string& path() const override { return imagePath; }
     const std::string& drive() const override { return noDrive; }
     std::string displayName() const override { return imagePath; }
-    std::string notReadyReason() const override {
-        return imagePath + " cannot be read or is empty";
-    }
+    std::string notReadyReason() const override;
     bool loadLayout(TargetFailure& failure) override;
     bool isValid() override { return image.isValid(); }
+    std::string layoutProblem() override {
+        std::string why;
+        image.checkLayout(why);
+        return why;
+    }
     uint64_t getRootOffset() override { return image.getRootOffset(); }
     uint64_t getRootSize() override { return image.getRootSize(); }
     bool holdsFile(const char*) override { return false; }
@@ -116,7 +124,9 @@ private:
     std::string noDrive;
     ImageInfo image;
     bool ready = false;
+    bool missing = false;  // when not ready: no file at the path
     FILE* stream = nullptr;
+    intptr_t lockKeeper = -1;  // holds the image against a second job
     uint64_t position = 0;
     bool positionKnown = false;
     // The written file, which the read-back must meet again.
@@ -148,6 +158,7 @@ public:
     std::string notReadyReason() const override;
     bool loadLayout(TargetFailure& failure) override;
     bool isValid() override { return device.isValid(); }
+    std::string layoutProblem() override { return device.layoutProblem(); }
     uint64_t getRootOffset() override { return device.getRootOffset(); }
     uint64_t getRootSize() override { return device.getRootSize(); }
     bool holdsFile(const char* absPath) override;

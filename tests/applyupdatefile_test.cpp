@@ -130,7 +130,7 @@ bool waitFor(const std::function<bool()>& done) {
 
 struct Hooks {
     std::function<void(ApplyUpdateFile&)> beforeCreate;  // this thread
-    std::function<void(ApplyUpdateFile&)> atFreeSpace;   // the worker, before the target is read
+    std::function<void(ApplyUpdateFile&)> atFreeSpace;   // the worker, before the header is read
     std::function<void(ApplyUpdateFile&)> whileRunning;  // this thread, after create()
     // Before each stream call, on the thread that makes it: 0 or an errno.
     std::function<int(const faultinject::Call&, ApplyUpdateFile&)> onCall;
@@ -313,11 +313,17 @@ TEST_F(ApplyUpdateFileTest, ReadBackThatDiffersIsCodeFiveUnlessVerificationIsOff
         Hooks hooks;
         hooks.beforeCreate = [&](ApplyUpdateFile& job) { job.setVerify(verify); };
         // The copy's close comes after its sync: the card changes its bytes
-        // once the write is done.
+        // once the write is done, through the job's own stream, since no
+        // other writer may open the image meanwhile.
         hooks.onCall = [&](const faultinject::Call& c, ApplyUpdateFile&) {
             if (c.op == fileops::Op::Close && c.path == target && !changed) {
                 changed = true;
-                xorByte(target, kRootOffset + kRootSize / 2, 0x01);
+                const long at = static_cast<long>(kRootOffset + kRootSize / 2);
+                std::fseek(c.file, at, SEEK_SET);
+                const int byte = std::fgetc(c.file);
+                std::fseek(c.file, at, SEEK_SET);
+                std::fputc(byte ^ 0x01, c.file);
+                std::fflush(c.file);
             }
             return 0;
         };
@@ -450,13 +456,6 @@ TEST_F(ApplyUpdateFileTest, TargetThatDoesNotMatchTheHeaderIsInvalidMedia) {
          kJob + "invalid root size 2097152 2101248 \n",
          "the card's root partition holds 2101248 bytes, the update file carries 2097152"},
         {"layout invalid", cutInsideRoot, kJob + "invalid root offset 16384 0 \n", ""},
-        {"layout invalid, header of offset and size 0",
-         [&](const std::string& t, std::string& u) {
-             cutInsideRoot(t, u);
-             u = dir.file("zero.bin");
-             writeUpdateFile(u, 0, 0, deflateBytes({}));
-         },
-         "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -650,6 +649,63 @@ TEST_F(ApplyUpdateFileTest, VolumeOfTheUpdateFileDecidesBeforeAnythingIsRead) {
     }
 }
 
+// A header whose root no card can have is the file's damage, before any
+// question of room (a size near 2^64 is no lack of disk space) or of the card.
+TEST_F(ApplyUpdateFileTest, HeaderWithARootNoCardHasIsBroken) {
+    const struct {
+        uint64_t offset, size;
+        const char* words;
+    } cases[] = {
+        {0, 0, "holds no bytes"},
+        {kRootOffset, 0, "holds no bytes"},
+        {kRootOffset + 1, kRootSize, "is not whole 512-byte sectors"},
+        {kRootOffset, kRootSize - 1, "is not whole 512-byte sectors"},
+        {0, kRootSize, "inside the MBR"},
+        {kRootOffset, 0xFFFFFFFFFFFFFE00ull, "ends past the 35184372088832 bytes"},
+        {1ull << 63, 1ull << 63, "ends past the"},
+    };
+    const std::string upd = dir.file("absurd.bin");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + " " + std::to_string(c.size));
+        const std::string target = freshTarget("target.img");
+        writeUpdateFile(upd, c.offset, c.size, deflateBytes(newRootBytes()));
+        const Outcome out = runJob(upd, target);
+        EXPECT_EQ(out.result, ResultBrokenUpdateFile);
+        EXPECT_NE(out.reason.find(c.words), std::string::npos) << out.reason;
+        EXPECT_EQ(out.unpacked, 0u);
+        EXPECT_EQ(tempFilesBeside(upd), 0);
+        EXPECT_EQ(digest(target), untouched);
+    }
+}
+
+// A job holds its image from the first look at it to its end: a second job
+// on the same image meanwhile writes nothing and says who holds it (9).
+TEST_F(ApplyUpdateFileTest, SecondJobOnAHeldImageIsRefused) {
+    const std::string target = freshTarget("target.img");
+    const std::string other = freshUpdate("other.bin");
+    std::unique_ptr<ApplyUpdateFile> second;
+    Hooks hooks;
+    hooks.atFreeSpace = [&](ApplyUpdateFile&) {
+        if (!second) {  // the second job asks for the free space too
+            second = std::make_unique<ApplyUpdateFile>(other, target, "");
+            second->create();
+            second->join();
+        }
+    };
+    const Outcome first = runJob(update, target, "", hooks);
+    EXPECT_TRUE(first.success) << first.log;
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->getResult(), ResultCardInUse);
+    EXPECT_EQ(second->getReason(), target +
+                                       " is being written by another update or program, which "
+                                       "holds it locked; nothing was written");
+    EXPECT_EQ(second->getUnpackedBytes(), 0u);
+    expectUpdated(target, newRoot);
+    // Held no longer once the first has ended.
+    const std::string again = freshTarget("again.img");
+    EXPECT_TRUE(runJob(update, again).success);
+}
+
 // A root larger than the space beside the update file, or than the largest
 // file its file system holds, is refused before any temporary file is written.
 TEST_F(ApplyUpdateFileTest, RootThatCannotFitBesideTheUpdateFileIsRefusedBeforeUnpacking) {
@@ -687,7 +743,7 @@ TEST_F(ApplyUpdateFileTest, StopWhilePausedBeforeTheStart) {
     EXPECT_EQ(digest(target), untouched);
 }
 
-// Requested before the target is read, the stop is seen once both stages run.
+// Requested before the header is read, the stop is seen once both stages run.
 TEST_F(ApplyUpdateFileTest, StopAfterTheTargetChecksSuspendsBothStages) {
     const std::string target = freshTarget("target.img");
     Hooks hooks;
@@ -1021,6 +1077,43 @@ protected:
         fakeplatform::addDrive('E', disk);
     }
 };
+
+// A root entry the update may not write, as an image and as the card behind
+// a drive (the window's way): code 1, the entry named, nothing written.
+TEST_F(DeviceTargetTest, RootEntryOfAnotherKindOrOverlappedIsInvalidMedia) {
+    const struct {
+        uint8_t type;
+        testutil::Entry other;  // entry 2
+        const char* words;
+    } cases[] = {
+        {0x00, {}, "has type 00: the entry is empty"},
+        {0x05, {}, "has type 05: it is an extended partition"},
+        {0x0F, {}, "has type 0F"},
+        {0x85, {}, "has type 85"},
+        {0xEE, {}, "has type EE: it protects a GUID partition table"},
+        {0x83, {kRootStart + 8, 64}, "partition 2 (sectors 40 to 104) overlaps partition 1"},
+        {0x83, {kRootStart + kRootCount - 1, 64, 0x0c}, "partition 2 (sectors 4127 to 4191)"},
+    };
+    for (const auto& c : cases) {
+        for (const char* drive : {"", "E:"}) {
+            SCOPED_TRACE(std::string(c.words) + (*drive != '\0' ? " on a drive" : " on an image"));
+            fakeplatform::reset();
+            const std::string card = dir.file("entries.img");
+            std::vector<testutil::Entry> entries = {{8, 24}, {kRootStart, kRootCount, c.type}};
+            if (c.other.count != 0) {
+                entries.push_back(c.other);
+            }
+            testutil::makeCardImage(card, entries, (kRootStart + kRootCount + 128) * kSector, 1);
+            const std::string before = digest(card);
+            addCard(card);
+            const Outcome out = runJob(update, card, drive);
+            EXPECT_EQ(out.result, ResultInvalidMedia);
+            EXPECT_NE(out.reason.find(c.words), std::string::npos) << out.reason;
+            EXPECT_EQ(digest(card), before);
+            EXPECT_EQ(tempFilesBeside(update), 0);
+        }
+    }
+}
 
 // A card whose only written bytes are its MBR and its root partition, so
 // that it may lie past 4 GiB and cost nothing on the disk.
@@ -1439,6 +1532,9 @@ int openDescriptors() {
 // The code that the failure table gives for the nth failed stream call.
 int expectedCode(fileops::Op op, const std::string& stream, int n) {
     using fileops::Op;
+    if (op == Op::Open) {
+        return ResultNoResources;  // EMFILE: the system's, whatever the file
+    }
     if (stream == "target") {
         return op == Op::Read && n == 1 ? ResultInvalidMedia : ResultWriteFailed;  // the MBR's
     }
@@ -1573,14 +1669,35 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
             xorByte(u, at, 0x5a);
         }
     };
+    // Another file takes the name, as a browser's finished download does.
+    // Windows replaces no file that a stream holds open: then nothing changed.
+    bool renamedOver = true;
+    const auto renamed = [&](const std::string& u) {
+        const std::string next = u + ".next";
+        fs::copy_file(otherUpdate, next);
+        std::error_code ec;
+        fs::rename(next, u, ec);
+        renamedOver = !ec;
+        fs::remove(next, ec);
+    };
+    const std::string changedWhile = "the update file changed while it was being read";
     const struct {
         const char* name;
         std::function<void(const std::string&)> change;
         std::string stage = "compress";  // changed at its first read
+        fileops::Op op = fileops::Op::Read;
+        std::string reason = {};  // its start; "" for changedWhile
+        std::string line = {};    // "" for the unpacking's or the hashing's
     } cases[] = {{"replaced", replace},
                  {"cut", cut},
                  {"scrambled", scramble},
-                 {"cut while it is hashed", cut, "hash"}};
+                 {"cut while it is hashed", cut, "hash"},
+                 {"renamed over before it is hashed", renamed, "hash", fileops::Op::Open,
+                  "the update file " + dir.file("changing.bin") + " was replaced while it was read",
+                  " replaced before hash\n"},
+                 {"renamed over before it is unpacked", renamed, "compress", fileops::Op::Open,
+                  "the update file " + dir.file("changing.bin") + " was replaced while it was read",
+                  " replaced before compress\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string target = freshTarget("target.img");
@@ -1588,8 +1705,8 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
         bool changed = false;  // by the decompression thread, read after the join
         Hooks hooks;
         hooks.onCall = [&](const faultinject::Call& call, ApplyUpdateFile& job) {
-            if (call.op == fileops::Op::Read && call.user == c.stage && !changed) {
-                if (c.stage == "compress") {
+            if (call.op == c.op && call.user == c.stage && !changed) {
+                if (c.stage == "compress" && c.op == fileops::Op::Read) {
                     waitFor([&] { return job.getProgress() >= 10; });  // the digest matched
                 }
                 c.change(upd);
@@ -1597,13 +1714,21 @@ TEST_F(ApplyUpdateFileTest, UpdateFileChangedWhileTheJobRunsIsNeverWritten) {
             }
             return 0;
         };
+        renamedOver = true;
         const Outcome out = runJob(upd, target, "", hooks);
         EXPECT_TRUE(changed);
+        if (!renamedOver) {
+            EXPECT_TRUE(out.success) << out.log;
+            continue;
+        }
         EXPECT_EQ(out.result, ResultBrokenUpdateFile);
-        EXPECT_EQ(out.reason.rfind("the update file changed while it was being read", 0), 0u)
+        EXPECT_EQ(out.reason.rfind(c.reason.empty() ? changedWhile : c.reason, 0), 0u)
             << out.reason;
-        EXPECT_TRUE(out.has(kJob + (c.stage == "hash" ? "update file hash calc fail\n"
-                                                      : "update file changed while unpacking \n")))
+        EXPECT_NE(
+            out.log.find(!c.line.empty()     ? c.line
+                         : c.stage == "hash" ? kJob + "update file hash calc fail\n"
+                                             : kJob + "update file changed while unpacking \n"),
+            std::string::npos)
             << out.log;
         EXPECT_EQ(digest(target), untouched);
         EXPECT_EQ(tempFilesBeside(upd), 0);

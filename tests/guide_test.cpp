@@ -98,6 +98,15 @@ TEST_F(Guide, QuotesEveryResultMessageAndTheCompletion) {
     expectQuoted(completionMessage(), "completion");
 }
 
+// qlupdate shows the English text where a terminal has no Japanese: every
+// code with a message has both.
+TEST(Messages, EveryResultMessageHasItsEnglishText) {
+    for (int code = 1; code < 256; ++code) {
+        EXPECT_EQ(resultMessage(code) != nullptr, resultMessageEnglish(code) != nullptr) << code;
+    }
+    EXPECT_NE(completionMessageEnglish(), nullptr);
+}
+
 // Menus, captions and dialog texts; a blank text is replaced at run time,
 // and the progress bar's text is its name, never shown.
 TEST_F(Guide, QuotesEveryTextOfTheResourceScript) {

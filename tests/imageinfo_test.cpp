@@ -69,8 +69,24 @@ TEST_F(ImageInfoTest, LayoutRuleOnHandMadeTables) {
          "partition 0 start sector (100) over end sector (99)\n"},
         {"root wraps past 2^32", {{1, 7}, {4096, 0xFFFFF001u}}, 8192 * 512,
          "partition 1 start sector (4096) over end sector (1)\n"},
-        {"entries 2 and 3 play no part", {{1, 7}, {8, 8}, {2, 0xFFFFFFF0u}, {0, 0xFFFFFFFFu}}, 8192,
-         ""},
+        {"entries 2 and 3 over the root", {{1, 7}, {8, 8}, {2, 0xFFFFFFF0u}, {0, 0xFFFFFFFFu}}, 8192,
+         "partition 2 (sectors 2 to 4294967282) overlaps partition 1, the root (sectors 8 to 16), "
+         "whose sectors the update overwrites\n"},
+        {"entry 3 wrapping past 2^32 over the root", {{1, 7}, {8, 8}, {16, 8}, {12, 0xFFFFFFFFu}},
+         8192, "partition 3 (sectors 12 to 4294967307) overlaps partition 1, the root (sectors 8 "
+         "to 16), whose sectors the update overwrites\n"},
+        {"entries 2 and 3 beside the root play no part", {{1, 7}, {8, 8}, {16, 8}, {1, 7}}, 8192, ""},
+        {"an empty entry over the root plays no part", {{1, 7}, {8, 8}, {0, 100, 0x00}}, 8192, ""},
+        {"root of type 00", {{1, 7}, {8, 8, 0x00}}, 8192,
+         "partition 1, the root, has type 00: the entry is empty\n"},
+        {"root of type 05", {{1, 7}, {8, 8, 0x05}}, 8192, "partition 1, the root, has type 05: it "
+         "is an extended partition, which holds other partitions\n"},
+        {"root of type 0F", {{1, 7}, {8, 8, 0x0F}}, 8192, "partition 1, the root, has type 0F: it "
+         "is an extended partition, which holds other partitions\n"},
+        {"root of type 85", {{1, 7}, {8, 8, 0x85}}, 8192, "partition 1, the root, has type 85: it "
+         "is an extended partition, which holds other partitions\n"},
+        {"root of type EE", {{1, 7}, {8, 8, 0xEE}}, 8192,
+         "partition 1, the root, has type EE: it protects a GUID partition table (GPT)\n"},
         {"root past 4 GiB", {{2048, 8192}, {10240, 8388608}}, big, ""},
         {"root past 4 GiB, one byte short", {{2048, 8192}, {10240, 8388608}}, big - 1,
          "file size too small 4300210175 calc size 4300210176\n"},

@@ -148,8 +148,7 @@ bool ApplyUpdateFile::startThread(std::thread& thread, const char* what, Payload
         return true;
     } catch (const std::exception& e) {
         debugLog("%s : thread for %s not started: %s\n", kModule, what, e.what());
-        fail(ResultTempFileCreate,
-             formatText("the system gave no thread for %s: %s", what, e.what()));
+        fail(ResultNoResources, formatText("the system gave no thread for %s: %s", what, e.what()));
         return false;
     }
 }
@@ -258,7 +257,8 @@ void ApplyUpdateFile::run() {
         return;
     }
     Plan plan;
-    if (!checkVolume(plan) || !checkTarget(plan) || !checkHeader(plan)) {
+    // The card first: an update file on it would be told to make room there.
+    if (!checkVolume(plan) || !checkTarget(plan) || !checkFreeSpace(plan) || !checkHeader(plan)) {
         return;
     }
     TempFile temp(tempFilePath);
@@ -291,7 +291,7 @@ void ApplyUpdateFile::run() {
 }
 
 // The update file is a regular file, and its folder can take the temporary
-// file: its path is not too long and its volume has room.
+// file's name.
 bool ApplyUpdateFile::checkVolume(Plan& plan) {
     // Only a regular file can be read twice the same, by the hashing and by
     // the unpacking; a FIFO would also hold them until a writer came.
@@ -339,6 +339,11 @@ bool ApplyUpdateFile::checkVolume(Plan& plan) {
                                  static_cast<unsigned>(volume::longestPath())));
     }
     plan.rootPath = volume::rootOf(plan.absPath);
+    return true;
+}
+
+// The update file's volume has room for the temporary file.
+bool ApplyUpdateFile::checkFreeSpace(Plan& plan) {
     const char* const root = plan.rootPath.c_str();
     uint64_t total = 0, totalFree = 0;
     if (!volume::freeSpace(root, plan.available, total, totalFree)) {
@@ -383,10 +388,28 @@ bool ApplyUpdateFile::checkTarget(const Plan& plan) {
 
 // The header is sound, and the root it carries fits beside the update file.
 bool ApplyUpdateFile::checkHeader(Plan& plan) {
-    if (!updateFile.loadHeader(updateFilePath, plan.startOffset, plan.size, compressDataHash,
-                               auxHash)) {
+    FilePtr header(fileops::open(updateFilePath.c_str(), "rb", "updatefile"));
+    if (!header) {
+        const int code = errno;
+        const std::string error = errnoText();
+        debugLog("%s : update file open fail %s\n", kModule, error.c_str());
+        return failed(resultForError(ResultBrokenUpdateFile, code),
+                      updateFileReason("cannot be opened: " + error));
+    }
+    plan.identified = fileio::identity(header.get(), plan.fileVolume, plan.fileIndex);
+    if (!updateFile.loadHeader(header.get(), updateFilePath, plan.startOffset, plan.size,
+                               compressDataHash, auxHash)) {
         debugLog("%s : invalid header fail\n", kModule);
-        return failed(ResultBrokenUpdateFile, updateFile.getFailure());
+        return failed(resultForError(ResultBrokenUpdateFile, updateFile.getFailureError()),
+                      updateFile.getFailure());
+    }
+    // A size no card has is a damaged file, not a lack of room for it.
+    std::string damage;
+    if (!UpdateFile::checkRoot(plan.startOffset, plan.size, damage)) {
+        debugLog("%s : invalid root in header %I64u %I64u\n", kModule,
+                 static_cast<unsigned long long>(plan.startOffset),
+                 static_cast<unsigned long long>(plan.size));
+        return failed(ResultBrokenUpdateFile, damage);
     }
     const char* const root = plan.rootPath.c_str();
     // The 4 GiB gate assumes a root partition that fits in it; a larger one
@@ -441,23 +464,40 @@ bool ApplyUpdateFile::rootMatches(const Plan& plan) {
         return true;
     }
     // An MBR that fails the layout rule puts the root at 0: say that, not the offsets.
+    if (target->isValid()) {
+        return failed(ResultInvalidMedia, why);
+    }
+    const std::string problem = target->layoutProblem();
     return failed(ResultInvalidMedia,
-                  target->isValid() ? why
-                                    : std::string("the card's partition table is not that of a "
-                                                  "Quillon card (a boot partition, then the root "
-                                                  "partition, within the card)"));
+                  "the card's partition table is not that of a Quillon card (a boot partition, "
+                  "then the root partition, within the card)" +
+                      (problem.empty() ? std::string() : ": " + problem));
 }
 
 // Inflates the payload into the temporary file while another thread checks
 // its digest; true once the temporary file holds the verified root.
 bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
     if (!temp.create()) {
+        const int code = errno;
         const std::string error = errnoText();
         debugLog("%s : temp file create fail %s %s\n", kModule, tempFilePath.c_str(),
                  error.c_str());
-        return failed(ResultTempFileCreate,
-                      formatText("the temporary file %s cannot be created: %s",
-                                 tempFilePath.c_str(), error.c_str()));
+        // A folder the user cannot write to (a download share, a CD, a
+        // protected folder) keeps the update file; its copy elsewhere works.
+        const bool readOnly = code == EROFS || code == EACCES || code == EPERM;
+        return failed(resultForError(ResultTempFileCreate, code),
+                      formatText("the temporary file %s cannot be created: %s%s",
+                                 tempFilePath.c_str(), error.c_str(),
+                                 readOnly ? "; copy the update file to a folder you can write to "
+                                            "on a drive with 4 GB free, and update from there"
+                                          : ""));
+    }
+    // Each stage reads through a stream of its own, of the file whose header
+    // was read, and closes it when it ends.
+    FilePtr hashInput = reopenUpdateFile(plan, "hash");
+    FilePtr unpackInput = hashInput ? reopenUpdateFile(plan, "compress") : nullptr;
+    if (!unpackInput) {
+        return false;
     }
     if (!rootCopy.begin(plan.startOffset, plan.size, verify)) {
         return failed(rootCopy.failure().code, rootCopy.failure().why);
@@ -466,23 +506,20 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
     const uint64_t headerSize = updateFile.getHeaderSize();
     const uint64_t size = plan.size;
     FILE* const tempStream = temp.get();
-    if (!startThread(stages.unpackThread, "the unpacking", [this, tempStream, headerSize, size] {
-            imageDecompress(tempStream, headerSize, size, &rootCopy);
-            rootCopy.endOfOutput();
-        })) {
+    if (!startThread(stages.unpackThread, "the unpacking",
+                     [this, in = std::move(unpackInput), tempStream, headerSize, size]() mutable {
+                         imageDecompress(std::move(in), tempStream, headerSize, size, &rootCopy);
+                         rootCopy.endOfOutput();
+                     })) {
         return false;
     }
-    if (!payloadHash.setName(updateFilePath)) {
-        const std::string error = errnoText();
-        debugLog("%s : hash set file name fail \n", kModule);
-        return failed(ResultBrokenUpdateFile,
-                      updateFileReason("cannot be opened to check its payload: " + error));
-    }
-    if (!startThread(stages.hashThread, "the check of the payload", [this, &stages, headerSize] {
-            payloadHash(headerSize, 0);
-            stages.hashEnded.store(true);
-            rootCopy.nudge();
-        })) {
+    if (!startThread(stages.hashThread, "the check of the payload",
+                     [this, &stages, in = std::move(hashInput), headerSize]() mutable {
+                         payloadHash.hashOpenFile(in.get(), headerSize);
+                         in.reset();
+                         stages.hashEnded.store(true);
+                         rootCopy.nudge();
+                     })) {
         return false;
     }
     progress.store(5);
@@ -549,7 +586,7 @@ bool ApplyUpdateFile::payloadVerified(StageThreads& stages) {
         debugLog("%s : update file hash calc fail\n", kModule);
         // Cut while it was hashed, or gone or replaced before it was opened.
         return failed(
-            ResultBrokenUpdateFile,
+            resultForError(ResultBrokenUpdateFile, payloadHash.getFailureError()),
             payloadHash.fileShrank()
                 ? "the update file changed while it was being read: it " + payloadHash.getFailure()
                 : updateFileReason(payloadHash.getFailure()));
@@ -564,6 +601,30 @@ bool ApplyUpdateFile::payloadVerified(StageThreads& stages) {
                                  hexDigest(compressDataHash).c_str()));
     }
     return true;
+}
+
+// The update file opened again for a stage: the very file whose header was
+// read, not one that took its name since (a rename, a new download).
+FilePtr ApplyUpdateFile::reopenUpdateFile(const Plan& plan, const char* user) {
+    FilePtr file(fileops::open(updateFilePath.c_str(), "rb", user));
+    if (!file) {
+        const int code = errno;
+        const std::string error = errnoText();
+        debugLog("%s : update file open for %s fail %s\n", kModule, user, error.c_str());
+        failed(resultForError(ResultBrokenUpdateFile, code),
+               updateFileReason("cannot be opened: " + error));
+        return nullptr;
+    }
+    uint64_t volume = 0, index = 0;
+    if (plan.identified && fileio::identity(file.get(), volume, index) &&
+        (volume != plan.fileVolume || index != plan.fileIndex)) {
+        debugLog("%s : update file %s replaced before %s\n", kModule, updateFilePath.c_str(), user);
+        failed(ResultBrokenUpdateFile, "the update file " + updateFilePath +
+                                           " was replaced while it was read: another file "
+                                           "took its name");
+        return nullptr;
+    }
+    return file;
 }
 
 // "the update file <what>", unless a stage met a file that is no longer the
@@ -603,16 +664,19 @@ void ApplyUpdateFile::failUnpacking(const std::string& root, uint64_t size) {
         return;
     }
     debugLog("%s : decompress fail \n", kModule);
+    const int error = imageDecompress.getFailureError();
     if (failure == InflateFailure::ReadFailed) {
-        fail(ResultBrokenUpdateFile, updateFileReason(text));
+        fail(resultForError(ResultBrokenUpdateFile, error), updateFileReason(text));
     } else if (failure == InflateFailure::WriteFailed) {
-        fail(ResultTempFileCreate,
+        fail(resultForError(ResultTempFileCreate, error),
              imageDecompress.getFailureError() == ENOSPC
                  ? formatText("unpacking into %s failed: the volume of %s is full: %s",
                               tempFilePath.c_str(), root.c_str(), text.c_str())
                  : formatText("unpacking into %s failed: %s", tempFilePath.c_str(), text.c_str()));
     } else {
-        fail(ResultTempFileCreate, formatText("the payload could not be unpacked into %s: %s",
-                                              tempFilePath.c_str(), text.c_str()));
+        // No buffers, or zlib without memory: the system's, not the file's.
+        fail(failure == InflateFailure::CannotStart ? ResultNoResources : ResultTempFileCreate,
+             formatText("the payload could not be unpacked into %s: %s", tempFilePath.c_str(),
+                        text.c_str()));
     }
 }

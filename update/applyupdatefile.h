@@ -80,6 +80,9 @@ private:
         uint64_t available = 0;
         uint64_t startOffset = 0;  // of the root partition, from the header
         uint64_t size = 0;
+        // The file whose header was read; every stage reads that one file.
+        bool identified = false;
+        uint64_t fileVolume = 0, fileIndex = 0;
     };
     class StageThreads;
     class TempFile;
@@ -88,11 +91,13 @@ private:
     // The phases, in order; each says its own failure (code and reason).
     bool checkVolume(Plan& plan);
     bool checkTarget(const Plan& plan);
+    bool checkFreeSpace(Plan& plan);
     bool checkHeader(Plan& plan);
     bool unpack(const Plan& plan, TempFile& temp);
     bool rootMatches(const Plan& plan);
     bool payloadVerified(StageThreads& stages);
 
+    FilePtr reopenUpdateFile(const Plan& plan, const char* user);
     template <typename Payload>
     bool startThread(std::thread& thread, const char* what, Payload&& payload);
     void failUnpacking(const std::string& root, uint64_t size);

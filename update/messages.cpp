@@ -52,6 +52,68 @@ const char* resultMessage(int code) {
                    "カードが抜かれたか、差し替えられた可能性があります。\n"
                    "カードの内容は変更されていません。\n"
                    "アップデート処理を中止します。";
+        case 13:
+            return "パソコンの資源（メモリーなど）が足りないため、アップデート処理を続けられません"
+                   "でした。\n"
+                   "ほかのプログラムを終了してから、もう一度実行してください。\n"
+                   "アップデート処理を中止します。";
+        default:
+            return nullptr;
+    }
+}
+
+const char* completionMessageEnglish() {
+    return "The update is complete.";
+}
+
+const char* resultMessageEnglish(int code) {
+    switch (code) {
+        case 1:
+            return "The medium is not a Quillon ZR-7040 card.\nThe update is stopped.";
+        case 2:
+            return "The update file is damaged.\nThe update is stopped.";
+        case 3:
+            return "The temporary file was not made correctly.\nThe update is stopped.";
+        case 4:
+            return "The temporary file could not be read.\nThe update is stopped.";
+        case 5:
+            return "The card could not be written correctly.\n"
+                   "Check that the card is inserted properly, that it is not write-locked\n"
+                   "and that it is not damaged.\n"
+                   "The update is NOT complete.";
+        case 6:
+            return "The temporary file could not be created.\nThe update is stopped.";
+        case 7:
+            return "There is not enough disk space for the temporary file.\n"
+                   "Make at least 4 GB free.\n"
+                   "The update is stopped.";
+        case 8:
+            return "The card already holds what the update file holds.\n"
+                   "The card is up to date.\n"
+                   "The update is stopped.";
+        case 9:
+            return "The card is in use by another program, so writing could not begin.\n"
+                   "Close the Explorer windows and programs that use the card, then try again.\n"
+                   "The card was not changed.";
+        case 10:
+            return "The card is write-protected.\n"
+                   "Slide the SD card's write-protect switch (LOCK) off, then try again.\n"
+                   "The card was not changed.";
+        case 11:
+            return "The update file is on the card that is being updated.\n"
+                   "Copy the update file to a folder of the computer (the desktop, for\n"
+                   "example), then try again.\n"
+                   "The update is stopped.";
+        case 12:
+            return "The card could not be read.\n"
+                   "It may have been removed or replaced by another.\n"
+                   "The card was not changed.\n"
+                   "The update is stopped.";
+        case 13:
+            return "The computer is short of resources (memory and the like), so the update\n"
+                   "could not go on.\n"
+                   "Close other programs, then try again.\n"
+                   "The update is stopped.";
         default:
             return nullptr;
     }

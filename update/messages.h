@@ -3,5 +3,8 @@
 
 // The completion text shown when the job succeeded.
 const char* completionMessage();
-// The error text for result codes 1..12; nullptr for any other code.
+// The error text for each result code from 1 up; nullptr for any other code.
 const char* resultMessage(int code);
+// The same texts in English, for a terminal that cannot show Japanese.
+const char* completionMessageEnglish();
+const char* resultMessageEnglish(int code);

@@ -133,7 +133,7 @@ bool RootCopy::begin(uint64_t offset, uint64_t size, bool readBack) {
     }
     if (pool.empty() || !held) {
         debugLog("%s : copy buffers fail %u\n", kModule, (kWaiting + 3) * kPiece);
-        return fail(ResultTempFileRead, "out of memory for the copy");
+        return fail(ResultNoResources, "out of memory for the copy");
     }
     return true;
 }

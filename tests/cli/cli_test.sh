@@ -81,6 +81,11 @@ said err.txt | grep -q "アップデートファイルが壊れています"; ex
 grep -q "^the update file is damaged: its payload's SHA-256 is [0-9a-f]\{64\}, the header says" err.txt
 expect "reason names both digests" 0 $?
 ok "target untouched after a broken file" [ "$before" = "$(sha old.img 0)" ]
+# Where the terminal's codeset (the console's code page) has no Japanese,
+# the message is in English.
+LC_ALL=C QUILLON_WINE_LOCALE=C.UTF-8 q apply broken.qlu old.img 2>err.txt
+expect "apply broken payload, no Japanese" 2 $?
+grep -q "^The update file is damaged[.]" err.txt; expect "the message in English" 0 $?
 
 # A card whose root partition is elsewhere is not this system's.
 card other.img 16
@@ -131,7 +136,7 @@ if [ $windows -eq 0 ]; then
   card big-new.img 256
   head -c $((256 << 20)) /dev/urandom | dd of=big-new.img bs=1M seek=9 conv=notrunc status=none
   q make big-new.img big.qlu >/dev/null 2>err.txt
-  grep -q "^reading the card .* of 256.0 MiB" err.txt; expect "make counts the root it packs" 0 $?
+  grep -q "^compressing .* of 256.0 MiB, payload " err.txt; expect "make counts the root it packs" 0 $?
   big_head=$(sha big-old.img 0 $root_offset)
   "$Q" apply big.qlu big-old.img >/dev/null 2>&1 &
   pid=$!

@@ -21,8 +21,26 @@ uint64_t take(const uint8_t*& data, size_t& size, int bytes) {
     return v;
 }
 
+// Entry 1 as an update may write it: not empty, extended or a GPT's
+// protective entry, and no other entry of a type over its sectors.
+bool rootIsItsOwn(const MbrInfo& mbr) {
+    const uint8_t type = mbr.getType(1);
+    if (type == 0x00 || type == 0x05 || type == 0x0F || type == 0x85 || type == 0xEE) {
+        return false;
+    }
+    const uint64_t start = mbr.getStartSector(1), end = start + mbr.getSectorCount(1);
+    for (int i = 2; i <= 3; ++i) {
+        const uint64_t first = mbr.getStartSector(i), last = first + mbr.getSectorCount(i);
+        if (mbr.getType(i) != 0 && first < last && first < end && start < last) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // What every valid layout promises the job: a root partition that is not
-// empty, lies behind sector 0 and partition 0, and ends inside the image.
+// empty, lies behind sector 0 and partition 0, is a partition of its own and
+// ends inside the image.
 void checkImage(const std::string& path, const MbrInfo& sector, uint64_t fileSize) {
     ImageInfo image;
     if (!image.setName(path)) {
@@ -47,6 +65,7 @@ void checkImage(const std::string& path, const MbrInfo& sector, uint64_t fileSiz
     FUZZ_CHECK(offset >= uint64_t{mbr.getEndSector(0)} * 512);
     FUZZ_CHECK(offset + size <= fileSize);
     FUZZ_CHECK(offset == uint64_t{mbr.getStartSector(1)} * 512);
+    FUZZ_CHECK(rootIsItsOwn(mbr));
 }
 
 void checkDrive(const std::string& path, const MbrInfo& sector, uint32_t bytesPerSector,
@@ -66,8 +85,14 @@ void checkDrive(const std::string& path, const MbrInfo& sector, uint32_t bytesPe
     FUZZ_CHECK(loaded == (fileSize >= needed));
     const MbrInfo& mbr = loaded ? sector : MbrInfo();
     FUZZ_CHECK(std::memcmp(drive.getMbr().data(), mbr.data(), 512) == 0);
-    FUZZ_CHECK(drive.getRootOffset() == uint64_t{mbr.getStartSector(1)} * bytesPerSector);
-    FUZZ_CHECK(drive.getRootSize() == uint64_t{mbr.getSectorCount(1)} * bytesPerSector);
+    // Entries are judged once a table is read; the root is where entry 1
+    // says, or at 0 when an update may not write it.
+    const bool root = !loaded || rootIsItsOwn(mbr);
+    FUZZ_CHECK(drive.isValid() == root);
+    FUZZ_CHECK(drive.getRootOffset() ==
+               (root ? uint64_t{mbr.getStartSector(1)} * bytesPerSector : 0));
+    FUZZ_CHECK(drive.getRootSize() ==
+               (root ? uint64_t{mbr.getSectorCount(1)} * bytesPerSector : 0));
     FUZZ_CHECK(drive.getSize() == uint64_t{mbr.getMaxEndSector()} * bytesPerSector);
     FUZZ_CHECK(fakeplatform::openHandles() == 0);
     fakeplatform::reset();

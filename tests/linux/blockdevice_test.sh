@@ -57,6 +57,29 @@ fi
 "$Q" apply u.qlu --device card.img --any-device >/dev/null 2>&1; expect "file as device" 64 $?
 ok "card untouched by refusals" [ "$all_before" = "$(sha card.img 0)" ]
 
+# A block device is read as a card: its size comes from the kernel.
+"$Q" inspect "$dev" >out.txt 2>&1; expect "inspect a loop device" 0 $?
+grep -q "^layout       valid" out.txt; expect "the loop device's layout is valid" 0 $?
+"$Q" make "$dev" dev.qlu >out.txt 2>&1; expect "make from a loop device" 0 $?
+# The node's device number decides what it is, whatever its name; a broken
+# update file then ends the update (2) before anything is written.
+cp u.qlu bad.qlu
+printf '\xff' | dd of=bad.qlu bs=1 seek=5000 conv=notrunc status=none
+number() { echo $((0x$(stat -c %t "$1"))) $((0x$(stat -c %T "$1"))); }
+if [ -b "${dev}p1" ] && mknod card-node b $(number "$dev") && mknod "${dev##*/}p1" b $(number "$dev") &&
+  mknod "${dev##*/}" b $(number "${dev}p1"); then
+  # node | status | words
+  while IFS='|' read -r node status words; do
+    "$Q" apply bad.qlu --device "$node" --any-device >out.txt 2>&1; expect "node $node" "$status" $?
+    grep -qF "$words" out.txt; expect "node $node: says \"$words\"" 0 $?
+  done <<NODES
+./card-node|2|the update file is damaged
+./${dev##*/}p1|2|the update file is damaged
+./${dev##*/}|64|is a partition; give the whole card, $dev
+NODES
+  ok "card untouched by the nodes" [ "$all_before" = "$(sha card.img 0)" ]
+fi
+
 # The drive path's layout checks hold on a device: a blank disk, and a card
 # whose root partition ends past the end of the disk, are refused (code 1).
 card_dev=$dev
@@ -93,6 +116,12 @@ elsewhere() {
   until_true grep -q "^${dev}p1 " /proc/$!/mounts
 }
 unattached() { free=$(losetup -f); }
+on_small_card() {  # the update file on the mounted root of a card with no room for the temporary file
+  local saved=$dev
+  card small.img 16 && attach small.img && small=$dev && dev=$saved &&
+    mkfs.ext4 -q "${small}p2" && mount "${small}p2" mnt2 && cp u.qlu mnt2/ &&
+    mount -o remount,ro mnt2 && img=small.img
+}
 on_card() {  # the update file on the mounted root of a card with room for the temporary file
   local saved=$dev
   card big.img 6144 && attach big.img && big=$dev && dev=$saved &&
@@ -142,6 +171,7 @@ mounted in another namespace|elsewhere|u.qlu --device $dev --any-device --unmoun
 no file attached|unattached|u.qlu --device $free --any-device|64|$free has no file attached; nothing was written|
 broken file with --unmount|mounted|broken.qlu --device $dev --any-device --unmount|2|the update file is damaged|mnt1
 file on the card with --unmount|on_card|$work/mnt2/u.qlu --device $big --any-device --unmount|11|the update file $work/mnt2/u.qlu is on the card itself|mnt2
+file on a full card with --unmount|on_small_card|$work/mnt2/u.qlu --device $small --any-device --unmount|11|the update file $work/mnt2/u.qlu is on the card itself|mnt2
 busy with --unmount|busy|u.qlu --device $dev --any-device --unmount|9|cannot unmount $work/mnt1 (${dev}p1): Device or resource busy; nothing was written|mnt1
 --unmount|mounted|u.qlu --device $dev --any-device --unmount|0|unmounted $work/mnt1|!mnt1
 CASES
@@ -155,6 +185,29 @@ CASES
 elif [ -b "${dev}p1" ]; then
   echo "SKIP: no ext2 mount here; mounted-partition cases not run"
 fi
+
+# make reads no card image whose root is mounted read-write through a loop
+# device, which may change it meanwhile; mounted read-only, or its boot
+# partition alone, it may be read.
+saved=$dev
+if card mk.img 8 && attach mk.img && mkfs.ext2 -q "${dev}p1" 2>/dev/null &&
+  mkfs.ext2 -q "${dev}p2" 2>/dev/null && mkdir -p mntmk1 mntmk2; then
+  # set-up | status | words
+  while IFS='|' read -r setup status words; do
+    rm -f mk.qlu
+    eval "$setup"
+    "$Q" make mk.img mk.qlu >out.txt 2>&1; expect "make, $setup" "$status" $?
+    eval "words=\"$words\""
+    grep -qF "$words" out.txt; expect "make, $setup: says \"$words\"" 0 $?
+    [ "$status" = 0 ] || ok "make, $setup: no update file" [ ! -e mk.qlu ]
+    for mp in mntmk1 mntmk2; do mountpoint -q $mp && umount $mp; done
+  done <<'MAKES'
+mount ${dev}p2 mntmk2|64|the root partition of mk.img is mounted read-write on $work/mntmk2 (${dev}p2)
+mount -o ro ${dev}p2 mntmk2|0|made mk.qlu
+mount ${dev}p1 mntmk1|0|made mk.qlu
+MAKES
+fi
+dev=$saved
 
 # --any-device writes the loop device: the root partition and nothing else.
 "$Q" --verbose apply u.qlu --device "$dev" --any-device >out.txt 2>&1; expect "apply to a loop device" 0 $?

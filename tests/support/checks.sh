@@ -1,4 +1,7 @@
 # Checks shared by the shell tests, which source this file.
+# qlupdate speaks Japanese to a terminal whose codeset has it, English to
+# others; the checks read it in UTF-8 unless a case says otherwise.
+export LC_ALL=C.UTF-8
 passed=0 failed=0
 expect() {  # name expected-status actual-status
   if [ "$2" = "$3" ]; then passed=$((passed + 1)); else

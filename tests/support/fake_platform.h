@@ -88,8 +88,9 @@ struct Volume {
 #else
     size_t longestPath = 4095;
 #endif
-    // Runs on the job's worker at the free-space query, before the target
-    // is read: a fixed point from which a test can pause or stop the job.
+    // Runs on the job's worker at the free-space query, once the target is
+    // read and held and before the header: a fixed point from which a test
+    // can pause or stop the job.
     std::function<void()> onFreeSpace;
 };
 Volume& volume();

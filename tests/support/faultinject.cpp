@@ -68,6 +68,7 @@ int Injector::handle(const fileops::Event& event) {
     Call call;
     call.op = event.op;
     call.bytes = event.bytes;
+    call.file = event.file;
     std::function<int(const Call&)> fn;
     {
         std::lock_guard<std::mutex> lock(mutex);

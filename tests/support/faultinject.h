@@ -19,6 +19,7 @@ struct Call {
     std::string path;
     std::string user;  // module that opened the stream ("" if unknown)
     size_t bytes = 0;
+    FILE* file = nullptr;  // the stream; nullptr for Open
 };
 
 const char* opName(fileops::Op op);

@@ -11,6 +11,7 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -152,14 +153,28 @@ bool makeSpecialFile(const std::string& path, bool socket) {
 #ifdef _WIN32
     return (void)path, (void)socket, false;
 #else
-    sockaddr_un address{AF_UNIX, {}};
-    if (!socket || path.size() >= sizeof address.sun_path) {
-        return !socket && ::mkfifo(path.c_str(), 0600) == 0;
+    if (!socket) {
+        return ::mkfifo(path.c_str(), 0600) == 0;
     }
-    std::strcpy(address.sun_path, path.c_str());
+    // A socket's path must fit in 108 bytes, and a TMPDIR may be longer:
+    // the socket is bound through the folder's descriptor, whose name is short.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sockaddr_un address{AF_UNIX, {}};
+    const std::string name = "/proc/self/fd/" + std::to_string(dirFd) + "/" +
+                             path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (dirFd < 0 || name.size() >= sizeof address.sun_path) {
+        if (dirFd >= 0) {
+            ::close(dirFd);
+        }
+        return false;
+    }
+    std::strcpy(address.sun_path, name.c_str());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);  // the socket file stays
+    ::close(dirFd);
     return bound;
 #endif
 }
