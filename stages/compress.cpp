@@ -67,13 +67,7 @@ bool Compress::compress(const std::string& inputPath, uint64_t offset, uint64_t 
     }
     bool outcome = compress(in.get(), length, out.get(), nullptr, nullptr);
     in.reset();
-    if (!closeOutput(out) && outcome) {
-        const int error = errno;
-        const std::string text = fileio::lastErrorText();
-        debugLog("%s : write error %d\n", kModule, 0);
-        outcome = fail(InflateFailure::WriteFailed, text, error);
-    }
-    return outcome;
+    return closeWritten(out, outcome);
 }
 
 bool Compress::compress(FILE* in, uint64_t length, FILE* out, uint8_t* inputDigest,
@@ -191,6 +185,18 @@ bool Compress::fail(InflateFailure why, const std::string& text, int error) {
     return false;
 }
 
+// Closes a file this stage wrote; a run that succeeded fails when the close
+// loses what was written.
+bool Compress::closeWritten(FilePtr& out, bool outcome) {
+    if (!closeOutput(out) && outcome) {
+        const int error = errno;
+        const std::string text = fileio::lastErrorText();
+        debugLog("%s : write error %d\n", kModule, 0);
+        return fail(InflateFailure::WriteFailed, text, error);
+    }
+    return outcome;
+}
+
 bool Compress::decompress(const std::string& inputPath, const std::string& outputPath,
                           uint64_t offset, uint64_t maxOutput) {
     suspended = false;
@@ -202,13 +208,7 @@ bool Compress::decompress(const std::string& inputPath, const std::string& outpu
         return fail(InflateFailure::WriteFailed, text, error);
     }
     bool outcome = decompress(inputPath, out.get(), offset, maxOutput, nullptr, nullptr);
-    if (!closeOutput(out) && outcome) {
-        const int error = errno;
-        const std::string text = fileio::lastErrorText();
-        debugLog("%s : write error %d\n", kModule, 0);
-        outcome = fail(InflateFailure::WriteFailed, text, error);
-    }
-    return outcome;
+    return closeWritten(out, outcome);
 }
 
 bool Compress::decompress(const std::string& inputPath, FILE* output, uint64_t offset,

@@ -93,6 +93,7 @@ private:
     std::atomic<uint64_t> bytesOut{0};
     std::atomic<uint64_t> bytesIn{0};
     bool fail(InflateFailure why, const std::string& text, int error = 0);
+    bool closeWritten(FilePtr& out, bool outcome);
 
     bool suspended = false;
     InflateFailure failure = InflateFailure::None;
