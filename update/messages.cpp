@@ -118,3 +118,7 @@ const char* resultMessageEnglish(int code) {
             return nullptr;
     }
 }
+
+const char* sessionHeldMessage() {
+    return "SDカードのアップデート中です。終わるまでお待ちください。";
+}

@@ -8,3 +8,7 @@ const char* resultMessage(int code);
 // The same texts in English, for a terminal that cannot show Japanese.
 const char* completionMessageEnglish();
 const char* resultMessageEnglish(int code);
+
+// What Windows shows beside the window program while a log-off or a
+// shutdown waits for its update.
+const char* sessionHeldMessage();
