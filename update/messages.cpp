@@ -85,7 +85,7 @@ const char* resultMessageEnglish(int code) {
             return "The temporary file could not be created.\nThe update is stopped.";
         case 7:
             return "There is not enough disk space for the temporary file.\n"
-                   "Make at least 4 GB free.\n"
+                   "Make at least 4 GiB free.\n"
                    "The update is stopped.";
         case 8:
             return "The card already holds what the update file holds.\n"
