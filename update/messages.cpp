@@ -133,8 +133,8 @@ const ResultCases* resultCases(int code) {
         // A card not yet written that cannot be read is code 12.
         {true,
          {"書き込みに失敗した", "SDカードが抜けた", "LOCK スイッチが動いた",
-          "最後まで受け取れなかった", "別のカードに替わった", "読み戻しで SDカードを読めなかった",
-          "読み戻した内容が書き込んだ内容と一致しなかった"}},
+          "最後まで受け取れなかった", "別の SDカードに替わった",
+          "読み戻しで SDカードを読めなかった", "読み戻した内容が書き込んだ内容と一致しなかった"}},
         {false,
          {"フォルダーに書き込めない", "パスが長すぎる", "FAT32", "空きを調べられない",
           "いっぱいになった"}},
@@ -143,7 +143,7 @@ const ResultCases* resultCases(int code) {
         {false, {"パーティションを使っていて", "約15秒"}},
         {false, {"LOCK 側", "最初の書き込みを断られた"}},
         {false, {"書き換える SDカードの中にあります", "空きが足りないときも"}},
-        {false, {"SDカードを読めなかった", "抜かれた", "別のカードに替わりました"}},
+        {false, {"SDカードを読めなかった", "抜かれた", "別の SDカードに替わり"}},
         // The copy's buffers and threads are had before its first write.
         {false, {"メモリー", "同時に開けるファイルの数", "スレッドの数"}},
     };
