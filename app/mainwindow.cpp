@@ -15,6 +15,7 @@
 #include "common/common.h"
 #include "resources/resource.h"
 #include "storage/target.h"
+#include "update/jobwatch_win.h"
 
 const char kMainWindowClass[] = "UMMainWindowClass";
 const char kMainWindowTitle[] = "Quillon Update Tool";
@@ -195,9 +196,10 @@ void MainWindow::toggleConsole() {
         return;
     }
     AllocConsole();
-    // Closing the console window or Ctrl+C there would end the whole
-    // process, possibly halfway through writing a card.
-    SetConsoleCtrlHandler(nullptr, TRUE);
+    // Ctrl+C or Ctrl+Break there would end the whole process; closing the
+    // console ends it anyway, but only once the update has stopped.
+    SetConsoleCtrlHandler(jobwatch::onConsoleEvent, TRUE);
+    // Only the classic console has this menu; Windows Terminal keeps its close button.
     if (HWND console = GetConsoleWindow()) {
         if (HMENU system = GetSystemMenu(console, FALSE)) {
             DeleteMenu(system, SC_CLOSE, MF_BYCOMMAND);
@@ -277,6 +279,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_DPICHANGED:
             if (self != nullptr) {
                 self->onDpiChanged(window, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            }
+            return 0;
+        // A log-off or a shutdown while the card may be written waits, with
+        // a reason shown; if the session ends all the same, the update stops.
+        case WM_QUERYENDSESSION:
+            return jobwatch::holdSessionEnd(window) ? FALSE : TRUE;
+        case WM_ENDSESSION:
+            if (wParam) {
+                jobwatch::onSessionEnd(window, lParam);
             }
             return 0;
         case WM_KEYDOWN:

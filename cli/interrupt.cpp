@@ -6,6 +6,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/endgrace_win.h"
 #endif
 
 namespace {
@@ -40,8 +42,8 @@ HANDLE runEnded = nullptr;
 // The runtime turns only Ctrl+C into SIGINT; Ctrl+Break and a closed console
 // window would end the process in the middle of a write. All three ask for
 // the stop Ctrl+C asks for. Windows ends the process as soon as the handler
-// of a close returns, and at the latest after about 5 s: that one waits for
-// the run to end.
+// of a close returns, and at the latest after a few seconds: that one waits
+// for the run to end.
 BOOL WINAPI onConsoleEvent(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
@@ -50,7 +52,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
             return stopAsked.exchange(true) ? FALSE : TRUE;
         case CTRL_CLOSE_EVENT:
             stopAsked.store(true);
-            ::WaitForSingleObject(runEnded, 4500);
+            ::WaitForSingleObject(runEnded, endGraceMs(event));
             return TRUE;
         default:
             return FALSE;

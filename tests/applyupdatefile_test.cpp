@@ -31,6 +31,11 @@
 #include "tests/support/faultinject.h"
 #include "tests/support/testutil.h"
 #include "update/applyupdatefile.h"
+#include "update/jobwatch.h"
+#ifdef _WIN32
+#include "update/jobwatch_win.h"
+#undef near  // windows.h's, a name below
+#endif
 
 namespace fs = std::filesystem;
 using testutil::countOf;
@@ -805,6 +810,62 @@ TEST_F(PausedCopyTest, DestroyingThePausedJobStopsIt) {
     EXPECT_EQ(tempFilesBeside(update), 0);
     EXPECT_EQ(digest(target), untouched);
 }
+
+// The window program's job as the end of the process reaches it from a
+// thread of the system's: stopped at its next piece and waited for.
+class JobWatchTest : public PausedCopyTest {
+protected:
+    // Watched and held by the pause: at its start, or before its first piece.
+    ApplyUpdateFile* heldJob(const std::string& target, bool inCopy) {
+        auto* job = new ApplyUpdateFile(update, target, "");
+        fakeplatform::volume().onFreeSpace = [job] { job->setPause(true); };
+        job->setPause(!inCopy);
+        job->create();
+        jobwatch::watch(*job);
+        EXPECT_TRUE(!inCopy || waitFor([job] { return job->getProgress() == 15; }));
+        return job;
+    }
+};
+
+TEST_F(JobWatchTest, StopReleasesTheCardAndTheTemporaryFileBeforeItReturns) {
+    const std::string target = freshTarget("target.img");
+    const std::string log = testutil::captureLog([&] {
+        ApplyUpdateFile* job = heldJob(target, true);
+        EXPECT_TRUE(jobwatch::busy());
+        EXPECT_TRUE(jobwatch::stop("closed", 5000));
+        EXPECT_TRUE(jobwatch::stopped() && !jobwatch::busy());
+        // Released while the stopped job still exists.
+        EXPECT_EQ(tempFilesBeside(update), 0);
+        ApplyUpdateFile again(update, target, "");
+        again.create();
+        again.join();
+        EXPECT_TRUE(again.isSuccess()) << again.getReason();
+        jobwatch::destroy(job);
+        job = heldJob(target, false);
+        EXPECT_FALSE(jobwatch::stop("late", 0));
+        jobwatch::destroy(job);
+    });
+    EXPECT_EQ(countOf(log, "jobwatch : closed: the update stopped after ") +
+                  countOf(log, "jobwatch : late: the update did not stop within 0 ms\n"),
+              2)
+        << log;
+}
+
+#ifdef _WIN32
+// Ctrl+Break in the log console and a session end that can wait leave the
+// update alone; a closed console (as a log-off, a shutdown) stops it first.
+TEST_F(JobWatchTest, TheLogConsoleClosedStopsTheUpdateFirst) {
+    testutil::captureLog([&] {
+        ApplyUpdateFile* job = heldJob(freshTarget("target.img"), false);
+        EXPECT_TRUE(jobwatch::onConsoleEvent(CTRL_BREAK_EVENT) &&
+                    jobwatch::holdSessionEnd(nullptr));
+        EXPECT_TRUE(job->isRunning());
+        EXPECT_TRUE(jobwatch::onConsoleEvent(CTRL_CLOSE_EVENT));
+        EXPECT_FALSE(job->isRunning() || jobwatch::holdSessionEnd(nullptr));
+        jobwatch::destroy(job);
+    });
+}
+#endif
 
 // The temporary file cannot be read back: code 4, the target untouched.
 TEST_F(ApplyUpdateFileTest, TempFileThatCannotBeReadIsCodeFour) {

@@ -3,6 +3,7 @@
 // Native only: the texts compared are the UTF-8 sources of both.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -77,6 +78,11 @@ protected:
         ASSERT_FALSE(raw.empty());
         text = joinWrapped(raw);
     }
+    // The joined text of the chapter whose heading ends with title.
+    std::string chapter(const std::string& title) const {
+        const size_t from = text.find(title + "】");
+        return from == std::string::npos ? "" : text.substr(from, text.find("【", from) - from);
+    }
     void expectQuoted(const std::string& shown, const std::string& where) {
         for (const std::string& line : shownLines(shown)) {
             EXPECT_NE(text.find(line), std::string::npos) << where << ": " << line;
@@ -96,6 +102,49 @@ TEST_F(Guide, QuotesEveryResultMessageAndTheCompletion) {
     }
     EXPECT_GE(messages, 11);
     expectQuoted(completionMessage(), "completion");
+    expectQuoted(sessionHeldMessage(), "session end");
+}
+
+// Each message's explanation in the list names every case of its code, and
+// says that nothing was written exactly where nothing can have been.
+TEST_F(Guide, ExplainsEveryCaseOfEachCode) {
+    const std::string list = chapter("メッセージの一覧");
+    std::vector<std::pair<size_t, int>> at;  // where each code's message stands
+    for (int code = 1; const char* message = resultMessage(code); ++code) {
+        at.push_back({list.find(joinWrapped(message)), code});
+    }
+    std::sort(at.begin(), at.end());
+    at.push_back({list.size(), 0});
+    for (size_t i = 0; i + 1 < at.size(); ++i) {
+        const ResultCases* cases = resultCases(at[i].second);
+        ASSERT_TRUE(at[i].first != std::string::npos && cases != nullptr) << at[i].second;
+        const std::string said = list.substr(at[i].first, at[i + 1].first - at[i].first);
+        for (const char* c : cases->cases) {
+            EXPECT_NE(said.find(c), std::string::npos) << at[i].second << ": " << c;
+        }
+        EXPECT_EQ(said.find("SDカードには何も書き込んでいません") == std::string::npos,
+                  cases->mayHaveWritten)
+            << at[i].second;
+    }
+}
+
+// Step (n) of an update is the one the table names at n, and there is no
+// other: the device off before the card comes out, Windows' format offer.
+TEST_F(Guide, GivesEveryStepOfAnUpdateInOrder) {
+    // clang-format off
+    static const char* const kSteps[] = {
+        "ダウンロード", "パソコン本体のフォルダー", "電源が切れた", "フォーマットする必要",
+        "QuillonUpdate.exe をダブルクリック", "「ドライブ名」で", "「アップデート ファイル」の欄",
+        "「アップデート開始」ボタン", "「警告」", "「再確認」", "「アップデート処理中」", "「終了」"};
+    // clang-format on
+    const std::string steps = chapter("アップデートの手順");
+    const auto at = [&](size_t n) { return steps.find("(" + std::to_string(n) + ")"); };
+    for (size_t n = 1; n <= std::size(kSteps); ++n) {
+        ASSERT_NE(at(n), std::string::npos) << n;
+        EXPECT_NE(steps.substr(at(n), at(n + 1) - at(n)).find(kSteps[n - 1]), std::string::npos)
+            << n << ": " << kSteps[n - 1];
+    }
+    EXPECT_EQ(at(std::size(kSteps) + 1), std::string::npos);
 }
 
 // qlupdate shows the English text where a terminal has no Japanese: every
@@ -127,9 +176,14 @@ TEST_F(Guide, QuotesEveryTextOfTheResourceScript) {
     EXPECT_GE(texts, 10);
 }
 
+// And how a Windows user checks the download, and what Windows asks.
 TEST_F(Guide, QuotesTheCopyrightAndTheWebSite) {
     expectQuoted(kCopyrightText, "copyright");
-    expectQuoted(kHelpSiteUrl, "web site");
+    for (const char* said : {kHelpSiteUrl, "Get-FileHash", "certutil -hashfile", "SHA256SUMS",
+                             "Windows によって PC が保護されました", "この不明な発行元"}) {
+        EXPECT_NE(chapter("ダウンロードと、ファイルの確かめ方").find(said), std::string::npos)
+            << said;
+    }
 }
 
 // The version is kept in one place; a guide that named it would go stale.

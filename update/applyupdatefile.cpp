@@ -359,9 +359,10 @@ bool ApplyUpdateFile::checkFreeSpace(Plan& plan) {
         debugLog("%s : disk empty %I64u to %I64u\n", kModule,
                  static_cast<unsigned long long>(kRequiredFreeSpace),
                  static_cast<unsigned long long>(plan.available));
-        return failed(ResultNoDiskSpace, formatText("%s has %s free; the temporary file needs %s",
-                                                    root, sizeText(plan.available).c_str(),
-                                                    sizeText(kRequiredFreeSpace).c_str()));
+        return failed(ResultNoDiskSpace,
+                      formatText("%s has %s free; the temporary file needs 4 GiB (%I64u bytes)",
+                                 root, sizeText(plan.available).c_str(),
+                                 static_cast<unsigned long long>(kRequiredFreeSpace)));
     }
     return true;
 }
@@ -489,7 +490,7 @@ bool ApplyUpdateFile::unpack(const Plan& plan, TempFile& temp) {
                       formatText("the temporary file %s cannot be created: %s%s",
                                  tempFilePath.c_str(), error.c_str(),
                                  readOnly ? "; copy the update file to a folder you can write to "
-                                            "on a drive with 4 GB free, and update from there"
+                                            "on a drive with 4 GiB free, and update from there"
                                           : ""));
     }
     // Each stage reads through a stream of its own, of the file whose header

@@ -55,6 +55,9 @@ public:
     // Inside the read-back: bytes of the written pieces read back so far.
     uint64_t getBytesReadBack() const { return rootCopy.getBytesReadBack(); }
     bool isSuccess() const { return succeeded.load(); }
+    // From create() until the worker has released the target and closed the
+    // temporary file; false before create().
+    bool isRunning() const { return running.load(); }
     // Why the job failed, in plain words with the values that failed, for
     // the command line and the log; empty on success and after a stop.
     std::string getReason() const;

@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "storage/target.h"
 #include "update/applyupdatefile.h"
+#include "update/jobwatch.h"
 #include "update/messages.h"
 
 namespace {
@@ -25,7 +26,7 @@ CopyDialog* shownDialog = nullptr;
 }  // namespace
 
 CopyDialog::~CopyDialog() {
-    delete job;
+    jobwatch::destroy(job);
 }
 
 INT_PTR CopyDialog::open(HWND owner, int newMode, std::unique_ptr<Target> heldTarget,
@@ -80,6 +81,7 @@ void CopyDialog::start(HWND dialog) {
     // A long write must not be cut by sleep; the end sequence lets it sleep again.
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     job->create();
+    jobwatch::watch(*job);
     SetWindowTextA(dialog, kTitle);
     HWND bar = GetDlgItem(dialog, IDC_COPY_PROGRESS);
     SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -116,6 +118,10 @@ void CopyDialog::tick(HWND dialog) {
         const char* text = resultMessage(result);
         centredMessageBox(owner, text != nullptr ? text : "", "エラー", MB_OK);
         end(dialog);
+    } else if (jobwatch::stopped() && !job->isRunning()) {
+        // Stopped from outside (the log console closed, the session
+        // ending): over as after an abort, with no message.
+        end(dialog);
     } else {
         showProgress(dialog, percent);
     }
@@ -142,8 +148,7 @@ void CopyDialog::end(HWND dialog) {
     KillTimer(dialog, kPollTimer);
     EndDialog(dialog, kEndCode);
     // Joins the worker, which ends the card's locks and closes it.
-    delete job;
-    job = nullptr;
+    jobwatch::destroy(job);
     target.reset();
     SetThreadExecutionState(ES_CONTINUOUS);
 }

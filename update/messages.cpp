@@ -85,7 +85,7 @@ const char* resultMessageEnglish(int code) {
             return "The temporary file could not be created.\nThe update is stopped.";
         case 7:
             return "There is not enough disk space for the temporary file.\n"
-                   "Make at least 4 GB free.\n"
+                   "Make at least 4 GiB free.\n"
                    "The update is stopped.";
         case 8:
             return "The card already holds what the update file holds.\n"
@@ -117,4 +117,40 @@ const char* resultMessageEnglish(int code) {
         default:
             return nullptr;
     }
+}
+
+const ResultCases* resultCases(int code) {
+    static const ResultCases kCases[] = {
+        {false,
+         {"ルートパーティションの位置や大きさ", "パーティションの表が ZR-7040 のものでない",
+          "起動用のパーティションと重なっている", "SDカードの終わりを越えて"}},
+        {false,
+         {"ヘッダー", "CRC-32", "SHA-256", "圧縮データ", "処理中にファイルが変わった",
+          "別のファイルに置き換わった", "消えました", "どの SDカードにもありえない値"}},
+        {false, {"展開した一時ファイルの大きさ"}},
+        // The first piece is read before anything is written.
+        {true, {"一時ファイルから読めませんでした", "最初の部分を書き込む前", "書き込みの途中"}},
+        // A card not yet written that cannot be read is code 12.
+        {true,
+         {"書き込みに失敗した", "SDカードが抜けた", "LOCK スイッチが動いた",
+          "最後まで受け取れなかった", "別の SDカードに替わった",
+          "読み戻しで SDカードを読めなかった", "読み戻した内容が書き込んだ内容と一致しなかった"}},
+        {false,
+         {"フォルダーに書き込めない", "パスが長すぎる", "FAT32", "空きを調べられない",
+          "いっぱいになった"}},
+        {false, {"4GB に足りません", "ルートパーティションがそれより大きいとき"}},
+        {false, {"すでにアップデートファイルと同じ内容"}},
+        {false, {"パーティションを使っていて", "約15秒"}},
+        {false, {"LOCK 側", "最初の書き込みを断られた"}},
+        {false, {"書き換える SDカードの中にあります", "空きが足りないときも"}},
+        {false, {"SDカードを読めなかった", "抜かれた", "別の SDカードに替わり"}},
+        // The copy's buffers and threads are had before its first write.
+        {false, {"メモリー", "同時に開けるファイルの数", "スレッドの数"}},
+    };
+    const int count = static_cast<int>(sizeof kCases / sizeof kCases[0]);
+    return code >= 1 && code <= count ? &kCases[code - 1] : nullptr;
+}
+
+const char* sessionHeldMessage() {
+    return "SDカードのアップデート中です。終わるまでお待ちください。";
 }

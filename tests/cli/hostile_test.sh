@@ -185,7 +185,7 @@ layout: apply, an entry over the root|1|partition 2 (sectors 20000 to 20100) ove
 words: the target image is missing|64|missing.img: the target image does not exist|"$Q" apply u.qlu missing.img
 words: the card image is missing|1|the card image missing.img does not exist|"$Q" make missing.img x.qlu
 words: make shows the compression|0|compressing            |"$Q" make new.img x.qlu
-words: a read-only folder says where to copy|6|copy the update file to a folder you can write to on a drive with 4 GB free|ro_folder && "$Q" apply ro/u.qlu t.img
+words: a read-only folder says where to copy|6|copy the update file to a folder you can write to on a drive with 4 GiB free|ro_folder && "$Q" apply ro/u.qlu t.img
 words: under LC_ALL=C in English|2|The update file is damaged.|LC_ALL=C "$Q" apply header.qlu t.img
 words: in an EUC-JP terminal|2|アップデートファイルが壊れています|LC_ALL=ja_JP.eucJP "$Q" apply header.qlu t.img 2>e.txt; s=$?; iconv -f EUC-JP -t UTF-8 e.txt; exit $s
 make: a killed run's leftovers go|0||d=$(dead_pid) && touch x.qlu.$d-0.part x.qlu.$d-1.payload && "$Q" make new.img x.qlu && [ -z "$(ls x.qlu.* 2>/dev/null)" ]

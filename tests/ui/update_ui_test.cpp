@@ -411,7 +411,10 @@ void Scene::runWholeUpdate(const std::string& progressShot, const std::string& c
                            int shotFrom) {
     HWND confirmation = untilConfirmation();
     ASSERT_NE(confirmation, nullptr);
-    answer(confirmation, IDOK);
+    // Enter is "実行": the dialog has no default button, whatever has the focus.
+    waitFor(
+        [&] { return SetForegroundWindow(confirmation), GetForegroundWindow() == confirmation; });
+    sendKeys({VK_RETURN});
     HWND progress = next(kProgressTitle);
     ASSERT_NE(progress, nullptr);
     std::vector<std::string> seen;
