@@ -11,9 +11,10 @@ namespace {
 
 const char* const kModule = "jobwatch";
 
-// Held while the watched job is used or destroyed. Timed: a stop must not
-// wait past what the system allows for a destruction that takes longer.
-std::timed_mutex guard;
+// Held while the watched job is used or destroyed. A stop tries it for no
+// longer than the system allows (polled: ThreadSanitizer does not follow
+// the timed lock that std::timed_mutex uses).
+std::mutex guard;
 ApplyUpdateFile* watched = nullptr;
 std::atomic<bool> stopAsked{false};
 
@@ -22,13 +23,13 @@ std::atomic<bool> stopAsked{false};
 namespace jobwatch {
 
 void watch(ApplyUpdateFile& job) {
-    std::lock_guard<std::timed_mutex> lock(guard);
+    std::lock_guard<std::mutex> lock(guard);
     watched = &job;
     stopAsked.store(false);
 }
 
 void destroy(ApplyUpdateFile*& job) {
-    std::lock_guard<std::timed_mutex> lock(guard);
+    std::lock_guard<std::mutex> lock(guard);
     if (watched == job) {
         watched = nullptr;
     }
@@ -43,10 +44,14 @@ bool stop(const char* why, unsigned ms) {
         return static_cast<unsigned>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     };
-    std::unique_lock<std::timed_mutex> lock(guard, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(ms))) {
-        debugLog("%s : %s: the update was still ending after %u ms\n", kModule, why, ms);
-        return false;
+    std::unique_lock<std::mutex> lock(guard, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        if (elapsed() >= ms) {
+            debugLog("%s : %s: the update was still ending after %u ms\n", kModule, why, ms);
+            return false;
+        }
+        sleepMs(1);
+        lock.try_lock();
     }
     if (watched == nullptr || !watched->isRunning()) {
         debugLog("%s : %s: no update is running\n", kModule, why);
@@ -74,7 +79,7 @@ bool stopped() {
 }
 
 bool busy() {
-    std::unique_lock<std::timed_mutex> lock(guard, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(guard, std::try_to_lock);
     return !lock.owns_lock() || (watched != nullptr && watched->isRunning());
 }
 
