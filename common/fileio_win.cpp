@@ -12,6 +12,23 @@
 
 #include "common/systemerror.h"
 
+namespace {
+
+// What a failed CreateFileA tells the C library's callers.
+int errnoOf(DWORD error) {
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS         ? EEXIST
+           : error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY
+           : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND    ? ENOENT
+           : error == ERROR_ACCESS_DENIED                                      ? EACCES
+           : error == ERROR_WRITE_PROTECT                                      ? EROFS
+           : error == ERROR_DISK_FULL                                          ? ENOSPC
+           : error == ERROR_TOO_MANY_OPEN_FILES                                ? EMFILE
+           : error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY    ? ENOMEM
+                                                                               : EIO;
+}
+
+}  // namespace
+
 namespace fileio {
 
 FileKind kindOf(const char* path) {
@@ -114,13 +131,7 @@ FILE* createNew(const char* path, bool temporary) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         _doserrno = error;
-        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS      ? EEXIST
-                : error == ERROR_ACCESS_DENIED                                   ? EACCES
-                : error == ERROR_PATH_NOT_FOUND                                  ? ENOENT
-                : error == ERROR_DISK_FULL                                       ? ENOSPC
-                : error == ERROR_TOO_MANY_OPEN_FILES                             ? EMFILE
-                : error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
-                                                                                 : EIO;
+        errno = errnoOf(error);
         return nullptr;
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
@@ -148,13 +159,7 @@ FILE* openLocked(const char* path, intptr_t& keeper) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         _doserrno = error;
-        errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY
-                : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND  ? ENOENT
-                : error == ERROR_ACCESS_DENIED                                    ? EACCES
-                : error == ERROR_WRITE_PROTECT                                    ? EROFS
-                : error == ERROR_TOO_MANY_OPEN_FILES                              ? EMFILE
-                : error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY  ? ENOMEM
-                                                                                  : EIO;
+        errno = errnoOf(error);
         return nullptr;
     }
     // A second handle of the same open file keeps the sharing refused.
